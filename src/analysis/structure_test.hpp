@@ -1,0 +1,43 @@
+// One population or two: BIC of a single normal against a two-component
+// normal mixture fitted to the off-diagonal similarities.
+#pragma once
+
+#include <cstdio>
+
+#include "numerics/arrays.hpp"
+
+namespace strataperm {
+
+// Density of N(mean, variance) at x: exp(-(x - mean)^2 / 2 / variance) times
+// 1 / sqrt(2 * 3.1415926535 * variance), evaluated in that order. A variance of
+// 0 gives NaN for every x.
+double normal_density(double x, double mean, double variance);
+
+// The fitted models and the decision, kept for reporting.
+struct StructureFit {
+  double mean = 0.0;       // one-group mean
+  double variance = 0.0;   // one-group variance (divisor K)
+  double mean1 = 0.0, variance1 = 0.0, weight1 = 0.0;  // mixture component 1
+  double mean0 = 0.0, variance0 = 0.0, weight0 = 0.0;  // mixture component 0
+  double bic_one = 0.0;
+  double bic_two = 0.0;
+  int passes = 0;            // assignments made
+  bool structure = false;    // BIC(1) > BIC(2): the structure verdict
+  bool one_group = false;    // the matrix was overridden with all ones
+};
+
+// Fits both models to the ordered off-diagonal pairs of similarity[1..rows]
+// [1..columns] (visited row by row), classifies each pair by hard labels,
+// writes the verdict block to `results` and then to standard output, and
+// rewrites the matrix in place: 1.0 for pairs in the component with the larger
+// final mean, 0.0 otherwise (diagonal untouched), or 1.0 everywhere when the
+// one-group model has the lower BIC or the two cannot be ordered.
+// Memory: one int and one double rows x columns work matrix.
+StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
+                                        std::FILE* results);
+
+// The verdict block text for the results file and for standard output (they
+// differ by two full stops).
+void write_verdict(std::FILE* results, const StructureFit& fit);
+
+}  // namespace strataperm

@@ -1,0 +1,35 @@
+// The single random stream and the random permutation built on it.
+//
+// Every random decision of a run (the permutation replicates, the pivots of
+// the final sort, the random variates) comes from one RandomStream, in a fixed
+// order, so a run on the same input repeats exactly.
+#pragma once
+
+#include <cstdint>
+
+#include "numerics/arrays.hpp"
+
+namespace strataperm {
+
+// State of the combined multiplicative congruential generator. `draws` counts
+// the values handed out; it never feeds back into the values.
+struct RandomStream {
+  int s1 = 3;
+  int s2 = 1;
+  int s3 = 1;
+  std::int64_t draws = 0;
+};
+
+// The start-up seeds of every run: 3, 1, 1.
+void seed_random_stream(RandomStream& stream);
+
+// Advances the three generators and returns the fractional part of
+// s1/30269 + s2/30309 + s3/30323 (added in that order), a double in [0, 1).
+double uniform_random(RandomStream& stream);
+
+// Fills out[1..n] with a random permutation of 1..n by drawing without
+// replacement from a shrinking pool (pool[k] is removed by shifting the tail
+// down). Takes exactly n draws.
+void random_permutation(IntVector out, int n, RandomStream& stream);
+
+}  // namespace strataperm
