@@ -26,6 +26,10 @@ double parameter_change(const Mixture& now, const Mixture& before) {
 
 }  // namespace
 
+StructureDecision decide_structure(double bic_one, double bic_two) {
+  return StructureDecision{bic_one > bic_two, !(bic_one >= bic_two)};
+}
+
 StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
                                         std::FILE* results) {
   IntMatrix labels = imatrix(1, rows, 1, columns);
@@ -132,9 +136,9 @@ StructureFit test_population_structure(DoubleMatrix similarity, int rows, int co
   fit.bic_one = bic_one;
   fit.bic_two = bic_two;
   fit.passes = passes;
-  fit.structure = bic_one > bic_two;
-  // Overridden unless BIC(1) >= BIC(2); a NaN on either side also overrides.
-  fit.one_group = !(bic_one >= bic_two);
+  const StructureDecision decision = decide_structure(bic_one, bic_two);
+  fit.structure = decision.structure;
+  fit.one_group = decision.one_group;
   if (fit.one_group) {
     for (int i = 1; i <= rows; ++i)
       for (int j = 1; j <= columns; ++j) similarity[i][j] = 1.0;

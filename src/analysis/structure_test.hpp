@@ -26,6 +26,16 @@ struct StructureFit {
   bool one_group = false;    // the matrix was overridden with all ones
 };
 
+// The two decisions taken from the BIC values, which differ only at equality:
+// the structure verdict needs BIC(1) > BIC(2); the two-group classification is
+// kept when BIC(1) >= BIC(2). A NaN on either side gives the no-structure
+// verdict and the one-group matrix.
+struct StructureDecision {
+  bool structure;
+  bool one_group;
+};
+StructureDecision decide_structure(double bic_one, double bic_two);
+
 // Fits both models to the ordered off-diagonal pairs of similarity[1..rows]
 // [1..columns] (visited row by row), classifies each pair by hard labels,
 // writes the verdict block to `results` and then to standard output, and

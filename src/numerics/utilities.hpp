@@ -1,0 +1,34 @@
+// Small integer and floating-point helpers. None of them detects overflow.
+#pragma once
+
+#include "numerics/arrays.hpp"
+
+namespace strataperm {
+
+// b if a > b, else a.
+int min_int(int a, int b);
+
+// b if a < b, else a.
+int max_int(int a, int b);
+
+// a if a < b or if the two compare unordered (a NaN in either place);
+// otherwise b, so equal values return b.
+double min_double(double a, double b);
+
+// 1.0 multiplied by x, n times in turn; n <= 0 gives 1.0.
+double power_double(double x, int n);
+
+// 1 multiplied by x, n times in turn; n <= 0 gives 1.
+int power_int(int x, int n);
+
+// Value of the mixed-radix number digits[1..count], least significant digit
+// first: digits[1] + digits[2]*r1 + digits[3]*r1*r2 + ... with r = radices.
+// Reads radices[1..count-1] only; count >= 1.
+int mixed_radix_encode(IntVector digits, int count, IntVector radices);
+
+// Inverse of mixed_radix_encode: writes digits[1..count], most significant
+// first, reading radices[1..count]. The top digit digits[count] is not reduced
+// modulo radices[count]; count = 1 copies value into digits[1].
+void mixed_radix_decode(int value, IntVector digits, int count, IntVector radices);
+
+}  // namespace strataperm

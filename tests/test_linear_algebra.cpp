@@ -1,0 +1,409 @@
+// Eigen-decomposition, Cholesky inverse, matrix products and the small
+// integer / floating-point utilities.
+#include "numerics/linear_algebra.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <limits>
+
+#include "numerics/arrays.hpp"
+#include "numerics/random.hpp"
+#include "numerics/utilities.hpp"
+
+namespace strataperm {
+namespace {
+
+// An n x n dmatrix that frees itself.
+class Square {
+ public:
+  explicit Square(int n) : n_(n), m_(dmatrix(1, n, 1, n)) {
+    for (int i = 1; i <= n; ++i)
+      for (int j = 1; j <= n; ++j) m_[i][j] = 0.0;
+  }
+  ~Square() { free_dmatrix(m_, 1, n_, 1, n_); }
+  Square(const Square&) = delete;
+  Square& operator=(const Square&) = delete;
+  DoubleVector operator[](int i) const { return m_[i]; }
+  DoubleMatrix get() const { return m_; }
+  void copy_from(const Square& other) {
+    for (int i = 1; i <= n_; ++i)
+      for (int j = 1; j <= n_; ++j) m_[i][j] = other[i][j];
+  }
+
+ private:
+  int n_;
+  DoubleMatrix m_;
+};
+
+// Symmetric matrix with entries uniform in [-1, 1).
+void fill_random_symmetric(const Square& a, int n, RandomStream& stream) {
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= i; ++j) {
+      const double v = 2.0 * uniform_random(stream) - 1.0;
+      a[i][j] = v;
+      a[j][i] = v;
+    }
+}
+
+// --- tridiagonalize / tqli -----------------------------------------------------
+
+TEST(Tridiagonalize, OrthogonalTransformReproducesTheTridiagonalForm) {
+  const int n = 6;
+  RandomStream stream;
+  Square a(n), original(n);
+  fill_random_symmetric(original, n, stream);
+  a.copy_from(original);
+  DoubleVector d = dvector(1, n);
+  DoubleVector e = dvector(1, n);
+  tridiagonalize(a.get(), n, d, e);
+  EXPECT_EQ(e[1], 0.0);
+  // Q^T A Q must be the tridiagonal matrix (d on the diagonal, e[i] joining
+  // rows i-1 and i), and Q must be orthogonal.
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) {
+      double t = 0.0;
+      double qtq = 0.0;
+      for (int k = 1; k <= n; ++k) {
+        qtq += a[k][i] * a[k][j];
+        for (int l = 1; l <= n; ++l) t += a[k][i] * original[k][l] * a[l][j];
+      }
+      double expected = 0.0;
+      if (i == j) expected = d[i];
+      if (i == j + 1) expected = e[i];
+      if (j == i + 1) expected = e[j];
+      EXPECT_NEAR(t, expected, 1e-12) << i << "," << j;
+      EXPECT_NEAR(qtq, i == j ? 1.0 : 0.0, 1e-13) << i << "," << j;
+    }
+  free_dvector(d, 1, n);
+  free_dvector(e, 1, n);
+}
+
+TEST(Tridiagonalize, RowWithNothingLeftOfTheSubdiagonalGetsNoReflection) {
+  // Row 3 has zeros left of the diagonal: scale = 0, e[3] = 0.
+  const int n = 3;
+  Square a(n);
+  const double rows[3][3] = {{2.0, 1.0, 0.0}, {1.0, 3.0, 0.0}, {0.0, 0.0, 5.0}};
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) a[i][j] = rows[i - 1][j - 1];
+  DoubleVector d = dvector(1, n);
+  DoubleVector e = dvector(1, n);
+  tridiagonalize(a.get(), n, d, e);
+  EXPECT_EQ(e[1], 0.0);
+  EXPECT_EQ(e[2], 1.0);
+  EXPECT_EQ(e[3], 0.0);
+  EXPECT_EQ(d[1], 2.0);
+  EXPECT_EQ(d[2], 3.0);
+  EXPECT_EQ(d[3], 5.0);
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) EXPECT_EQ(a[i][j], i == j ? 1.0 : 0.0);
+  free_dvector(d, 1, n);
+  free_dvector(e, 1, n);
+}
+
+TEST(Tridiagonalize, ZeroPivotElementReflectsWithNegativeRoot) {
+  // a[3][2] = 0 but a[3][1] != 0: f = 0 counts as non-negative, so g = -sqrt(h)
+  // and the sub-diagonal element becomes -1 (not +1).
+  const int n = 3;
+  Square a(n);
+  const double rows[3][3] = {{1.0, 0.0, 1.0}, {0.0, 2.0, 0.0}, {1.0, 0.0, 3.0}};
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) a[i][j] = rows[i - 1][j - 1];
+  DoubleVector d = dvector(1, n);
+  DoubleVector e = dvector(1, n);
+  tridiagonalize(a.get(), n, d, e);
+  EXPECT_EQ(e[3], -1.0);
+  EXPECT_EQ(e[2], 0.0);
+  EXPECT_EQ(d[1], 2.0);
+  EXPECT_EQ(d[2], 1.0);
+  EXPECT_EQ(d[3], 3.0);
+  free_dvector(d, 1, n);
+  free_dvector(e, 1, n);
+}
+
+TEST(Tqli, OneByOne) {
+  Square a(1);
+  a[1][1] = -4.5;
+  DoubleVector d = dvector(1, 1);
+  tqli(a.get(), d, 1);
+  EXPECT_EQ(d[1], -4.5);
+  EXPECT_EQ(a[1][1], 1.0);
+  free_dvector(d, 1, 1);
+}
+
+TEST(Tqli, DiagonalMatrixKeepsOrderAndGivesIdentity) {
+  const int n = 4;
+  Square a(n);
+  const double diag[4] = {3.0, -1.0, 7.5, 0.25};
+  for (int i = 1; i <= n; ++i) a[i][i] = diag[i - 1];
+  DoubleVector d = dvector(1, n);
+  tqli(a.get(), d, n);
+  for (int i = 1; i <= n; ++i) {
+    EXPECT_EQ(d[i], diag[i - 1]);
+    for (int j = 1; j <= n; ++j) EXPECT_EQ(a[i][j], i == j ? 1.0 : 0.0);
+  }
+  free_dvector(d, 1, n);
+}
+
+TEST(Tqli, TwoByTwoGivesOrderedValuesAndSignedVectors) {
+  Square a(2);
+  a[1][1] = 2.0;
+  a[1][2] = 1.0;
+  a[2][1] = 1.0;
+  a[2][2] = 2.0;
+  DoubleVector d = dvector(1, 2);
+  tqli(a.get(), d, 2);
+  const double h = 1.0 / std::sqrt(2.0);
+  EXPECT_NEAR(d[1], 1.0, 1e-14);
+  EXPECT_NEAR(d[2], 3.0, 1e-14);
+  EXPECT_NEAR(a[1][1], h, 1e-14);
+  EXPECT_NEAR(a[2][1], -h, 1e-14);
+  EXPECT_NEAR(a[1][2], h, 1e-14);
+  EXPECT_NEAR(a[2][2], h, 1e-14);
+  free_dvector(d, 1, 2);
+}
+
+TEST(Tqli, RandomSymmetricMatrixIsDiagonalisedByOrthonormalColumns) {
+  RandomStream stream;
+  for (int n : {3, 8}) {
+    Square a(n), original(n);
+    fill_random_symmetric(original, n, stream);
+    a.copy_from(original);
+    // Only the lower triangle may be read: spoil the strict upper one.
+    for (int i = 1; i <= n; ++i)
+      for (int j = i + 1; j <= n; ++j) a[i][j] = 1e6;
+    DoubleVector d = dvector(1, n);
+    tqli(a.get(), d, n);
+    double trace = 0.0;
+    double sum_d = 0.0;
+    for (int k = 1; k <= n; ++k) {
+      trace += original[k][k];
+      sum_d += d[k];
+      for (int i = 1; i <= n; ++i) {
+        double av = 0.0;
+        for (int j = 1; j <= n; ++j) av += original[i][j] * a[j][k];
+        EXPECT_NEAR(av, d[k] * a[i][k], 1e-12) << "n " << n << " k " << k << " i " << i;
+      }
+      for (int l = 1; l <= n; ++l) {
+        double dot = 0.0;
+        for (int i = 1; i <= n; ++i) dot += a[i][k] * a[i][l];
+        EXPECT_NEAR(dot, k == l ? 1.0 : 0.0, 1e-13);
+      }
+    }
+    EXPECT_NEAR(trace, sum_d, 1e-12);
+    free_dvector(d, 1, n);
+  }
+}
+
+TEST(TqliDeathTest, EigenvalueThatNeverSplitsOffIsFatalAfterThirtySweeps) {
+  // A NaN diagonal entry never passes the splitting test, so the sweeps for
+  // the first eigenvalue run out.
+  EXPECT_EXIT(
+      {
+        Square a(2);
+        a[1][1] = std::numeric_limits<double>::quiet_NaN();
+        a[2][2] = 1.0;
+        DoubleVector d = dvector(1, 2);
+        tqli(a.get(), d, 2);
+      },
+      testing::ExitedWithCode(1), "Too many iterations in tqli");
+}
+
+TEST(TransferSign, TakesSignOfSecondArgument) {
+  EXPECT_EQ(transfer_sign(3.0, 2.0), 3.0);
+  EXPECT_EQ(transfer_sign(-3.0, 2.0), 3.0);
+  EXPECT_EQ(transfer_sign(3.0, 0.0), 3.0);
+  EXPECT_EQ(transfer_sign(3.0, -0.0), 3.0);
+  EXPECT_EQ(transfer_sign(3.0, -1.0), -3.0);
+  EXPECT_EQ(transfer_sign(-3.0, -1.0), -3.0);
+  EXPECT_EQ(transfer_sign(3.0, std::numeric_limits<double>::quiet_NaN()), -3.0);
+}
+
+// --- cholesky_inverse ------------------------------------------------------------
+
+TEST(CholeskyInverse, TwoByTwoExample) {
+  for (double lower_left : {2.0, -123.0}) {  // never read
+    Square a(2), inv(2);
+    a[1][1] = 4.0;
+    a[1][2] = 2.0;
+    a[2][1] = lower_left;
+    a[2][2] = 3.0;
+    const double det = cholesky_inverse(a.get(), inv.get(), 2);
+    EXPECT_DOUBLE_EQ(det, 8.0);
+    EXPECT_NEAR(inv[1][1], 0.375, 1e-15);
+    EXPECT_NEAR(inv[1][2], -0.25, 1e-15);
+    EXPECT_NEAR(inv[2][1], -0.25, 1e-15);
+    EXPECT_NEAR(inv[2][2], 0.5, 1e-15);
+    EXPECT_NEAR(a[1][1], 0.5, 1e-15);
+    EXPECT_EQ(a[1][2], 0.0);
+    EXPECT_NEAR(a[2][1], -0.5 / std::sqrt(2.0), 1e-15);
+    EXPECT_NEAR(a[2][2], 1.0 / std::sqrt(2.0), 1e-15);
+  }
+}
+
+TEST(CholeskyInverse, RandomPositiveDefiniteMatrix) {
+  const int n = 6;
+  RandomStream stream;
+  Square b(n), spd(n), a(n), inv(n), eig(n);
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) b[i][j] = 2.0 * uniform_random(stream) - 1.0;
+  // B B^T + I is symmetric positive definite.
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) {
+      double s = i == j ? 1.0 : 0.0;
+      for (int k = 1; k <= n; ++k) s += b[i][k] * b[j][k];
+      spd[i][j] = s;
+    }
+  a.copy_from(spd);
+  const double det = cholesky_inverse(a.get(), inv.get(), n);
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) {
+      double s = 0.0;
+      double lal = 0.0;  // (L^-1) A (L^-1)^T = I
+      for (int k = 1; k <= n; ++k) {
+        s += spd[i][k] * inv[k][j];
+        for (int l = 1; l <= n; ++l) lal += a[i][k] * spd[k][l] * a[j][l];
+      }
+      EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-12) << i << "," << j;
+      EXPECT_NEAR(lal, i == j ? 1.0 : 0.0, 1e-12) << i << "," << j;
+      EXPECT_EQ(inv[i][j], inv[j][i]);
+      if (j > i) {
+        EXPECT_EQ(a[i][j], 0.0);
+      }
+    }
+  // The determinant is the product of the eigenvalues.
+  eig.copy_from(spd);
+  DoubleVector d = dvector(1, n);
+  tqli(eig.get(), d, n);
+  double product = 1.0;
+  for (int i = 1; i <= n; ++i) product *= d[i];
+  EXPECT_NEAR(det / product, 1.0, 1e-12);
+  free_dvector(d, 1, n);
+}
+
+TEST(CholeskyInverse, NonPositiveDefiniteGivesNaNWithoutMessage) {
+  Square a(2), inv(2);
+  a[1][1] = 1.0;
+  a[1][2] = 2.0;
+  a[2][2] = 1.0;  // determinant -3
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const double det = cholesky_inverse(a.get(), inv.get(), 2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_DOUBLE_EQ(det, -3.0);
+  EXPECT_TRUE(std::isnan(inv[2][2]));
+}
+
+// --- matrix_multiply / matrix_transpose ------------------------------------------
+
+TEST(MatrixProducts, RectangularMultiplyAndTranspose) {
+  DoubleMatrix x = dmatrix(1, 2, 1, 3);
+  DoubleMatrix y = dmatrix(1, 3, 1, 2);
+  DoubleMatrix out = dmatrix(1, 2, 1, 2);
+  DoubleMatrix xt = dmatrix(1, 3, 1, 2);
+  const double xv[2][3] = {{1, 2, 3}, {4, 5, 6}};
+  const double yv[3][2] = {{7, 8}, {9, 10}, {11, 12}};
+  for (int i = 1; i <= 2; ++i)
+    for (int j = 1; j <= 3; ++j) {
+      x[i][j] = xv[i - 1][j - 1];
+      y[j][i] = yv[j - 1][i - 1];
+    }
+  for (int i = 1; i <= 2; ++i)
+    for (int j = 1; j <= 2; ++j) out[i][j] = 1e9;  // overwritten, not added to
+  matrix_multiply(out, x, y, 2, 2, 3);
+  EXPECT_EQ(out[1][1], 58.0);
+  EXPECT_EQ(out[1][2], 64.0);
+  EXPECT_EQ(out[2][1], 139.0);
+  EXPECT_EQ(out[2][2], 154.0);
+
+  matrix_transpose(xt, x, 2, 3);
+  for (int i = 1; i <= 2; ++i)
+    for (int j = 1; j <= 3; ++j) EXPECT_EQ(xt[j][i], xv[i - 1][j - 1]);
+
+  free_dmatrix(x, 1, 2, 1, 3);
+  free_dmatrix(y, 1, 3, 1, 2);
+  free_dmatrix(out, 1, 2, 1, 2);
+  free_dmatrix(xt, 1, 3, 1, 2);
+}
+
+// --- small utilities ---------------------------------------------------------------
+
+TEST(Utilities, MinMaxAndNaNHandling) {
+  EXPECT_EQ(min_int(3, -2), -2);
+  EXPECT_EQ(min_int(-2, 3), -2);
+  EXPECT_EQ(max_int(3, -2), 3);
+  EXPECT_EQ(max_int(-2, 3), 3);
+  EXPECT_EQ(min_double(2.0, 1.0), 1.0);
+  EXPECT_EQ(min_double(1.0, 2.0), 1.0);
+  // Equal values: the second argument (visible through the sign of zero).
+  EXPECT_TRUE(std::signbit(min_double(0.0, -0.0)));
+  EXPECT_FALSE(std::signbit(min_double(-0.0, 0.0)));
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(std::isnan(min_double(nan, 1.0)));
+  EXPECT_EQ(min_double(1.0, nan), 1.0);
+}
+
+TEST(Utilities, PowersHaveNoNegativeExponents) {
+  EXPECT_EQ(power_double(2.0, 0), 1.0);
+  EXPECT_EQ(power_double(2.0, -3), 1.0);
+  EXPECT_EQ(power_double(-1.5, 3), -3.375);
+  EXPECT_EQ(power_double(0.1, 3), (1.0 * 0.1) * 0.1 * 0.1);
+  EXPECT_EQ(power_int(3, 4), 81);
+  EXPECT_EQ(power_int(-2, 5), -32);
+  EXPECT_EQ(power_int(7, 0), 1);
+  EXPECT_EQ(power_int(7, -1), 1);
+}
+
+TEST(MixedRadix, WorkedExampleAndRoundTrip) {
+  IntVector radices = ivector(1, 3);
+  IntVector digits = ivector(1, 3);
+  radices[1] = 2;
+  radices[2] = 3;
+  radices[3] = 4;
+  digits[1] = 1;
+  digits[2] = 2;
+  digits[3] = 3;
+  EXPECT_EQ(mixed_radix_encode(digits, 3, radices), 23);
+  mixed_radix_decode(23, digits, 3, radices);
+  EXPECT_EQ(digits[1], 1);
+  EXPECT_EQ(digits[2], 2);
+  EXPECT_EQ(digits[3], 3);
+
+  for (int v = 0; v < 24; ++v) {
+    mixed_radix_decode(v, digits, 3, radices);
+    EXPECT_GE(digits[1], 0);
+    EXPECT_LT(digits[1], 2);
+    EXPECT_LT(digits[2], 3);
+    EXPECT_LT(digits[3], 4);
+    EXPECT_EQ(mixed_radix_encode(digits, 3, radices), v);
+  }
+  // The top digit is not reduced modulo its radix.
+  mixed_radix_decode(30, digits, 3, radices);
+  EXPECT_EQ(digits[3], 5);
+  EXPECT_EQ(digits[1], 0);
+  EXPECT_EQ(digits[2], 0);
+  // The last radix is never read by the encoder.
+  radices[3] = 0;
+  digits[1] = 1;
+  digits[2] = 0;
+  digits[3] = 2;
+  EXPECT_EQ(mixed_radix_encode(digits, 3, radices), 13);
+  free_ivector(radices, 1, 3);
+  free_ivector(digits, 1, 3);
+}
+
+TEST(MixedRadix, SingleDigit) {
+  IntVector radices = ivector(1, 1);
+  IntVector digits = ivector(1, 1);
+  radices[1] = 10;
+  mixed_radix_decode(57, digits, 1, radices);
+  EXPECT_EQ(digits[1], 57);
+  EXPECT_EQ(mixed_radix_encode(digits, 1, radices), 57);
+  free_ivector(radices, 1, 1);
+  free_ivector(digits, 1, 1);
+}
+
+}  // namespace
+}  // namespace strataperm
