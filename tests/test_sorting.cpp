@@ -176,6 +176,34 @@ TEST(SortWithIndex, MatchesTheLiteralRecursionOnRandomInputs) {
   }
 }
 
+TEST(SortWithIndex, LongRunsOfEqualKeysMatchTheLiteralRecursion) {
+  // Runs of equal smallest keys are replayed on an order-statistic tree; the
+  // arrangement and the draws must be those of the plain recursion.
+  RandomStream data;
+  seed_random_stream(data);
+  RandomStream stream;
+  seed_random_stream(stream);
+  for (int trial = 0; trial < 60; ++trial) {
+    const int n = 16 + static_cast<int>(uniform_random(data) * 3000);
+    const int distinct = 1 + static_cast<int>(uniform_random(data) * 4);
+    const double rare = uniform_random(data) * 0.01;  // share of keys off the main runs
+    std::vector<double> keys;
+    for (int i = 0; i < n; ++i) {
+      const double u = uniform_random(data);
+      keys.push_back(u < rare ? u : static_cast<int>(uniform_random(data) * distinct) * 0.5);
+    }
+    if (trial % 10 == 9) keys[n / 2] = std::numeric_limits<double>::quiet_NaN();
+    std::vector<int> ids = sequence(n);
+
+    const Sorted fast = library_sort(keys, ids, stream);
+    std::vector<double> literal_keys = keys;
+    std::vector<int> literal_ids = ids;
+    literal_sort(literal_keys, literal_ids, 0, n, stream);
+    ASSERT_EQ(fast.ids, literal_ids) << "trial " << trial << ", n " << n;
+    ASSERT_EQ(fast.draws, stream.draws) << "trial " << trial;
+  }
+}
+
 TEST(QuickSort, AgreesWithSortWithIndexOnKeysAndDraws) {
   RandomStream data;
   seed_random_stream(data);

@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""Write a random study (parameter.txt, genotypes.txt, traits.txt) into a folder.
+
+usage: make_study.py DIR --seed S --regime REGIME [--n N --l L --m M --r R]
+
+Regimes:
+  one      one population: every individual shares the allele frequencies
+  two      two well separated populations with very different frequencies
+  overlap  two outer clusters and an intermediate (admixed) one, so that the
+           two-group classification gives overlapping same-group lists
+  odd      allele codes drawn from -1..3, so allele sums like 3 or -1 occur
+  ties     traits from the integers 0..2 and some monomorphic markers
+  tiny     N = 2 or 3 and M = 1
+  mixed    one of the regimes above, chosen by the seed
+
+The study never has all individuals equal at every background locus (that
+would make every similarity 0/0), and always has at least one replicate.
+The results file is always named results.txt.
+"""
+
+import argparse
+import os
+import random
+
+REGIMES = ("one", "two", "overlap", "odd", "ties", "tiny")
+ALL_REGIMES = REGIMES + ("mixed",)
+
+
+def draw_allele(rng, frequency):
+    return 1 if rng.random() < frequency else 0
+
+
+def format_trait(rng, value):
+    style = rng.random()
+    if style < 0.5:
+        return repr(value)
+    if style < 0.8:
+        return "%.17g" % value
+    if style < 0.9:
+        return "%.3f" % value
+    return "%.2g" % value
+
+
+class Sizes:
+    def __init__(self, n, l_count, m, r_count):
+        self.n = n
+        self.l = l_count
+        self.m = m
+        self.r = r_count
+
+
+def default_sizes(rng, regime):
+    if regime == "tiny":
+        return Sizes(rng.choice((2, 3)), rng.randint(1, 6), 1, rng.randint(1, 30))
+    if regime in ("two", "overlap"):
+        return Sizes(rng.randint(12, 36), rng.randint(20, 60), rng.randint(1, 15), rng.randint(1, 60))
+    return Sizes(rng.randint(10, 40), rng.randint(5, 60), rng.randint(1, 15), rng.randint(1, 60))
+
+
+def population_genotypes(rng, frequencies_of_individual, n, l_count):
+    """Genotypes [i][l] = (a1, a2), 0-based lists, from per-individual
+    allele frequency vectors."""
+    rows = []
+    for i in range(n):
+        freqs = frequencies_of_individual[i]
+        rows.append([(draw_allele(rng, freqs[l]), draw_allele(rng, freqs[l]))
+                     for l in range(l_count)])
+    return rows
+
+
+def background(rng, regime, n, l_count):
+    """Background genotypes and each individual's cluster (0, 1 or 2)."""
+    if regime == "two":
+        freq_a = []
+        freq_b = []
+        for _ in range(l_count):
+            low = rng.uniform(0.02, 0.25)
+            high = rng.uniform(0.75, 0.98)
+            if rng.random() < 0.5:
+                low, high = high, low
+            freq_a.append(low)
+            freq_b.append(high)
+        size_a = rng.randint(max(2, n // 4), n - max(2, n // 4))
+        clusters = [0] * size_a + [1] * (n - size_a)
+        rng.shuffle(clusters)
+        freqs = [freq_a if c == 0 else freq_b for c in clusters]
+        return population_genotypes(rng, freqs, n, l_count), clusters
+    if regime == "overlap":
+        # cluster 0 and 1 far apart, cluster 2 halfway between them
+        freq_a = []
+        freq_b = []
+        for _ in range(l_count):
+            low = rng.uniform(0.0, 0.1)
+            high = rng.uniform(0.9, 1.0)
+            if rng.random() < 0.5:
+                low, high = high, low
+            freq_a.append(low)
+            freq_b.append(high)
+        freq_mid = [(a + b) / 2.0 for a, b in zip(freq_a, freq_b)]
+        n_mid = rng.randint(max(2, n // 5), max(2, n // 3))
+        n_a = (n - n_mid) // 2
+        clusters = [0] * n_a + [1] * (n - n_mid - n_a) + [2] * n_mid
+        rng.shuffle(clusters)
+        rows = []
+        for i in range(n):
+            if clusters[i] == 2 and rng.random() < 0.5:
+                # admixed: one allele from each outer population
+                rows.append([(draw_allele(rng, freq_a[l]), draw_allele(rng, freq_b[l]))
+                             for l in range(l_count)])
+            else:
+                f = (freq_a, freq_b, freq_mid)[clusters[i]]
+                rows.append([(draw_allele(rng, f[l]), draw_allele(rng, f[l]))
+                             for l in range(l_count)])
+        return rows, clusters
+    if regime == "odd":
+        codes = (-1, 0, 1, 2, 3)
+        rows = [[(rng.choice(codes), rng.choice(codes)) for _ in range(l_count)]
+                for _ in range(n)]
+        return rows, [0] * n
+    freq = [rng.uniform(0.05, 0.95) for _ in range(l_count)]
+    return population_genotypes(rng, [freq] * n, n, l_count), [0] * n
+
+
+def ensure_variation(rng, rows):
+    """Make sure two individuals differ in allele sum at some locus."""
+    sums = [tuple(a + b for a, b in row) for row in rows]
+    if len(set(sums)) > 1:
+        return
+    l = rng.randrange(len(rows[0]))
+    a, b = rows[0][l]
+    rows[0][l] = (1 - a, b) if a in (0, 1) else (a - 1, b)
+
+
+def markers(rng, regime, n, m, clusters):
+    rows = [[None] * m for _ in range(n)]
+    for j in range(m):
+        kind = rng.random()
+        if regime == "ties" and kind < 0.3:
+            pair = rng.choice(((0, 0), (1, 1), (0, 1)))  # monomorphic marker
+            for i in range(n):
+                rows[i][j] = pair if pair != (0, 1) else rng.choice(((0, 1), (1, 0)))
+            continue
+        if regime == "odd":
+            codes = (-1, 0, 1, 2, 3)
+            weights = (1, 4, 4, 2, 1)
+            for i in range(n):
+                rows[i][j] = (rng.choices(codes, weights)[0], rng.choices(codes, weights)[0])
+            continue
+        base = rng.uniform(0.05, 0.95)
+        shift = rng.uniform(-0.4, 0.4)
+        for i in range(n):
+            f = min(0.98, max(0.02, base + (shift if clusters[i] == 1 else 0.0)))
+            rows[i][j] = (draw_allele(rng, f), draw_allele(rng, f))
+    return rows
+
+
+def traits(rng, regime, n, marker_rows, clusters):
+    values = []
+    effect_marker = 0
+    effect = rng.choice((0.0, 0.0, 0.5, 2.0))
+    offset = rng.choice((0.0, 1.5))
+    for i in range(n):
+        if regime == "ties":
+            values.append(float(rng.randint(0, 2)))
+            continue
+        a1, a2 = marker_rows[i][effect_marker]
+        value = rng.gauss(10.0, 2.0) + effect * (a1 + a2) + offset * clusters[i]
+        values.append(value)
+    return values
+
+
+def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None):
+    rng = random.Random("%s:%s" % (seed, regime))
+    if regime == "mixed":
+        regime = rng.choice(REGIMES)
+    sizes = default_sizes(rng, regime)
+    if n is not None:
+        sizes.n = n
+    if l_count is not None:
+        sizes.l = l_count
+    if m is not None:
+        sizes.m = m
+    if r_count is not None:
+        sizes.r = r_count
+
+    geno, clusters = background(rng, regime, sizes.n, sizes.l)
+    if sizes.n >= 2 and sizes.l >= 1:
+        ensure_variation(rng, geno)
+    mark = markers(rng, regime, sizes.n, sizes.m, clusters)
+    values = traits(rng, regime, sizes.n, mark, clusters)
+
+    os.makedirs(folder, exist_ok=True)
+    write_parameters(rng, folder, sizes)
+
+    lines = ["individual genotypes at the background loci\n"]
+    for row in geno:
+        tokens = ["%d %d" % pair for pair in row]
+        lines.append(split_line(rng, tokens))
+    write_file(folder, "genotypes.txt", lines)
+
+    lines = ["trait value and marker genotypes\n"]
+    for i in range(sizes.n):
+        tokens = [format_trait(rng, values[i])] + ["%d %d" % pair for pair in mark[i]]
+        lines.append(split_line(rng, tokens))
+    write_file(folder, "traits.txt", lines)
+    return regime
+
+
+def split_line(rng, tokens):
+    """Usually one line per individual; sometimes the tokens are spread over
+    several lines or separated by tabs, which the reader must accept."""
+    style = rng.random()
+    if style < 0.85:
+        return " ".join(tokens) + "\n"
+    if style < 0.95:
+        parts = []
+        for index, token in enumerate(tokens):
+            parts.append(token)
+            parts.append("\n" if index % 3 == 2 else " ")
+        text = "".join(parts).rstrip() + "\n"
+        return text
+    return "\t".join(tokens) + "  \n"
+
+
+def write_parameters(rng, folder, sizes):
+    labels = [
+        "genotype file",
+        "trait and marker file",
+        "results file",
+        "number of permutations",
+        "number of background loci",
+        "number of markers",
+        "number of individuals",
+    ]
+    values = ["genotypes.txt", "traits.txt", "results.txt",
+              str(sizes.r), str(sizes.l), str(sizes.m), str(sizes.n)]
+    lines = []
+    for label, value in zip(labels, values):
+        if rng.random() < 0.2:
+            label = label + " (2 columns, 10 x 3)"  # digits in a label are not read
+        lines.append(label + "\n")
+        if rng.random() < 0.1:
+            lines.append("\n")  # blank line before a value is skipped as white space
+        if rng.random() < 0.2:
+            value = value + "   trailing words 7"
+        lines.append(value + "\n")
+    write_file(folder, "parameter.txt", lines)
+
+
+def write_file(folder, name, lines):
+    with open(os.path.join(folder, name), "w", encoding="ascii", newline="") as handle:
+        handle.write("".join(lines))
+
+
+def main():
+    parser = argparse.ArgumentParser(description="write a random strataperm study")
+    parser.add_argument("folder")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--regime", choices=ALL_REGIMES, default="mixed")
+    parser.add_argument("--n", type=int)
+    parser.add_argument("--l", type=int)
+    parser.add_argument("--m", type=int)
+    parser.add_argument("--r", type=int)
+    args = parser.parse_args()
+    regime = write_study(args.folder, args.seed, args.regime, args.n, args.l, args.m, args.r)
+    print(regime)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,492 @@
+#!/usr/bin/env python3
+"""Self-checks of the Python reference against hand-worked cases.
+
+Run with: python3 test_reference_selfcheck.py   (plain asserts; pytest also works)
+"""
+
+import math
+import os
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # keep the source folder free of caches
+
+import make_study  # noqa: E402
+import strataperm_reference as ref  # noqa: E402
+
+
+class ScriptedGenerator:
+    """Returns the given uniform values in turn and counts the draws."""
+
+    def __init__(self, values):
+        self.values = list(values)
+        self.draws = 0
+
+    def uniform_random(self):
+        value = self.values[self.draws]
+        self.draws += 1
+        return value
+
+
+def one_based(values):
+    return [None] + list(values)
+
+
+def is_negative_nan(x):
+    return math.isnan(x) and math.copysign(1.0, x) < 0
+
+
+def write_files(folder, files):
+    for name, text in files.items():
+        with open(os.path.join(folder, name), "w", newline="") as handle:
+            handle.write(text)
+
+
+def parameter_text(r, l, m, n, genotype="g.txt", marker="t.txt", output="out.txt"):
+    return ("genotype file\n%s\nmarker file\n%s\nresults\n%s\npermutations\n%d\n"
+            "loci\n%d\nmarkers\n%d\nindividuals\n%d\n" % (genotype, marker, output, r, l, m, n))
+
+
+def run_files(files):
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, files)
+        return ref.run_program(folder)
+
+
+# ---------------------------------------------------------------------------
+# random numbers
+# ---------------------------------------------------------------------------
+
+def test_generator_first_values_from_start_seeds():
+    rng = ref.Generator(3, 1, 1)
+    first = rng.uniform_random()
+    assert (rng.s1, rng.s2, rng.s3) == (513, 172, 170)
+    x = 513 / 30269.0 + 172 / 30309.0 + 170 / 30323.0
+    assert first == x - int(x)
+    assert abs(first - 0.0282) < 1e-4
+    second = rng.uniform_random()
+    assert (rng.s1, rng.s2, rng.s3) == (513 * 171 % 30269, 172 * 172 % 30309, 170 * 170 % 30323)
+    x = rng.s1 / 30269.0 + rng.s2 / 30309.0 + rng.s3 / 30323.0
+    assert second == x - int(x)
+    third = rng.uniform_random()
+    x = rng.s1 / 30269.0 + rng.s2 / 30309.0 + rng.s3 / 30323.0
+    assert third == x - int(x)
+    # the second modulus is 30309, not 30307
+    rng = ref.Generator(3, 30308, 1)
+    rng.uniform_random()
+    assert rng.s2 == 30308 * 172 % 30309
+
+
+def test_generator_values_stay_in_unit_interval_and_repeat():
+    a = ref.Generator(3, 1, 1)
+    b = ref.Generator(3, 1, 1)
+    values = [a.uniform_random() for _ in range(5000)]
+    assert all(0.0 <= v < 1.0 for v in values)
+    assert values == [b.uniform_random() for _ in range(5000)]
+
+
+def test_random_permutation():
+    rng = ref.Generator(3, 1, 1)
+    assert ref.random_permutation(rng, 1)[1:] == [1]
+    assert rng.draws == 1
+    out = ref.random_permutation(rng, 10)
+    assert sorted(out[1:]) == list(range(1, 11))
+    assert rng.draws == 11
+    # pool[k] with k = trunc(u * remaining) + 1, removed from a shrinking pool
+    scripted = ScriptedGenerator([0.99, 0.0, 0.5])
+    assert ref.random_permutation(scripted, 3)[1:] == [3, 1, 2]
+
+
+# ---------------------------------------------------------------------------
+# random-pivot quicksort
+# ---------------------------------------------------------------------------
+
+def test_sort_worked_example():
+    keys = one_based([0.3, 0.1, 0.3, 0.2])
+    ids = one_based([1, 2, 3, 4])
+    rng = ScriptedGenerator([0.6])
+    ref.sort_with_index(keys, ids, 4, rng)
+    assert keys[1:] == [0.1, 0.2, 0.3, 0.3]
+    assert ids[1:] == [2, 4, 3, 1]
+    assert rng.draws == 1
+
+
+def test_sort_three_equal_keys_by_pivot():
+    for u, expected in ((0.1, [1, 3, 2]), (0.5, [2, 3, 1]), (0.9, [3, 2, 1])):
+        keys = one_based([5.0, 5.0, 5.0])
+        ids = one_based([1, 2, 3])
+        rng = ScriptedGenerator([u])
+        ref.sort_with_index(keys, ids, 3, rng)
+        assert ids[1:] == expected, (u, ids)
+        assert rng.draws == 1
+
+
+def test_sort_after_start_up_seeding():
+    keys = one_based([1.0, 1.0, 1.0])
+    ids = one_based([1, 2, 3])
+    ref.sort_with_index(keys, ids, 3, ref.Generator(3, 1, 1))
+    assert ids[1:] == [1, 3, 2]
+    keys = one_based([0.3, 0.1, 0.3, 0.2])
+    ids = one_based([1, 2, 3, 4])
+    ref.sort_with_index(keys, ids, 4, ref.Generator(3, 1, 1))
+    assert keys[1:] == [0.1, 0.2, 0.3, 0.3]
+    assert ids[1:] == [2, 4, 1, 3]
+
+
+def test_sort_small_ranges_draw_nothing():
+    for n in (0, 1):
+        keys = one_based([2.0][:n])
+        ids = one_based([7][:n])
+        rng = ScriptedGenerator([])
+        ref.sort_with_index(keys, ids, n, rng)
+        assert rng.draws == 0
+    keys, ids = one_based([2.0, 1.0]), one_based([7, 9])
+    ref.sort_with_index(keys, ids, 2, ScriptedGenerator([]))
+    assert keys[1:] == [1.0, 2.0] and ids[1:] == [9, 7]
+    keys, ids = one_based([1.0, 1.0]), one_based([7, 9])
+    ref.sort_with_index(keys, ids, 2, ScriptedGenerator([]))
+    assert ids[1:] == [7, 9]
+
+
+def test_sort_equal_run_takes_one_draw_per_level():
+    for t in range(3, 12):
+        keys = one_based([0.5] * t)
+        ids = one_based(range(1, t + 1))
+        rng = ref.Generator(3, 1, 1)
+        ref.sort_with_index(keys, ids, t, rng)
+        assert rng.draws == t - 2
+        assert sorted(ids[1:]) == list(range(1, t + 1))
+
+
+def test_sort_nan_goes_to_lower_part():
+    nan = float("nan")
+    # NaN pivot (position 2): every other key goes low, the pivot to position n
+    keys = one_based([3.0, nan, 1.0])
+    ids = one_based([1, 2, 3])
+    ref.sort_with_index(keys, ids, 3, ScriptedGenerator([0.5]))
+    assert ids[1:] == [3, 1, 2] and math.isnan(keys[3])
+    # NaN key against a numeric pivot (position 1) is placed low as well
+    keys = one_based([2.0, nan, 5.0])
+    ids = one_based([1, 2, 3])
+    ref.sort_with_index(keys, ids, 3, ScriptedGenerator([0.1]))
+    assert ids[1:] == [2, 1, 3]
+
+
+def test_sort_random_data_is_ascending_with_ids_carried():
+    rng = ref.Generator(3, 1, 1)
+    source = ref.Generator(7, 11, 13)
+    for n in (3, 4, 17, 60):
+        values = [round(source.uniform_random(), 1) for _ in range(n)]
+        keys = one_based(values)
+        ids = one_based(range(1, n + 1))
+        ref.sort_with_index(keys, ids, n, rng)
+        assert keys[1:] == sorted(values)
+        assert all(values[ids[i] - 1] == keys[i] for i in range(1, n + 1))
+
+
+# ---------------------------------------------------------------------------
+# similarity matrix
+# ---------------------------------------------------------------------------
+
+def test_similarity_two_individuals():
+    a1 = [None, [None, 0], [None, 1]]
+    a2 = [None, [None, 0], [None, 1]]
+    sim = ref.compute_similarity(2, 1, a1, a2)
+    assert sim[1][1:] == [1.0, 0.0] and sim[2][1:] == [0.0, 1.0]
+
+
+def test_similarity_three_individuals():
+    # allele counts (0, 0), (1, 2), (2, 2)
+    a1 = [None, [None, 0, 0], [None, 1, 1], [None, 1, 1]]
+    a2 = [None, [None, 0, 0], [None, 0, 1], [None, 1, 1]]
+    sim = ref.compute_similarity(3, 2, a1, a2)
+    assert sim[1][2] == 0.25 and sim[1][3] == 0.0 and sim[2][3] == 0.75
+    assert all(sim[i][i] == 1.0 for i in range(1, 4))
+    assert all(sim[i][j] == sim[j][i] for i in range(1, 4) for j in range(1, 4))
+
+
+def test_similarity_uses_only_allele_sums_of_any_integers():
+    a1 = [None, [None, 0, -1], [None, 1, 2]]
+    a2 = [None, [None, 1, 3], [None, 0, 0]]
+    sim = ref.compute_similarity(2, 2, a1, a2)
+    # sums (1, 2) and (1, 2): identical, so every distance is 0 and 0/0 follows
+    assert all(is_negative_nan(sim[i][j]) for i in (1, 2) for j in (1, 2))
+
+
+# ---------------------------------------------------------------------------
+# population-structure test
+# ---------------------------------------------------------------------------
+
+def test_normal_density():
+    assert ref.normal_density(0.0, 0.0, 1.0) == math.exp(-0.0) * (1.0 / math.sqrt(2.0 * 3.1415926535))
+    assert ref.normal_density(0.5, 0.0, 1.0) == math.exp(-0.125) * (1.0 / math.sqrt(2.0 * 3.1415926535))
+    for x in (0.0, 0.3):
+        assert math.isnan(ref.normal_density(x, 0.0, 0.0))
+
+
+def test_structure_all_similarities_equal():
+    sim = [None, [None, 1.0, 0.0], [None, 0.0, 1.0]]
+    result = ref.test_population_structure(sim, 2, 2)
+    assert math.isnan(result.bic1) and math.isnan(result.bic2)
+    assert result.one_group_override and not result.structure
+    assert result.convergence_tests == 3
+    assert all(sim[i][j] == 1.0 for i in (1, 2) for j in (1, 2))
+    assert result.stdout_text == (
+        "There does not exist population structure\n"
+        "The BIC corresponding to one group and two groups of the similarities are\n"
+        "BIC(1)=-nan  BIC(2)=-nan\n\n")
+    assert result.file_text == (
+        "There does not exist population structure.\n"
+        "The BIC corresponding to one group and two groups of the similarities are\n"
+        "BIC(1)=-nan  BIC(2)=-nan.\n\n")
+
+
+def clustered_similarity(groups):
+    """Similarity of individuals in groups: 0.9 within, 0.1 between, with
+    small deterministic jitter."""
+    n = len(groups)
+    sim = [None] + [[None] + [0.0] * n for _ in range(n)]
+    for i in range(1, n + 1):
+        for j in range(1, n + 1):
+            if i == j:
+                sim[i][j] = 1.0
+            else:
+                base = 0.9 if groups[i - 1] == groups[j - 1] else 0.1
+                sim[i][j] = base + 0.01 * ((i * j) % 5)
+    return sim
+
+
+def test_structure_two_clear_groups():
+    groups = [0, 1, 0, 1, 1, 0, 0, 1]
+    sim = clustered_similarity(groups)
+    result = ref.test_population_structure(sim, 8, 8)
+    assert result.structure and not result.one_group_override
+    assert result.bic1 > result.bic2
+    for i in range(1, 9):
+        assert sim[i][i] == 1.0
+        for j in range(1, 9):
+            if i != j:
+                assert sim[i][j] == (1.0 if groups[i - 1] == groups[j - 1] else 0.0)
+    assert result.stdout_text.startswith("There exists population structure.\n")
+    assert result.file_text.startswith("There exists population structure.\n")
+    assert result.file_text.endswith(".\n\n") and not result.stdout_text.endswith(".\n\n")
+
+
+def test_structure_lists_of_overlap_study_are_symmetric_but_overlapping():
+    with tempfile.TemporaryDirectory() as folder:
+        make_study.write_study(folder, 4, "overlap")
+        study = ref.read_parameters(folder, [])
+    n = study.n_individuals
+    sim = ref.compute_similarity(n, study.n_loci, study.locus_allele1, study.locus_allele2)
+    result = ref.test_population_structure(sim, n, n)
+    assert result.structure
+    members = ref.member_lists(sim, n)
+    assert all(i in members[i] for i in range(1, n + 1))
+    assert all((i in members[j]) == (j in members[i])
+               for i in range(1, n + 1) for j in range(1, n + 1))
+    assert any(members[i] != members[j] for i in range(1, n + 1) for j in members[i])
+
+
+def test_structure_one_group_overrides_matrix():
+    rng = ref.Generator(5, 7, 9)
+    n = 9
+    sim = [None] + [[None] + [1.0] * n for _ in range(n)]
+    for i in range(1, n + 1):
+        for j in range(i + 1, n + 1):
+            sim[i][j] = sim[j][i] = 0.4 + 0.2 * rng.uniform_random()
+    result = ref.test_population_structure(sim, n, n)
+    assert result.bic1 < result.bic2
+    assert result.one_group_override and not result.structure
+    assert all(sim[i][j] == 1.0 for i in range(1, n + 1) for j in range(1, n + 1))
+
+
+# ---------------------------------------------------------------------------
+# permutation test pieces
+# ---------------------------------------------------------------------------
+
+def test_genotype_codes():
+    assert ref.genotype_codes(2) == (1.0, 0.0)
+    assert ref.genotype_codes(0) == (-1.0, 0.0)
+    for w in (1, 3, -1, 4, -2):
+        assert ref.genotype_codes(w) == (0.0, 1.0)
+
+
+def test_adjustment_is_row_by_row_in_place():
+    ones = [None] + [[None, 1.0, 1.0, 1.0] for _ in range(3)]
+    column = one_based([1.0, 1.0, 1.0])
+    ref.adjust_column(column, ones, 3)
+    assert column[1] == 0.0
+    assert column[2] == 1.0 - 2.0 / 3.0
+    assert column[3] == 1.0 - (0.0 + column[2] + 1.0) / 3.0
+    assert abs(column[2] - 1.0 / 3.0) < 1e-15 and abs(column[3] - 5.0 / 9.0) < 1e-15
+
+
+def test_member_lists_need_exact_one():
+    g = [None, [None, 1.0, 0.9999999999999999], [None, 1.0, 1.0]]
+    assert ref.member_lists(g, 2)[1:] == [[1], [1, 2]]
+
+
+def test_donor_assignment_one_group_of_three():
+    members = [None, [1, 2, 3], [1, 2, 3], [1, 2, 3]]
+    rng = ScriptedGenerator([0.1, 0.6, 0.95])
+    donor = ref.assign_donors(members, [0, 2, 3, 1], 3, rng)
+    assert donor[1:] == [2, 1, 3]
+    assert rng.draws == 3
+
+
+def test_donor_assignment_overlapping_lists():
+    members = [None, [1, 2], [1, 2, 3], [2, 3]]
+    rng = ScriptedGenerator([0.2, 0.3])
+    donor = ref.assign_donors(members, [0, 2, 3, 1], 3, rng)
+    assert donor[1:] == [1, 1, 2]
+    assert rng.draws == 2  # plus the 3 draws of the visit order: 3 + 2
+
+
+def test_donor_assignment_own_lists_only():
+    members = [None] + [[i] for i in range(1, 6)]
+    rng = ref.Generator(3, 1, 1)
+    donor = ref.assign_donors(members, [0, 5, 4, 3, 2, 1], 5, rng)
+    assert donor[1:] == [1, 2, 3, 4, 5] and rng.draws == 5
+
+
+def test_statistic_evaluation_order():
+    szz, sxx, sxy, szy, sxz = 0.3, 1.7, -0.2, 0.9, 0.11
+    expected = (szz * sxy) * sxy + (sxx * szy) * szy - ((2 * sxz) * szy) * sxy
+    assert ref.statistic(szz, sxx, sxy, szy, sxz) == expected
+
+
+# ---------------------------------------------------------------------------
+# formatting and IEEE helpers
+# ---------------------------------------------------------------------------
+
+def test_c_format():
+    nan = float("nan")
+    assert ref.c_format_f(abs(nan)) == "nan"
+    assert ref.c_format_f(-abs(nan)) == "-nan"
+    assert ref.c_format_f(math.inf) == "inf" and ref.c_format_f(-math.inf) == "-inf"
+    assert ref.c_format_f(1.0, 7, 5) == "1.00000"
+    assert ref.c_format_f(0.0, 7, 5) == "0.00000"
+    assert ref.c_format_f(-abs(nan), 7, 5) == "   -nan"
+    assert ref.c_format_f(0.5) == "0.500000"
+    assert ref.c_format_f(2.5e-7) == "0.000000" and ref.c_format_f(-1234.5) == "-1234.500000"
+    # exact binary ties round to even, as glibc does
+    assert ref.c_format_f(0.125, 0, 2) == "0.12" and ref.c_format_f(0.375, 0, 2) == "0.38"
+
+
+def test_ieee_helpers():
+    assert is_negative_nan(ref.ieee_div(0.0, 0.0))
+    assert ref.ieee_div(1.0, 0.0) == math.inf and ref.ieee_div(-1.0, 0.0) == -math.inf
+    assert ref.ieee_div(1.0, -0.0) == -math.inf
+    assert ref.ieee_log(0.0) == -math.inf
+    assert math.isnan(ref.ieee_log(-1.0))
+    assert ref.ieee_exp(1000.0) == math.inf
+    assert is_negative_nan(math.inf * 0.0)  # the platform's default NaN has its sign set
+
+
+# ---------------------------------------------------------------------------
+# whole program
+# ---------------------------------------------------------------------------
+
+def test_monomorphic_and_no_homozygote_markers_give_one_half():
+    # marker 1 homozygous only, marker 2 heterozygous only (sums 1 and 3)
+    geno = "h\n0 0 1 1\n1 1 0 0\n0 1 1 1\n1 0 0 1\n"
+    traits = "h\n1.5 0 0 0 1\n2.5 1 1 1 2\n-3 1 1 1 0\n7 0 0 2 1\n"
+    status, out, name, results = run_files({
+        "parameter.txt": parameter_text(9, 2, 2, 4),
+        "g.txt": geno, "t.txt": traits})
+    assert status == 0 and name == "out.txt"
+    assert "marker1    P-value=0.500000\n" in out
+    assert "marker2    P-value=0.500000\n" in out
+    assert results.endswith("marker#   P-value\n1        0.50000\n2        0.50000\n") or \
+        results.endswith("marker#   P-value\n2        0.50000\n1        0.50000\n")
+
+
+def test_generated_studies_are_consistent():
+    for seed in range(14):
+        regime = make_study.ALL_REGIMES[seed % len(make_study.ALL_REGIMES)]
+        with tempfile.TemporaryDirectory() as folder:
+            make_study.write_study(folder, seed, regime)
+            status, out, name, results = ref.run_program(folder)
+            assert (status, out, name, results) == ref.run_program(folder)  # repeatable
+            study = ref.read_parameters(folder, [])
+        assert status == 0 and name == "results.txt"
+        r, m = study.n_permutations, study.n_markers
+        out_lines = out.split("\n")
+        res_lines = results.split("\n")
+        # four-line verdict blocks, the file's with its full stops
+        assert out_lines[3] == "" and res_lines[3] == ""
+        assert res_lines[2].endswith(".") and not out_lines[2].endswith(".")
+        console = {}
+        for i in range(1, m + 1):
+            line = out_lines[3 + i]
+            assert line.startswith("marker%-3d  P-value=" % i)
+            console[i] = float(line.split("=")[1])
+        assert res_lines[4] == "marker#   P-value"
+        table = [(int(line[:5]), line[9:]) for line in res_lines[5:5 + m]]
+        assert sorted(marker for marker, _ in table) == list(range(1, m + 1))
+        values = [float(text) for _, text in table]
+        assert values == sorted(values)
+        for marker, text in table:
+            assert abs(float(text) - console[marker]) <= 6e-6
+            # every P-value is a multiple of 1/(2R)
+            count = console[marker] * 2 * r
+            assert abs(count - round(count)) < 1e-3 and 0 <= round(count) <= 2 * r
+
+
+def test_one_group_run_draws_two_per_individual_per_replicate():
+    with tempfile.TemporaryDirectory() as folder:
+        make_study.write_study(folder, 3, "one", n=12, l_count=10, m=1, r_count=7)
+        study = ref.read_parameters(folder, [])
+        rng = ref.Generator(3, 1, 1)
+        p_values = [0.0, 0.0]
+        result = ref.run_analysis(study, rng, p_values)
+    assert result.one_group_override
+    assert rng.draws == 7 * 2 * 12
+
+
+def test_input_reading_is_positional_and_whitespace_free():
+    params = ("label 1 2 3\ng.txt and more\nlabel 4\n\nt.txt\nlabel\nout.txt\n"
+              "99 labels\n\n  5 permutations\nl\n2\nm\n1 marker\nn\n3\n")
+    geno_lines = "header 1 2\n0 1 1 1\n1 1 0 0\n0 0 1 0\n"
+    geno_spread = "header\n0\n1 1\n1 1 1\n0 0 0 0 1 0\n"
+    traits_lines = "header\n0.25 0 1\n1e1 1 1\n-2.0 0 0\n"
+    traits_spread = "header\n0.25\n0\n1 1e1 1 1 -2.0 0\t0\n"
+    first = run_files({"parameter.txt": params, "g.txt": geno_lines, "t.txt": traits_lines})
+    second = run_files({"parameter.txt": params, "g.txt": geno_spread, "t.txt": traits_spread})
+    assert first[0] == 0 and first == second
+
+
+def test_numbers_are_read_like_c_formatted_input():
+    scan = ref.Scanner(".5 5. +3 1E+2 0x1p3 -0x.8 inf -nan 12abc 7")
+    values = [scan.read_double() for _ in range(8)]
+    assert values[:7] == [0.5, 5.0, 3.0, 100.0, 8.0, -0.5, math.inf]
+    assert is_negative_nan(values[7])
+    assert scan.read_int() == 12  # the integer stops at the first non-digit
+    scan = ref.Scanner("a\nb\r\n  c")
+    assert scan.skip_lines(2) == 2 and scan.read_string() == "c"
+    assert scan.skip_lines(3) == 0
+
+
+def test_missing_files_are_reported():
+    status, out, name, _ = run_files({})
+    assert (status, out, name) == (1, "can't open file parameter.txt in current directory\n", None)
+    status, out, name, _ = run_files({"parameter.txt": parameter_text(1, 1, 1, 2)})
+    assert (status, out) == (1, "can't open file g.txt in current directory\n")
+    status, out, name, _ = run_files({"parameter.txt": parameter_text(1, 1, 1, 2),
+                                      "g.txt": "h\n0 0\n1 1\n"})
+    assert (status, out) == (1, "can't open file t.txt in current directory\n")
+
+
+def main():
+    tests = [(name, obj) for name, obj in sorted(globals().items())
+             if name.startswith("test_") and callable(obj)]
+    for name, test in tests:
+        test()
+        print("ok   " + name)
+    print("%d self-checks passed" % len(tests))
+
+
+if __name__ == "__main__":
+    main()
