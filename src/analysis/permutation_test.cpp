@@ -106,7 +106,15 @@ StructureFit run_analysis(const Parameters& parameters, SampleData& data, Double
       code_genotype(static_cast<long long>(data.marker_allele1[i][j]) + data.marker_allele2[i][j],
                     additive[j][i], dominance[j][i]);
 
-  compute_similarity(data.locus_allele1, data.locus_allele2, n, parameters.n_loci, similarity);
+  const double max_distance = compute_similarity(data.locus_allele1, data.locus_allele2, n,
+                                                 parameters.n_loci, similarity);
+  if (max_distance == 0.0) {
+    // Every similarity is 0/0: the structure test finds no usable BIC and
+    // keeps the sample as one group, which is the only sound reading.
+    std::fprintf(stderr,
+                 "strataperm: warning: the background loci separate no two individuals (every "
+                 "pairwise distance is 0); the sample is treated as one group\n");
+  }
   const StructureFit fit = test_population_structure(similarity, n, n, results);
 
   // Every marker's trait column holds the same values, so one centred column

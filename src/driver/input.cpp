@@ -12,21 +12,29 @@ namespace {
 
 constexpr std::size_t kReadChunk = 1 << 20;
 
-[[noreturn]] void fail_open(const char* format, const std::string& name) {
-  std::printf(format, name.c_str());
-  std::exit(1);
+[[noreturn]] void fail_open(const std::string& name) {
+  throw InputError(InputError::Kind::cannot_open,
+                   "can't open file " + name + " in current directory");
 }
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fail_input(const char* format, ...) {
-  std::fflush(stdout);
-  std::fputs("strataperm: ", stderr);
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string message(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+  std::vsnprintf(message.data(), message.size() + 1, format, args);
   va_end(args);
-  std::fputc('\n', stderr);
-  std::exit(1);
+  throw InputError(InputError::Kind::malformed, message);
 }
+
+// Closes the file however the reader leaves.
+struct FileCloser {
+  std::FILE* file;
+  ~FileCloser() { std::fclose(file); }
+};
 
 std::string quoted(std::string_view token) {
   constexpr std::size_t kShown = 40;
@@ -139,12 +147,23 @@ bool parse_real_token(std::string_view token, double& value) {
   return true;
 }
 
+void report_input_error(const InputError& error) {
+  if (error.kind() == InputError::Kind::cannot_open) {
+    std::printf("%s\n", error.what());
+  } else {
+    std::fflush(stdout);
+    std::fprintf(stderr, "strataperm: %s\n", error.what());
+  }
+}
+
 void read_parameter_file(const std::string& path, Parameters& parameters) {
   std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    std::printf("can't open file parameter.txt in current directory\n");
-    std::exit(1);
-  }
+  if (file == nullptr) fail_open(path);
+  const FileCloser closer{file};
+  read_parameter_stream(file, path, parameters);
+}
+
+void read_parameter_stream(std::FILE* file, const std::string& path, Parameters& parameters) {
   TokenReader reader(file);
   const char* const value_names[7] = {"genotype file name",
                                       "trait-and-marker file name",
@@ -184,7 +203,6 @@ void read_parameter_file(const std::string& path, Parameters& parameters) {
     }
     parameters.*count.field = value;
   }
-  std::fclose(file);
 }
 
 void allocate_sample_data(const Parameters& parameters, SampleData& data) {
@@ -194,6 +212,15 @@ void allocate_sample_data(const Parameters& parameters, SampleData& data) {
   data.marker_allele1 = imatrix(1, n, 1, parameters.n_markers);
   data.marker_allele2 = imatrix(1, n, 1, parameters.n_markers);
   data.trait = dvector(1, n);
+}
+
+void free_sample_data(const Parameters& parameters, SampleData& data) {
+  const int n = parameters.n_individuals;
+  free_dvector(data.trait, 1, n);
+  free_imatrix(data.marker_allele2, 1, n, 1, parameters.n_markers);
+  free_imatrix(data.marker_allele1, 1, n, 1, parameters.n_markers);
+  free_imatrix(data.locus_allele2, 1, n, 1, parameters.n_loci);
+  free_imatrix(data.locus_allele1, 1, n, 1, parameters.n_loci);
 }
 
 namespace {
@@ -216,9 +243,14 @@ const char* allele_name(int which) { return which == 1 ? "first allele" : "secon
 }  // namespace
 
 void read_genotype_file(const Parameters& parameters, SampleData& data) {
+  std::FILE* file = std::fopen(parameters.genotype_file.c_str(), "r");
+  if (file == nullptr) fail_open(parameters.genotype_file);
+  const FileCloser closer{file};
+  read_genotype_stream(file, parameters, data);
+}
+
+void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleData& data) {
   const std::string& name = parameters.genotype_file;
-  std::FILE* file = std::fopen(name.c_str(), "r");
-  if (file == nullptr) fail_open("can't open file %s in current directory\n", name);
   TokenReader reader(file);
   reader.skip_lines(1);
   const int n = parameters.n_individuals;
@@ -249,13 +281,17 @@ void read_genotype_file(const Parameters& parameters, SampleData& data) {
     }
   }
   warn_about_unread_values(reader, name);
-  std::fclose(file);
 }
 
 void read_marker_file(const Parameters& parameters, SampleData& data) {
+  std::FILE* file = std::fopen(parameters.marker_file.c_str(), "r");
+  if (file == nullptr) fail_open(parameters.marker_file);
+  const FileCloser closer{file};
+  read_marker_stream(file, parameters, data);
+}
+
+void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleData& data) {
   const std::string& name = parameters.marker_file;
-  std::FILE* file = std::fopen(name.c_str(), "r");
-  if (file == nullptr) fail_open("can't open file %s in current directory\n", name);
   TokenReader reader(file);
   reader.skip_lines(1);
   const int n = parameters.n_individuals;
@@ -297,7 +333,6 @@ void read_marker_file(const Parameters& parameters, SampleData& data) {
     }
   }
   warn_about_unread_values(reader, name);
-  std::fclose(file);
 }
 
 void read_parameters(Parameters& parameters, SampleData& data) {

@@ -7,20 +7,37 @@
 // trait-and-marker file a header line, then per individual a trait value and two
 // allele codes per marker. Line breaks between values are free.
 //
-// Every problem ends the run with one line naming the file and what is wrong,
-// and exit status 1: a file that cannot be opened (on standard output, in the
-// tool's historical wording), or a missing, malformed or out-of-range value (on
-// standard error, naming the individual and the locus or marker, or the line).
+// Every problem is reported as an InputError naming the file and what is
+// wrong; the driver prints it and ends the run with exit status 1.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "driver/run_context.hpp"
 
 namespace strataperm {
+
+// A problem with the input files. `cannot_open` failures keep the tool's
+// established wording and go to standard output; malformed or out-of-range
+// content goes to standard error, naming the file, the individual and the
+// locus or marker, or the line.
+class InputError : public std::runtime_error {
+ public:
+  enum class Kind { cannot_open, malformed };
+  InputError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+// Prints the error where its kind belongs: standard output for a file that
+// cannot be opened, standard error (prefixed "strataperm: ") otherwise.
+void report_input_error(const InputError& error);
 
 // A buffered whitespace tokenizer over an open file that keeps track of line
 // numbers for messages.
@@ -65,14 +82,18 @@ bool parse_int_token(std::string_view token, int& value);
 bool parse_real_token(std::string_view token, double& value);
 
 // Reads "parameter.txt" from the current directory and both data files into
-// the run's parameters and sample data, or ends the program with a message and
-// exit status 1.
+// the run's parameters and sample data (allocated here). Throws InputError.
 void read_parameters(Parameters& parameters, SampleData& data);
 
-// The pieces of read_parameters, for callers that hold the files elsewhere.
+// The pieces of read_parameters. The *_file functions open the named file;
+// the *_stream functions read an open stream, `name` being used in messages.
 void read_parameter_file(const std::string& path, Parameters& parameters);
+void read_parameter_stream(std::FILE* file, const std::string& name, Parameters& parameters);
 void allocate_sample_data(const Parameters& parameters, SampleData& data);
+void free_sample_data(const Parameters& parameters, SampleData& data);
 void read_genotype_file(const Parameters& parameters, SampleData& data);
+void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleData& data);
 void read_marker_file(const Parameters& parameters, SampleData& data);
+void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleData& data);
 
 }  // namespace strataperm
