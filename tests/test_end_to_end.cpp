@@ -181,8 +181,8 @@ TEST_F(BrokenStudy, HugeCountsEndThroughTheAllocationFailureReport) {
   const Outcome outcome = run();
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err,
-            "Numerical Recipes run-time error...\nallocation failure 1 in matrix()\n"
-            "...now exiting to system...\n");
+            "Numerical Recipes run-time error...\nallocation failure: not enough memory for a "
+            "study of this size\n...now exiting to system...\n");
   EXPECT_FALSE(has_file("results.txt"));
 }
 

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "analysis/structure_test.hpp"
+#include "literal_engine.hpp"
+#include "numerics/random.hpp"
 #include "test_support.hpp"
 
 namespace strataperm {
@@ -28,7 +31,7 @@ Outcome run_test(const std::vector<std::vector<double>>& similarity) {
   std::FILE* file = std::tmpfile();
   ::testing::internal::CaptureStdout();
   Outcome out;
-  out.fit = test_population_structure(s, n, n, file);
+  out.fit = literal::test_population_structure(s, n, n, file);
   std::fflush(stdout);
   out.console_text = ::testing::internal::GetCapturedStdout();
   out.file_text = read_all(file);
@@ -159,6 +162,68 @@ TEST(StructureTest, IterationStopsOnceTheParametersRepeat) {
   EXPECT_GE(out.fit.passes, 3);
   EXPECT_LT(out.fit.passes, 10);
   EXPECT_DOUBLE_EQ(out.fit.weight0 + out.fit.weight1, 1.0);
+}
+
+// The fast test on the distance table against the literal test on the full
+// similarity matrix: same fit to the bit, same classification, same text.
+void expect_fast_matches_literal(const std::vector<std::int64_t>& counts, int n, int loci) {
+  DoubleMatrix s = dmatrix(1, n, 1, n);
+  literal::compute_similarity(counts, n, loci, s);
+  std::FILE* literal_file = std::tmpfile();
+  ::testing::internal::CaptureStdout();
+  const StructureFit expected = literal::test_population_structure(s, n, n, literal_file);
+  const std::string literal_console = ::testing::internal::GetCapturedStdout();
+
+  const DistanceTable table = compute_distances(counts, n, loci, 1);
+  std::vector<std::uint8_t> same_group;
+  std::FILE* fast_file = std::tmpfile();
+  ::testing::internal::CaptureStdout();
+  const StructureFit fit = test_population_structure(table, same_group, fast_file);
+  const std::string fast_console = ::testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(fast_console, literal_console);
+  EXPECT_EQ(read_all(fast_file), read_all(literal_file));
+  std::fclose(fast_file);
+  std::fclose(literal_file);
+  auto same_bits = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  EXPECT_TRUE(same_bits(fit.bic_one, expected.bic_one)) << fit.bic_one << " " << expected.bic_one;
+  EXPECT_TRUE(same_bits(fit.bic_two, expected.bic_two)) << fit.bic_two << " " << expected.bic_two;
+  EXPECT_TRUE(same_bits(fit.mean1, expected.mean1));
+  EXPECT_TRUE(same_bits(fit.variance0, expected.variance0));
+  EXPECT_EQ(fit.passes, expected.passes);
+  EXPECT_EQ(fit.one_group, expected.one_group);
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j)
+      ASSERT_EQ(same_group[static_cast<std::size_t>(i - 1) * n + (j - 1)] ? 1.0 : 0.0, s[i][j])
+          << i << "," << j;
+  free_dmatrix(s, 1, n, 1, n);
+}
+
+TEST(FastStructureTest, MatchesTheLiteralTestOnRandomSamples) {
+  RandomStream stream;
+  seed_random_stream(stream);
+  for (int trial = 0; trial < 120; ++trial) {
+    const int n = 2 + static_cast<int>(uniform_random(stream) * 40);
+    const int loci = 1 + static_cast<int>(uniform_random(stream) * 60);
+    const int populations = 1 + trial % 3;  // one, two, or three clusters
+    std::vector<std::vector<double>> frequency(populations);
+    for (auto& f : frequency)
+      for (int l = 0; l < loci; ++l) f.push_back(uniform_random(stream));
+    std::vector<std::int64_t> counts;
+    for (int i = 0; i < n; ++i)
+      for (int l = 0; l < loci; ++l) {
+        const double p = frequency[i % populations][l];
+        counts.push_back((uniform_random(stream) < p) + (uniform_random(stream) < p) +
+                         (trial % 7 == 6 ? 5 * (i % 2) : 0));
+      }
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    expect_fast_matches_literal(counts, n, loci);
+  }
+}
+
+TEST(FastStructureTest, MatchesTheLiteralTestWhenNoTwoIndividualsDiffer) {
+  expect_fast_matches_literal(std::vector<std::int64_t>(12, 1), 4, 3);
+  expect_fast_matches_literal({0, 2}, 2, 1);
 }
 
 }  // namespace

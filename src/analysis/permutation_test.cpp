@@ -1,188 +1,343 @@
 #include "analysis/permutation_test.hpp"
 
-#include <cstdio>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include "analysis/similarity.hpp"
 
+// Vector values never cross a call boundary here (the helpers are inlined),
+// so the AVX argument-passing note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace strataperm {
 
-void code_genotype(long long allele_sum, double& additive, double& dominance) {
-  if (allele_sum == 2) {
-    additive = 1.0;
-    dominance = 0.0;
-  } else if (allele_sum == 0) {
-    additive = -1.0;
-    dominance = 0.0;
-  } else {
-    additive = 0.0;
-    dominance = 1.0;
+namespace {
+
+// Four doubles as one value; element-wise + - * / are the IEEE operations of
+// each lane, whatever instructions the compiler picks.
+typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
+
+inline Lanes4 load4(const double* p) { return *reinterpret_cast<const Lanes4*>(p); }
+inline void store4(double* p, Lanes4 v) { *reinterpret_cast<Lanes4*>(p) = v; }
+
+class StageClock {
+ public:
+  explicit StageClock(bool report) : report_(report), start_(now()) {}
+  void lap(const char* stage) {
+    const double t = now();
+    if (report_) std::fprintf(stderr, "stage %s %.3f\n", stage, t - start_);
+    start_ = t;
   }
-}
 
-void centre_trait(DoubleVector column, int n) {
-  double sum = 0.0;
-  for (int i = 1; i <= n; ++i) sum += column[i];
-  const double mean = sum / static_cast<double>(n);
-  for (int i = 1; i <= n; ++i) column[i] = column[i] - mean;
-}
-
-void adjust_by_group_means(DoubleVector column, DoubleMatrix classification, int n) {
-  for (int i = 1; i <= n; ++i) {
-    double weight = 0.0;
-    double total = 0.0;
-    for (int k = 1; k <= n; ++k) {
-      weight += classification[i][k];
-      total += column[k] * classification[i][k];
-    }
-    column[i] = column[i] - total / weight;
+ private:
+  static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
   }
+  bool report_;
+  double start_;
+};
+
+int resolve_threads(int requested) {
+  if (requested > 0) return requested;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
-double association_statistic(double sum_zz, double sum_xx, double sum_xy, double sum_zy,
-                             double sum_xz) {
-  return sum_zz * sum_xy * sum_xy + sum_xx * sum_zy * sum_zy - 2 * sum_xz * sum_zy * sum_xy;
+}  // namespace
+
+GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n) {
+  GroupLists lists;
+  const std::size_t size = static_cast<std::size_t>(n);
+  lists.offset.assign(size + 1, 0);
+  for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t j = 0; j < size; ++j)
+      if (same_group[i * size + j]) lists.members.push_back(static_cast<int>(j));
+    lists.offset[i + 1] = static_cast<std::int64_t>(lists.members.size());
+  }
+  return lists;
 }
 
-void build_group_members(DoubleMatrix classification, int n, IntMatrix members) {
-  for (int i = 1; i <= n; ++i) {
+DonorSampler::DonorSampler(const std::vector<std::uint8_t>& same_group, int n)
+    : n_(n), words_((static_cast<std::size_t>(n) + 63) / 64) {
+  const std::size_t size = static_cast<std::size_t>(n);
+  lists_.assign(size * words_, 0);
+  taken_.assign(words_, 0);
+  for (std::size_t i = 0; i < size; ++i)
+    for (std::size_t j = 0; j < size; ++j)
+      if (same_group[i * size + j]) lists_[i * words_ + j / 64] |= std::uint64_t{1} << (j % 64);
+}
+
+void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
+                          RandomStream& stream) {
+  std::fill(taken_.begin(), taken_.end(), 0);
+  for (int k = 0; k < n_; ++k) {
+    const int i = visit_order[static_cast<std::size_t>(k)];
+    const std::uint64_t* list = &lists_[static_cast<std::size_t>(i) * words_];
     int count = 0;
-    for (int j = 1; j <= n; ++j) {
-      if (classification[i][j] == 1.0) {
-        ++count;
-        members[i][count + 1] = j;
+    for (std::size_t w = 0; w < words_; ++w) count += __builtin_popcountll(list[w] & ~taken_[w]);
+    if (count == 0) {
+      donor[static_cast<std::size_t>(i)] = i;
+      continue;
+    }
+    const double u = uniform_random(stream);
+    int q = static_cast<int>(u * count + 1.0);
+    for (std::size_t w = 0;; ++w) {
+      std::uint64_t free_members = list[w] & ~taken_[w];
+      const int here = __builtin_popcountll(free_members);
+      if (q > here) {
+        q -= here;
+        continue;
+      }
+      for (int skip = 1; skip < q; ++skip) free_members &= free_members - 1;
+      const int bit = __builtin_ctzll(free_members);
+      const int d = static_cast<int>(w * 64) + bit;
+      donor[static_cast<std::size_t>(i)] = d;
+      taken_[w] |= std::uint64_t{1} << bit;
+      break;
+    }
+  }
+}
+
+void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLists& lists) {
+  std::vector<double> total(static_cast<std::size_t>(width));
+  for (int i = 0; i < n; ++i) {
+    std::fill(total.begin(), total.end(), 0.0);
+    for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m) {
+      const double* row = codes + static_cast<std::size_t>(lists.members[m]) * width;
+      for (int c = 0; c < width; ++c) total[c] += row[c];
+    }
+    const double weight = static_cast<double>(lists.size(i));
+    double* row = codes + static_cast<std::size_t>(i) * width;
+    for (int c = 0; c < width; ++c) row[c] = row[c] - total[c] / weight;
+  }
+}
+
+__attribute__((target_clones("avx2", "default"))) void adjust_by_group_means(
+    double* codes, int n, int width, const GroupLists& lists) {
+  for (int i = 0; i < n; ++i) {
+    const int* members = &lists.members[lists.offset[i]];
+    const int count = lists.size(i);
+    const double size = static_cast<double>(count);
+    const Lanes4 w = {size, size, size, size};
+    double* target = codes + static_cast<std::size_t>(i) * width;
+    int c = 0;
+    for (; c + 16 <= width; c += 16) {
+      Lanes4 a0 = {0, 0, 0, 0}, a1 = a0, a2 = a0, a3 = a0;
+      for (int m = 0; m < count; ++m) {
+        const double* row = codes + static_cast<std::size_t>(members[m]) * width + c;
+        a0 += load4(row);
+        a1 += load4(row + 4);
+        a2 += load4(row + 8);
+        a3 += load4(row + 12);
+      }
+      store4(target + c, load4(target + c) - a0 / w);
+      store4(target + c + 4, load4(target + c + 4) - a1 / w);
+      store4(target + c + 8, load4(target + c + 8) - a2 / w);
+      store4(target + c + 12, load4(target + c + 12) - a3 / w);
+    }
+    for (; c < width; ++c) {
+      double total = 0.0;
+      for (int m = 0; m < count; ++m) total += codes[static_cast<std::size_t>(members[m]) * width + c];
+      target[c] = target[c] - total / static_cast<double>(count);
+    }
+  }
+}
+
+void permuted_sums_plain(const double* codes, const double* y, int n, int width, int stride,
+                         double* out) {
+  for (int c = 0; c < width; ++c)
+    for (int r = 0; r < stride; ++r) {
+      double sum = 0.0;
+      for (int i = 0; i < n; ++i)
+        sum += codes[static_cast<std::size_t>(i) * width + c] * y[static_cast<std::size_t>(i) * stride + r];
+      out[static_cast<std::size_t>(c) * stride + r] = sum;
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void permuted_sums(
+    const double* codes, const double* y, int n, int width, int stride, double* out) {
+  // Register tiles of 4 code columns x 8 replicates; individuals in chunks so
+  // a chunk of codes and replicate traits stays in cache. The partial sums
+  // wait in `out` between chunks, which keeps each sum one ascending chain.
+  constexpr int kChunk = 256;
+  std::fill(out, out + static_cast<std::size_t>(width) * stride, 0.0);
+  const int full = width - width % 4;
+  for (int i0 = 0; i0 < n; i0 += kChunk) {
+    const int i1 = std::min(n, i0 + kChunk);
+    for (int c = 0; c < full; c += 4) {
+      for (int r = 0; r < stride; r += 8) {
+        double* o = out + static_cast<std::size_t>(c) * stride + r;
+        Lanes4 s00 = load4(o), s01 = load4(o + 4);
+        Lanes4 s10 = load4(o + stride), s11 = load4(o + stride + 4);
+        Lanes4 s20 = load4(o + 2 * stride), s21 = load4(o + 2 * stride + 4);
+        Lanes4 s30 = load4(o + 3 * stride), s31 = load4(o + 3 * stride + 4);
+        for (int i = i0; i < i1; ++i) {
+          const double* yi = y + static_cast<std::size_t>(i) * stride + r;
+          const Lanes4 y0 = load4(yi), y1 = load4(yi + 4);
+          const double* xi = codes + static_cast<std::size_t>(i) * width + c;
+          const Lanes4 x0 = {xi[0], xi[0], xi[0], xi[0]};
+          const Lanes4 x1 = {xi[1], xi[1], xi[1], xi[1]};
+          const Lanes4 x2 = {xi[2], xi[2], xi[2], xi[2]};
+          const Lanes4 x3 = {xi[3], xi[3], xi[3], xi[3]};
+          s00 += x0 * y0;
+          s01 += x0 * y1;
+          s10 += x1 * y0;
+          s11 += x1 * y1;
+          s20 += x2 * y0;
+          s21 += x2 * y1;
+          s30 += x3 * y0;
+          s31 += x3 * y1;
+        }
+        store4(o, s00);
+        store4(o + 4, s01);
+        store4(o + stride, s10);
+        store4(o + stride + 4, s11);
+        store4(o + 2 * stride, s20);
+        store4(o + 2 * stride + 4, s21);
+        store4(o + 3 * stride, s30);
+        store4(o + 3 * stride + 4, s31);
       }
     }
-    members[i][1] = count;
+    for (int c = full; c < width; ++c)
+      for (int r = 0; r < stride; ++r) {
+        double sum = out[static_cast<std::size_t>(c) * stride + r];
+        for (int i = i0; i < i1; ++i)
+          sum += codes[static_cast<std::size_t>(i) * width + c] *
+                 y[static_cast<std::size_t>(i) * stride + r];
+        out[static_cast<std::size_t>(c) * stride + r] = sum;
+      }
   }
 }
 
-void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector candidates,
-                   ByteVector taken, IntVector donor, RandomStream& stream) {
-  for (int i = 1; i <= n; ++i) taken[i] = 0;
-  for (int k = 1; k <= n; ++k) {
-    const int i = visit_order[k];
-    const int list_size = members[i][1];
-    int n_candidates = 0;
-    for (int m = 2; m <= list_size + 1; ++m) {
-      const int member = members[i][m];
-      if (!taken[member]) candidates[++n_candidates] = member;
-    }
-    if (n_candidates >= 1) {
-      const double u = uniform_random(stream);
-      const int q = static_cast<int>(u * n_candidates + 1.0);
-      const int d = candidates[q];
-      donor[i] = d;
-      taken[d] = 1;
-    } else {
-      donor[i] = i;
-    }
-  }
-}
-
-StructureFit run_analysis(const Parameters& parameters, SampleData& data, DoubleVector p_values,
-                          std::FILE* results, RandomStream& stream) {
+StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
+                          DoubleVector p_values, std::FILE* results, RandomStream& stream,
+                          const EngineOptions& options) {
   const int n = parameters.n_individuals;
   const int m = parameters.n_markers;
   const int r = parameters.n_permutations;
+  const int threads = resolve_threads(options.threads);
+  StageClock clock(options.report_stage_times);
+  const std::size_t rows = static_cast<std::size_t>(n);
 
-  DoubleMatrix similarity = dmatrix(1, n, 1, n);
-  IntVector visit_order = ivector(1, n);
-  DoubleMatrix additive = dmatrix(1, m, 1, n);   // marker-major: column j is a row
-  DoubleMatrix dominance = dmatrix(1, m, 1, n);
-  IntMatrix members = imatrix(1, n, 1, n + 1);
-  DoubleVector sum_zz = dvector(1, m);
-  DoubleVector sum_xx = dvector(1, m);
-  DoubleVector sum_xy = dvector(1, m);
-  DoubleVector sum_zy = dvector(1, m);
-  DoubleVector sum_xz = dvector(1, m);
-  DoubleVector stat_observed = dvector(1, m);
-  DoubleVector permuted_trait = dvector(1, n);
-  IntVector candidates = ivector(1, n);
-  IntVector donor = ivector(1, n);
-  ByteVector taken = cvector(1, n);
-
-  for (int i = 1; i <= n; ++i)
-    for (int j = 1; j <= m; ++j)
-      code_genotype(static_cast<long long>(data.marker_allele1[i][j]) + data.marker_allele2[i][j],
-                    additive[j][i], dominance[j][i]);
-
-  const double max_distance = compute_similarity(data.locus_allele1, data.locus_allele2, n,
-                                                 parameters.n_loci, similarity);
-  if (max_distance == 0.0) {
-    // Every similarity is 0/0: the structure test finds no usable BIC and
-    // keeps the sample as one group, which is the only sound reading.
-    std::fprintf(stderr,
-                 "strataperm: warning: the background loci separate no two individuals (every "
-                 "pairwise distance is 0); the sample is treated as one group\n");
-  }
-  const StructureFit fit = test_population_structure(similarity, n, n, results);
-
-  // Every marker's trait column holds the same values, so one centred column
-  // serves them all.
-  centre_trait(data.trait, n);
-  DoubleVector y = data.trait;
-  for (int j = 1; j <= m; ++j) {
-    adjust_by_group_means(additive[j], similarity, n);
-    adjust_by_group_means(dominance[j], similarity, n);
-  }
-
-  for (int j = 1; j <= m; ++j) {
-    double zz = 0.0, xx = 0.0, xy = 0.0, zy = 0.0, xz = 0.0;
-    for (int i = 1; i <= n; ++i) {
-      const double x = additive[j][i];
-      const double z = dominance[j][i];
-      zz += z * z;
-      xx += x * x;
-      xy += x * y[i];
-      zy += z * y[i];
-      xz += z * x;
+  std::vector<std::uint8_t> same_group;
+  StructureFit fit;
+  {
+    const DistanceTable table = compute_distances(data.locus_count, n, parameters.n_loci, threads);
+    clock.lap("similarity");
+    if (table.max_distance == 0.0) {
+      // Every similarity is 0/0: the structure test finds no usable BIC and
+      // keeps the sample as one group, which is the only sound reading.
+      std::fprintf(stderr,
+                   "strataperm: warning: the background loci separate no two individuals (every "
+                   "pairwise distance is 0); the sample is treated as one group\n");
     }
-    sum_zz[j] = zz;
-    sum_xx[j] = xx;
-    sum_xy[j] = xy;
-    sum_zy[j] = zy;
-    sum_xz[j] = xz;
-    stat_observed[j] = association_statistic(zz, xx, xy, zy, xz);
+    fit = test_population_structure(table, same_group, results);
+    clock.lap("structure");
   }
 
-  build_group_members(similarity, n, members);
-  for (int j = 1; j <= m; ++j) p_values[j] = 0.0;
+  // The centred trait: the mean is formed once, before any value changes.
+  std::vector<double> y(data.trait);
+  double sum = 0.0;
+  for (std::size_t i = 0; i < rows; ++i) sum += y[i];
+  const double mean = sum / static_cast<double>(n);
+  for (std::size_t i = 0; i < rows; ++i) y[i] = y[i] - mean;
 
-  for (int rep = 1; rep <= r; ++rep) {
-    random_permutation(visit_order, n, stream);
-    assign_donors(visit_order, members, n, candidates, taken, donor, stream);
-    for (int i = 1; i <= n; ++i) permuted_trait[i] = y[donor[i]];
-    for (int j = 1; j <= m; ++j) {
-      double xy = 0.0, zy = 0.0;
-      for (int i = 1; i <= n; ++i) {
-        xy += additive[j][i] * permuted_trait[i];
-        zy += dominance[j][i] * permuted_trait[i];
+  // All replicates' donor draws, in stream order, stored as permuted traits:
+  // replicate_trait[i * stride + rep] = y[donor of i in replicate rep].
+  const int stride = (r + 7) / 8 * 8;
+  std::vector<double> replicate_trait(rows * static_cast<std::size_t>(stride), 0.0);
+  {
+    DonorSampler sampler(same_group, n);
+    IntVector order = ivector(1, n);
+    std::vector<int> visit(rows), donor(rows);
+    for (int rep = 0; rep < r; ++rep) {
+      random_permutation(order, n, stream);
+      for (int k = 1; k <= n; ++k) visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
+      sampler.assign(visit, donor, stream);
+      for (std::size_t i = 0; i < rows; ++i)
+        replicate_trait[i * stride + rep] = y[static_cast<std::size_t>(donor[i])];
+    }
+    free_ivector(order, 1, n);
+  }
+  clock.lap("replicates");
+
+  const GroupLists lists = build_group_lists(same_group, n);
+  same_group = {};
+
+  // Markers in blocks; each block's additive codes fill columns 0..63 and its
+  // dominance codes columns 64..127 of a row-major N x 128 matrix.
+  constexpr int kBlockMarkers = 64;
+  constexpr int kWidth = 2 * kBlockMarkers;
+  const int blocks = (m + kBlockMarkers - 1) / kBlockMarkers;
+  std::vector<double> p_sum(static_cast<std::size_t>(m));
+  std::atomic<int> next_block{0};
+  auto work = [&](int) {
+    std::vector<double> codes(rows * kWidth);
+    std::vector<double> sums(static_cast<std::size_t>(kWidth) * stride);
+    double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
+        xz[kBlockMarkers], observed[kBlockMarkers];
+    for (int b = next_block++; b < blocks; b = next_block++) {
+      const int first = b * kBlockMarkers;
+      const int count = std::min(kBlockMarkers, m - first);
+      for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint8_t* cls = &data.marker_class[i * static_cast<std::size_t>(m) + first];
+        double* row = &codes[i * kWidth];
+        for (int c = 0; c < kBlockMarkers; ++c) {
+          const int k = c < count ? static_cast<int>(cls[c]) : static_cast<int>(kHeterozygous);
+          row[c] = k == kSumTwo ? 1.0 : k == kSumZero ? -1.0 : 0.0;
+          row[kBlockMarkers + c] = k == kHeterozygous ? 1.0 : 0.0;
+        }
       }
-      const double t = association_statistic(sum_zz[j], sum_xx[j], xy, zy, sum_xz[j]);
-      if (t > stat_observed[j]) {
-        p_values[j] += 1.0;
-      } else if (t == stat_observed[j]) {
-        p_values[j] += 0.5;
+      adjust_by_group_means(codes.data(), n, kWidth, lists);
+
+      for (int c = 0; c < kBlockMarkers; ++c) zz[c] = xx[c] = xy[c] = zy[c] = xz[c] = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) {
+        const double* row = &codes[i * kWidth];
+        const double yi = y[i];
+        for (int c = 0; c < kBlockMarkers; ++c) {
+          const double x = row[c];
+          const double z = row[kBlockMarkers + c];
+          zz[c] += z * z;
+          xx[c] += x * x;
+          xy[c] += x * yi;
+          zy[c] += z * yi;
+          xz[c] += z * x;
+        }
+      }
+      for (int c = 0; c < count; ++c)
+        observed[c] = association_statistic(zz[c], xx[c], xy[c], zy[c], xz[c]);
+
+      permuted_sums(codes.data(), replicate_trait.data(), n, kWidth, stride, sums.data());
+      for (int c = 0; c < count; ++c) {
+        const double* sum_xy = &sums[static_cast<std::size_t>(c) * stride];
+        const double* sum_zy = &sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
+        std::int64_t above = 0, ties = 0;
+        for (int rep = 0; rep < r; ++rep) {
+          const double t = association_statistic(zz[c], xx[c], sum_xy[rep], sum_zy[rep], xz[c]);
+          if (t > observed[c]) {
+            ++above;
+          } else if (t == observed[c]) {
+            ++ties;
+          }
+        }
+        p_sum[static_cast<std::size_t>(first + c)] =
+            static_cast<double>(above) + 0.5 * static_cast<double>(ties);
       }
     }
+  };
+  {
+    const int workers = std::max(1, std::min(threads, blocks));
+    std::vector<std::thread> pool;
+    for (int t = 1; t < workers; ++t) pool.emplace_back(work, t);
+    work(0);
+    for (auto& worker : pool) worker.join();
   }
-  for (int j = 1; j <= m; ++j) p_values[j] = p_values[j] / static_cast<double>(r);
-
-  free_cvector(taken, 1, n);
-  free_ivector(donor, 1, n);
-  free_ivector(candidates, 1, n);
-  free_dvector(permuted_trait, 1, n);
-  free_dvector(stat_observed, 1, m);
-  free_dvector(sum_xz, 1, m);
-  free_dvector(sum_zy, 1, m);
-  free_dvector(sum_xy, 1, m);
-  free_dvector(sum_xx, 1, m);
-  free_dvector(sum_zz, 1, m);
-  free_imatrix(members, 1, n, 1, n + 1);
-  free_dmatrix(dominance, 1, m, 1, n);
-  free_dmatrix(additive, 1, m, 1, n);
-  free_ivector(visit_order, 1, n);
-  free_dmatrix(similarity, 1, n, 1, n);
+  for (int j = 1; j <= m; ++j) p_values[j] = p_sum[static_cast<std::size_t>(j - 1)] / static_cast<double>(r);
+  clock.lap("markers");
   return fit;
 }
 

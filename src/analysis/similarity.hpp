@@ -1,18 +1,40 @@
-// Pairwise genetic similarity of the individuals at the background loci.
+// Pairwise genetic distance of the individuals at the background loci.
+//
+// The similarity of individuals i and j is (max - d(i, j)) / max, where d is
+// the Manhattan distance between their allele counts (the sum of the two codes
+// at each locus) and max the largest distance of any pair. Integer distances
+// are exact whatever order they are summed in, so they are computed once per
+// unordered pair, with SIMD sums of absolute byte differences when every count
+// fits in a byte window. A similarity depends on the pair only through its
+// distance, so later stages work on an index into the table of the distinct
+// distances instead of on N x N doubles.
 #pragma once
 
-#include "numerics/arrays.hpp"
+#include <cstdint>
+#include <vector>
 
 namespace strataperm {
 
-// Fills similarity[1..n][1..n] with (max - d(i, j)) / max, where d(i, j) is the
-// Manhattan distance between the individuals' allele counts (the sum of the two
-// codes at each locus) over loci 1..n_loci and max is the largest distance of
-// any pair. The diagonal is 1.0 and the most distant pairs 0.0. Integer work is
-// done in 64 bits, so large allele codes cannot overflow. When no two
-// individuals differ (max = 0) every entry is 0/0, a NaN.
-// Returns the largest distance.
-double compute_similarity(IntMatrix locus_allele1, IntMatrix locus_allele2, int n_individuals,
-                          int n_loci, DoubleMatrix similarity);
+struct DistanceTable {
+  int n = 0;                          // individuals
+  std::vector<std::uint32_t> index;   // [i * n + j]: index of d(i, j) in `distance`
+  std::vector<double> distance;       // distinct distances ascending, as doubles
+  std::vector<std::int64_t> pairs;    // ordered off-diagonal pairs at each distance
+  double max_distance = 0.0;
+
+  // The similarity at table entry v: (max - d) / max, the subtraction first.
+  // 0/0 (a NaN) when no two individuals differ.
+  double similarity(std::size_t v) const { return (max_distance - distance[v]) / max_distance; }
+};
+
+// Distances of all pairs from locus_count[i * n_loci + l], i < n.
+// Memory: 4 n^2 bytes for the index, plus a byte or 8-byte copy of the counts.
+DistanceTable compute_distances(const std::vector<std::int64_t>& locus_count, int n, int n_loci,
+                                int threads);
+
+// Manhattan distance of two rows of counts: the plain loop and the byte kernel
+// (counts already shifted into 0..255). Exposed for testing.
+std::uint64_t manhattan_distance(const std::int64_t* a, const std::int64_t* b, int length);
+std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t* b, int length);
 
 }  // namespace strataperm

@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace strataperm {
 
-double normal_density(double x, double mean, double variance) {
+// Kept out of line so that every caller evaluates it by the same instructions,
+// down to the sign of a NaN it may produce.
+__attribute__((noinline)) double normal_density(double x, double mean, double variance) {
   const double factor = 1.0 / std::sqrt(2.0 * 3.1415926535 * variance);
   const double exponent = -(x - mean) * (x - mean) / 2.0 / variance;
   return std::exp(exponent) * factor;
@@ -30,99 +33,108 @@ StructureDecision decide_structure(double bic_one, double bic_two) {
   return StructureDecision{bic_one > bic_two, !(bic_one >= bic_two)};
 }
 
-StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
+namespace {
+
+// Sums table[index[p]] over the ordered off-diagonal pairs p, row by row, in
+// one sequential chain from 0.0.
+double sum_over_pairs(const DistanceTable& table, const std::vector<double>& per_distance) {
+  const std::size_t n = static_cast<std::size_t>(table.n);
+  const double* values = per_distance.data();
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t* row = &table.index[i * n];
+    for (std::size_t j = 0; j < i; ++j) sum += values[row[j]];
+    for (std::size_t j = i + 1; j < n; ++j) sum += values[row[j]];
+  }
+  return sum;
+}
+
+// Two such sums in one sweep over the pairs, each its own chain.
+void sum_two_over_pairs(const DistanceTable& table, const std::vector<double>& a,
+                        const std::vector<double>& b, double& sum_a, double& sum_b) {
+  const std::size_t n = static_cast<std::size_t>(table.n);
+  double sa = 0.0, sb = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t* row = &table.index[i * n];
+    for (std::size_t j = 0; j < i; ++j) {
+      sa += a[row[j]];
+      sb += b[row[j]];
+    }
+    for (std::size_t j = i + 1; j < n; ++j) {
+      sa += a[row[j]];
+      sb += b[row[j]];
+    }
+  }
+  sum_a = sa;
+  sum_b = sb;
+}
+
+}  // namespace
+
+StructureFit test_population_structure(const DistanceTable& table,
+                                        std::vector<std::uint8_t>& same_group,
                                         std::FILE* results) {
-  IntMatrix labels = imatrix(1, rows, 1, columns);
-  DoubleMatrix posteriors = dmatrix(1, rows, 1, columns);
-  const std::int64_t pairs = static_cast<std::int64_t>(rows) * columns - rows;
+  const int rows = table.n;
+  const std::size_t distinct = table.distance.size();
+  const std::int64_t pairs = static_cast<std::int64_t>(rows) * rows - rows;
   const double K = static_cast<double>(pairs);
 
+  std::vector<double> x(distinct);
+  for (std::size_t v = 0; v < distinct; ++v) x[v] = table.similarity(v);
+
   // One-group fit, divisor K.
-  double sum = 0.0;
-  for (int i = 1; i <= rows; ++i)
-    for (int j = 1; j <= columns; ++j)
-      if (i != j) sum += similarity[i][j];
-  const double mu = sum / K;
-  double squares = 0.0;
-  for (int i = 1; i <= rows; ++i)
-    for (int j = 1; j <= columns; ++j)
-      if (i != j) squares += (similarity[i][j] - mu) * (similarity[i][j] - mu);
-  const double sigma2 = squares / K;
+  const double mu = sum_over_pairs(table, x) / K;
+  std::vector<double> work(distinct);
+  for (std::size_t v = 0; v < distinct; ++v) work[v] = (x[v] - mu) * (x[v] - mu);
+  const double sigma2 = sum_over_pairs(table, work) / K;
+  for (std::size_t v = 0; v < distinct; ++v) work[v] = std::log(normal_density(x[v], mu, sigma2));
+  const double bic_one = 2.0 * std::log(K) - 2.0 * sum_over_pairs(table, work);
 
-  double log_likelihood_one = 0.0;
-  for (int i = 1; i <= rows; ++i)
-    for (int j = 1; j <= columns; ++j)
-      if (i != j) log_likelihood_one += std::log(normal_density(similarity[i][j], mu, sigma2));
-  const double bic_one = 2.0 * std::log(K) - 2.0 * log_likelihood_one;
-
-  // Two-component mixture with hard labels.
+  // Two-component mixture with hard labels, one label per distinct distance.
   Mixture cur{mu + 0.1, mu - 0.1, 1.0, 1.0, 0.5, 0.5};
   Mixture prev{0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  std::vector<std::uint8_t> label(distinct);
+  std::vector<double> x_if_one(distinct), square_if_one(distinct), square_if_zero(distinct);
   int passes = 0;
   for (;;) {
     ++passes;
-    for (int i = 1; i <= rows; ++i) {
-      for (int j = 1; j <= columns; ++j) {
-        if (i == j) continue;
-        const double x = similarity[i][j];
-        const double a = cur.weight1 * normal_density(x, cur.mean1, cur.variance1);
-        const double b = cur.weight0 * normal_density(x, cur.mean0, cur.variance0);
-        const double posterior = a / (a + b);
-        posteriors[i][j] = posterior;
-        labels[i][j] = posterior > 0.5 ? 1 : 0;
-      }
+    for (std::size_t v = 0; v < distinct; ++v) {
+      const double a = cur.weight1 * normal_density(x[v], cur.mean1, cur.variance1);
+      const double b = cur.weight0 * normal_density(x[v], cur.mean0, cur.variance0);
+      const double posterior = a / (a + b);
+      label[v] = posterior > 0.5 ? 1 : 0;
     }
     const double delta = parameter_change(cur, prev);
     if (!(delta > 1e-7)) break;
     prev = cur;
 
+    // Pairs of the other label add exactly 0.0, which leaves these sums
+    // unchanged: they start at +0.0 and their terms are never negative.
     std::int64_t size1 = 0;
-    double sum1 = 0.0;
-    for (int i = 1; i <= rows; ++i)
-      for (int j = 1; j <= columns; ++j)
-        if (i != j && labels[i][j] == 1) {
-          ++size1;
-          sum1 += similarity[i][j];
-        }
+    for (std::size_t v = 0; v < distinct; ++v) {
+      if (label[v]) size1 += table.pairs[v];
+      x_if_one[v] = label[v] ? x[v] : 0.0;
+    }
+    const double sum1 = sum_over_pairs(table, x_if_one);
     const std::int64_t size0 = pairs - size1;
     cur.mean1 = size1 == 0 ? 0.0 : sum1 / static_cast<double>(size1);
     cur.mean0 = size0 == 0 ? 0.0 : (K * mu - sum1) / static_cast<double>(size0);
     cur.weight1 = static_cast<double>(size1) / K;
     cur.weight0 = 1.0 - cur.weight1;
-    double squares1 = 0.0;
-    double squares0 = 0.0;
-    for (int i = 1; i <= rows; ++i)
-      for (int j = 1; j <= columns; ++j) {
-        if (i == j) continue;
-        const double x = similarity[i][j];
-        if (labels[i][j] == 1)
-          squares1 += (x - cur.mean1) * (x - cur.mean1);
-        else
-          squares0 += (x - cur.mean0) * (x - cur.mean0);
-      }
+    for (std::size_t v = 0; v < distinct; ++v) {
+      square_if_one[v] = label[v] ? (x[v] - cur.mean1) * (x[v] - cur.mean1) : 0.0;
+      square_if_zero[v] = label[v] ? 0.0 : (x[v] - cur.mean0) * (x[v] - cur.mean0);
+    }
+    double squares1 = 0.0, squares0 = 0.0;
+    sum_two_over_pairs(table, square_if_one, square_if_zero, squares1, squares0);
     cur.variance1 = size1 == 0 ? 1.0 : squares1 / static_cast<double>(size1);
     cur.variance0 = size0 == 0 ? 1.0 : squares0 / static_cast<double>(size0);
   }
 
-  double log_likelihood_two = 0.0;
-  for (int i = 1; i <= rows; ++i)
-    for (int j = 1; j <= columns; ++j) {
-      if (i == j) continue;
-      const double x = similarity[i][j];
-      log_likelihood_two += std::log(cur.weight0 * normal_density(x, cur.mean0, cur.variance0) +
-                                     cur.weight1 * normal_density(x, cur.mean1, cur.variance1));
-    }
-  const double bic_two = 5.0 * std::log(K) - 2.0 * log_likelihood_two;
-
-  // Two-group classification: 1.0 marks the component with the larger mean.
-  const bool component1_higher = cur.mean1 > cur.mean0;
-  for (int i = 1; i <= rows; ++i)
-    for (int j = 1; j <= columns; ++j) {
-      if (i == j) continue;
-      const int label = labels[i][j];
-      similarity[i][j] = component1_higher ? static_cast<double>(label)
-                                           : static_cast<double>(1 - label);
-    }
+  for (std::size_t v = 0; v < distinct; ++v)
+    work[v] = std::log(cur.weight0 * normal_density(x[v], cur.mean0, cur.variance0) +
+                       cur.weight1 * normal_density(x[v], cur.mean1, cur.variance1));
+  const double bic_two = 5.0 * std::log(K) - 2.0 * sum_over_pairs(table, work);
 
   StructureFit fit;
   fit.mean = mu;
@@ -139,15 +151,22 @@ StructureFit test_population_structure(DoubleMatrix similarity, int rows, int co
   const StructureDecision decision = decide_structure(bic_one, bic_two);
   fit.structure = decision.structure;
   fit.one_group = decision.one_group;
-  if (fit.one_group) {
-    for (int i = 1; i <= rows; ++i)
-      for (int j = 1; j <= columns; ++j) similarity[i][j] = 1.0;
+
+  // 1 marks the component with the larger final mean; component 0 when the
+  // means are equal or cannot be ordered.
+  const std::size_t n = static_cast<std::size_t>(rows);
+  same_group.assign(n * n, 1);
+  if (!fit.one_group) {
+    const bool component1_higher = cur.mean1 > cur.mean0;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) {
+        if (i == j) continue;
+        const std::uint8_t l = label[table.index[i * n + j]];
+        same_group[i * n + j] = component1_higher ? l : static_cast<std::uint8_t>(1 - l);
+      }
   }
 
   write_verdict(results, fit);
-
-  free_dmatrix(posteriors, 1, rows, 1, columns);
-  free_imatrix(labels, 1, rows, 1, columns);
   return fit;
 }
 

@@ -2,9 +2,11 @@
 // normal mixture fitted to the off-diagonal similarities.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
-#include "numerics/arrays.hpp"
+#include "analysis/similarity.hpp"
 
 namespace strataperm {
 
@@ -36,14 +38,19 @@ struct StructureDecision {
 };
 StructureDecision decide_structure(double bic_one, double bic_two);
 
-// Fits both models to the ordered off-diagonal pairs of similarity[1..rows]
-// [1..columns] (visited row by row), classifies each pair by hard labels,
-// writes the verdict block to `results` and then to standard output, and
-// rewrites the matrix in place: 1.0 for pairs in the component with the larger
-// final mean, 0.0 otherwise (diagonal untouched), or 1.0 everywhere when the
-// one-group model has the lower BIC or the two cannot be ordered.
-// Memory: one int and one double rows x columns work matrix.
-StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
+// Fits both models to the similarities of the ordered pairs (i, j), i != j,
+// visited row by row, classifies each pair by hard labels, writes the verdict
+// block to `results` and then to standard output, and fills
+// same_group[i * n + j] (0-based) with 1 for pairs in the component with the
+// larger final mean and 0 otherwise, or 1 everywhere when the one-group model
+// has the lower BIC or the two cannot be ordered. The diagonal is always 1.
+//
+// Every density, label and squared deviation is a function of the pair's
+// distance, so each pass evaluates them once per distinct distance; only the
+// sums run over the pairs, in the pairs' order.
+// Memory: the n x n output plus a few tables of the distinct distances.
+StructureFit test_population_structure(const DistanceTable& table,
+                                        std::vector<std::uint8_t>& same_group,
                                         std::FILE* results);
 
 // The verdict block text for the results file and for standard output (they

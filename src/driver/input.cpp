@@ -206,21 +206,10 @@ void read_parameter_stream(std::FILE* file, const std::string& path, Parameters&
 }
 
 void allocate_sample_data(const Parameters& parameters, SampleData& data) {
-  const int n = parameters.n_individuals;
-  data.locus_allele1 = imatrix(1, n, 1, parameters.n_loci);
-  data.locus_allele2 = imatrix(1, n, 1, parameters.n_loci);
-  data.marker_allele1 = imatrix(1, n, 1, parameters.n_markers);
-  data.marker_allele2 = imatrix(1, n, 1, parameters.n_markers);
-  data.trait = dvector(1, n);
-}
-
-void free_sample_data(const Parameters& parameters, SampleData& data) {
-  const int n = parameters.n_individuals;
-  free_dvector(data.trait, 1, n);
-  free_imatrix(data.marker_allele2, 1, n, 1, parameters.n_markers);
-  free_imatrix(data.marker_allele1, 1, n, 1, parameters.n_markers);
-  free_imatrix(data.locus_allele2, 1, n, 1, parameters.n_loci);
-  free_imatrix(data.locus_allele1, 1, n, 1, parameters.n_loci);
+  const std::size_t n = static_cast<std::size_t>(parameters.n_individuals);
+  data.locus_count.assign(n * static_cast<std::size_t>(parameters.n_loci), 0);
+  data.marker_class.assign(n * static_cast<std::size_t>(parameters.n_markers), kHeterozygous);
+  data.trait.assign(n, 0.0);
 }
 
 namespace {
@@ -258,8 +247,10 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
   const long long expected = 2LL * n * loci;
   long long found = 0;
   std::string_view token;
+  std::int64_t* count = data.locus_count.data();
   for (int i = 1; i <= n; ++i) {
     for (int l = 1; l <= loci; ++l) {
+      std::int64_t sum = 0;
       for (int which = 1; which <= 2; ++which) {
         if (!reader.next_token(token)) {
           fail_input(
@@ -275,9 +266,10 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
                      name.c_str(), static_cast<long long>(reader.token_line()), i, l,
                      allele_name(which), quoted(token).c_str());
         }
-        (which == 1 ? data.locus_allele1 : data.locus_allele2)[i][l] = value;
+        sum += value;
         ++found;
       }
+      *count++ = sum;
     }
   }
   warn_about_unread_values(reader, name);
@@ -313,9 +305,11 @@ void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleDat
                  name.c_str(), static_cast<long long>(reader.token_line()), i,
                  quoted(token).c_str());
     }
-    data.trait[i] = trait;
+    data.trait[static_cast<std::size_t>(i - 1)] = trait;
     ++found;
+    std::uint8_t* classes = data.marker_class.data() + static_cast<std::size_t>(i - 1) * markers;
     for (int j = 1; j <= markers; ++j) {
+      std::int64_t sum = 0;
       for (int which = 1; which <= 2; ++which) {
         if (!reader.next_token(token)) {
           ends_early(i, "marker " + std::to_string(j) + ", " + allele_name(which));
@@ -327,9 +321,10 @@ void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleDat
                      name.c_str(), static_cast<long long>(reader.token_line()), i, j,
                      allele_name(which), quoted(token).c_str());
         }
-        (which == 1 ? data.marker_allele1 : data.marker_allele2)[i][j] = value;
+        sum += value;
         ++found;
       }
+      classes[j - 1] = marker_class_of(sum);
     }
   }
   warn_about_unread_values(reader, name);

@@ -89,8 +89,9 @@ void read_parameters(Parameters& parameters, SampleData& data);
 // the *_stream functions read an open stream, `name` being used in messages.
 void read_parameter_file(const std::string& path, Parameters& parameters);
 void read_parameter_stream(std::FILE* file, const std::string& name, Parameters& parameters);
+// Sizes the sample arrays for the counts in `parameters` (std::bad_alloc when
+// the machine cannot hold them).
 void allocate_sample_data(const Parameters& parameters, SampleData& data);
-void free_sample_data(const Parameters& parameters, SampleData& data);
 void read_genotype_file(const Parameters& parameters, SampleData& data);
 void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleData& data);
 void read_marker_file(const Parameters& parameters, SampleData& data);

@@ -1,10 +1,19 @@
 // The whole batch run: read, analyse, report.
 #pragma once
 
+#include <cstdio>
+
+#include "analysis/permutation_test.hpp"
+
 namespace strataperm {
+
+// An analysis engine: similarity, structure test and permutation test, with
+// the contract of run_analysis.
+using AnalysisEngine = StructureFit (*)(const Parameters&, const SampleData&, DoubleVector,
+                                        std::FILE*, RandomStream&, const EngineOptions&);
 
 // Runs the analysis of the study described by "parameter.txt" in the current
 // directory and returns the process exit status.
-int run_study();
+int run_study(AnalysisEngine engine = run_analysis);
 
 }  // namespace strataperm

@@ -1,9 +1,9 @@
 // The run's parameters and sample data, read once and kept for the whole run.
 #pragma once
 
+#include <cstdint>
 #include <string>
-
-#include "numerics/arrays.hpp"
+#include <vector>
 
 namespace strataperm {
 
@@ -18,14 +18,26 @@ struct Parameters {
   int n_individuals = 0;   // N
 };
 
-// The study as read from the two data files, all 1-based.
-// Every individual has one trait value; it serves every marker.
+// A marker genotype reduced to what the analysis uses: the sum of its two
+// allele codes is 0, 2, or anything else (a heterozygote, or a sum such as 3
+// from other codes).
+enum MarkerClass : std::uint8_t {
+  kSumZero = 0,     // additive -1, dominance 0
+  kHeterozygous = 1,  // additive 0, dominance 1
+  kSumTwo = 2,      // additive 1, dominance 0
+};
+
+inline MarkerClass marker_class_of(std::int64_t allele_sum) {
+  return allele_sum == 2 ? kSumTwo : allele_sum == 0 ? kSumZero : kHeterozygous;
+}
+
+// The study as read from the two data files. Only the sum of the two allele
+// codes of a genotype is ever used, so that is what is kept. Arrays are
+// 0-based and individual-major.
 struct SampleData {
-  IntMatrix locus_allele1;   // [1..N][1..L]
-  IntMatrix locus_allele2;   // [1..N][1..L]
-  IntMatrix marker_allele1;  // [1..N][1..M]
-  IntMatrix marker_allele2;  // [1..N][1..M]
-  DoubleVector trait;        // [1..N]
+  std::vector<std::int64_t> locus_count;   // [i * L + l]: sum of the two codes
+  std::vector<std::uint8_t> marker_class;  // [i * M + j]: a MarkerClass
+  std::vector<double> trait;               // [i]: the individual's trait value
 };
 
 }  // namespace strataperm

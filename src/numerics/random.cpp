@@ -1,6 +1,5 @@
 #include "numerics/random.hpp"
 
-#include <cstring>
 
 namespace strataperm {
 
@@ -21,16 +20,35 @@ double uniform_random(RandomStream& stream) {
 }
 
 void random_permutation(IntVector out, int n, RandomStream& stream) {
-  IntVector pool = ivector(1, n);
-  for (int i = 1; i <= n; ++i) pool[i] = i;
+  // The pool keeps the values not yet drawn in ascending order, so pool[k] is
+  // the k-th smallest remaining value: a Fenwick tree of presence counts finds
+  // it in O(log n) instead of shifting the pool down.
+  IntVector tree = ivector(1, n);
+  for (int i = 1; i <= n; ++i) tree[i] = 0;
+  for (int i = 1; i <= n; ++i) {
+    tree[i] += 1;
+    const int parent = i + (i & -i);
+    if (parent <= n) tree[parent] += tree[i];
+  }
+  int top = 1;
+  while (top * 2 <= n) top *= 2;
   int remaining = n;
   for (int j = 1; j <= n; ++j) {
-    const int k = static_cast<int>(uniform_random(stream) * remaining) + 1;
-    out[j] = pool[k];
-    std::memmove(pool.at(k), pool.at(k + 1), sizeof(int) * static_cast<std::size_t>(remaining - k));
+    int k = static_cast<int>(uniform_random(stream) * remaining) + 1;
+    int position = 0;
+    for (int step = top; step > 0; step >>= 1) {
+      const int next = position + step;
+      if (next <= n && tree[next] < k) {
+        position = next;
+        k -= tree[next];
+      }
+    }
+    const int value = position + 1;
+    out[j] = value;
+    for (int i = value; i <= n; i += i & -i) tree[i] -= 1;
     --remaining;
   }
-  free_ivector(pool, 1, n);
+  free_ivector(tree, 1, n);
 }
 
 }  // namespace strataperm

@@ -28,8 +28,8 @@ void seed_random_stream(RandomStream& stream);
 double uniform_random(RandomStream& stream);
 
 // Fills out[1..n] with a random permutation of 1..n by drawing without
-// replacement from a shrinking pool (pool[k] is removed by shifting the tail
-// down). Takes exactly n draws.
+// replacement from a shrinking pool: draw j takes the k-th smallest value not
+// yet drawn, k = trunc(u * remaining) + 1. Takes exactly n draws; O(n log n).
 void random_permutation(IntVector out, int n, RandomStream& stream);
 
 }  // namespace strataperm

@@ -95,7 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     IntVector marker_ids = ivector(1, m);
     for (int j = 1; j <= m; ++j) marker_ids[j] = j;
     std::FILE* results = std::fopen("/dev/null", "w");
-    run_analysis(parameters, sample, p_values, results, stream);
+    EngineOptions options;
+    options.threads = 1;
+    run_analysis(parameters, sample, p_values, results, stream, options);
     sort_with_index(p_values, marker_ids, m, stream);
     for (int j = 1; j <= m; ++j) {
       if (!(p_values[j] >= 0.0 && p_values[j] <= 1.0)) __builtin_trap();
@@ -104,6 +106,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     free_ivector(marker_ids, 1, m);
     free_dvector(p_values, 1, m);
   }
-  free_sample_data(parameters, sample);
   return 0;
 }

@@ -1,0 +1,367 @@
+#include "literal_engine.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace strataperm::literal {
+
+void literal_random_permutation(IntVector out, int n, RandomStream& stream) {
+  IntVector pool = ivector(1, n);
+  for (int i = 1; i <= n; ++i) pool[i] = i;
+  int remaining = n;
+  for (int j = 1; j <= n; ++j) {
+    const int k = static_cast<int>(uniform_random(stream) * remaining) + 1;
+    out[j] = pool[k];
+    for (int m = k; m < remaining; ++m) pool[m] = pool[m + 1];
+    --remaining;
+  }
+  free_ivector(pool, 1, n);
+}
+
+double compute_similarity(const std::vector<std::int64_t>& allele_count, int n, int n_loci,
+                          DoubleMatrix similarity) {
+  const std::size_t loci = static_cast<std::size_t>(n_loci);
+  // Every ordered pair, both triangles, in row order; the largest distance is
+  // tracked from the first entry on.
+  double max_distance = 0.0;
+  for (int i = 1; i <= n; ++i) {
+    const std::int64_t* row_i = &allele_count[static_cast<std::size_t>(i - 1) * loci];
+    for (int j = 1; j <= n; ++j) {
+      const std::int64_t* row_j = &allele_count[static_cast<std::size_t>(j - 1) * loci];
+      std::uint64_t d = 0;
+      for (std::size_t l = 0; l < loci; ++l) {
+        const std::int64_t diff = row_i[l] - row_j[l];
+        d += static_cast<std::uint64_t>(diff < 0 ? -diff : diff);
+      }
+      similarity[i][j] = static_cast<double>(d);
+      if ((i == 1 && j == 1) || similarity[i][j] >= max_distance) max_distance = similarity[i][j];
+    }
+  }
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) similarity[i][j] = (max_distance - similarity[i][j]) / max_distance;
+  return max_distance;
+}
+
+
+namespace {
+
+struct Mixture {
+  double mean1, mean0, variance1, variance0, weight1, weight0;
+};
+
+double parameter_change(const Mixture& now, const Mixture& before) {
+  return std::fabs(now.mean1 - before.mean1) + std::fabs(now.mean0 - before.mean0) +
+         std::fabs(now.variance1 - before.variance1) +
+         std::fabs(now.variance0 - before.variance0) + std::fabs(now.weight1 - before.weight1) +
+         std::fabs(now.weight0 - before.weight0);
+}
+
+}  // namespace
+
+StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
+                                        std::FILE* results) {
+  IntMatrix labels = imatrix(1, rows, 1, columns);
+  DoubleMatrix posteriors = dmatrix(1, rows, 1, columns);
+  const std::int64_t pairs = static_cast<std::int64_t>(rows) * columns - rows;
+  const double K = static_cast<double>(pairs);
+
+  // One-group fit, divisor K.
+  double sum = 0.0;
+  for (int i = 1; i <= rows; ++i)
+    for (int j = 1; j <= columns; ++j)
+      if (i != j) sum += similarity[i][j];
+  const double mu = sum / K;
+  double squares = 0.0;
+  for (int i = 1; i <= rows; ++i)
+    for (int j = 1; j <= columns; ++j)
+      if (i != j) squares += (similarity[i][j] - mu) * (similarity[i][j] - mu);
+  const double sigma2 = squares / K;
+
+  double log_likelihood_one = 0.0;
+  for (int i = 1; i <= rows; ++i)
+    for (int j = 1; j <= columns; ++j)
+      if (i != j) log_likelihood_one += std::log(normal_density(similarity[i][j], mu, sigma2));
+  const double bic_one = 2.0 * std::log(K) - 2.0 * log_likelihood_one;
+
+  // Two-component mixture with hard labels.
+  Mixture cur{mu + 0.1, mu - 0.1, 1.0, 1.0, 0.5, 0.5};
+  Mixture prev{0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  int passes = 0;
+  for (;;) {
+    ++passes;
+    for (int i = 1; i <= rows; ++i) {
+      for (int j = 1; j <= columns; ++j) {
+        if (i == j) continue;
+        const double x = similarity[i][j];
+        const double a = cur.weight1 * normal_density(x, cur.mean1, cur.variance1);
+        const double b = cur.weight0 * normal_density(x, cur.mean0, cur.variance0);
+        const double posterior = a / (a + b);
+        posteriors[i][j] = posterior;
+        labels[i][j] = posterior > 0.5 ? 1 : 0;
+      }
+    }
+    const double delta = parameter_change(cur, prev);
+    if (!(delta > 1e-7)) break;
+    prev = cur;
+
+    std::int64_t size1 = 0;
+    double sum1 = 0.0;
+    for (int i = 1; i <= rows; ++i)
+      for (int j = 1; j <= columns; ++j)
+        if (i != j && labels[i][j] == 1) {
+          ++size1;
+          sum1 += similarity[i][j];
+        }
+    const std::int64_t size0 = pairs - size1;
+    cur.mean1 = size1 == 0 ? 0.0 : sum1 / static_cast<double>(size1);
+    cur.mean0 = size0 == 0 ? 0.0 : (K * mu - sum1) / static_cast<double>(size0);
+    cur.weight1 = static_cast<double>(size1) / K;
+    cur.weight0 = 1.0 - cur.weight1;
+    double squares1 = 0.0;
+    double squares0 = 0.0;
+    for (int i = 1; i <= rows; ++i)
+      for (int j = 1; j <= columns; ++j) {
+        if (i == j) continue;
+        const double x = similarity[i][j];
+        if (labels[i][j] == 1)
+          squares1 += (x - cur.mean1) * (x - cur.mean1);
+        else
+          squares0 += (x - cur.mean0) * (x - cur.mean0);
+      }
+    cur.variance1 = size1 == 0 ? 1.0 : squares1 / static_cast<double>(size1);
+    cur.variance0 = size0 == 0 ? 1.0 : squares0 / static_cast<double>(size0);
+  }
+
+  double log_likelihood_two = 0.0;
+  for (int i = 1; i <= rows; ++i)
+    for (int j = 1; j <= columns; ++j) {
+      if (i == j) continue;
+      const double x = similarity[i][j];
+      log_likelihood_two += std::log(cur.weight0 * normal_density(x, cur.mean0, cur.variance0) +
+                                     cur.weight1 * normal_density(x, cur.mean1, cur.variance1));
+    }
+  const double bic_two = 5.0 * std::log(K) - 2.0 * log_likelihood_two;
+
+  // Two-group classification: 1.0 marks the component with the larger mean.
+  const bool component1_higher = cur.mean1 > cur.mean0;
+  for (int i = 1; i <= rows; ++i)
+    for (int j = 1; j <= columns; ++j) {
+      if (i == j) continue;
+      const int label = labels[i][j];
+      similarity[i][j] = component1_higher ? static_cast<double>(label)
+                                           : static_cast<double>(1 - label);
+    }
+
+  StructureFit fit;
+  fit.mean = mu;
+  fit.variance = sigma2;
+  fit.mean1 = cur.mean1;
+  fit.variance1 = cur.variance1;
+  fit.weight1 = cur.weight1;
+  fit.mean0 = cur.mean0;
+  fit.variance0 = cur.variance0;
+  fit.weight0 = cur.weight0;
+  fit.bic_one = bic_one;
+  fit.bic_two = bic_two;
+  fit.passes = passes;
+  const StructureDecision decision = decide_structure(bic_one, bic_two);
+  fit.structure = decision.structure;
+  fit.one_group = decision.one_group;
+  if (fit.one_group) {
+    for (int i = 1; i <= rows; ++i)
+      for (int j = 1; j <= columns; ++j) similarity[i][j] = 1.0;
+  }
+
+  write_verdict(results, fit);
+
+  free_dmatrix(posteriors, 1, rows, 1, columns);
+  free_imatrix(labels, 1, rows, 1, columns);
+  return fit;
+}
+
+
+void code_genotype(std::int64_t allele_sum, double& additive, double& dominance) {
+  if (allele_sum == 2) {
+    additive = 1.0;
+    dominance = 0.0;
+  } else if (allele_sum == 0) {
+    additive = -1.0;
+    dominance = 0.0;
+  } else {
+    additive = 0.0;
+    dominance = 1.0;
+  }
+}
+
+void centre_trait(DoubleVector column, int n) {
+  double sum = 0.0;
+  for (int i = 1; i <= n; ++i) sum += column[i];
+  const double mean = sum / static_cast<double>(n);
+  for (int i = 1; i <= n; ++i) column[i] = column[i] - mean;
+}
+
+void adjust_by_group_means(DoubleVector column, DoubleMatrix classification, int n) {
+  for (int i = 1; i <= n; ++i) {
+    double weight = 0.0;
+    double total = 0.0;
+    for (int k = 1; k <= n; ++k) {
+      weight += classification[i][k];
+      total += column[k] * classification[i][k];
+    }
+    column[i] = column[i] - total / weight;
+  }
+}
+
+double association_statistic(double sum_zz, double sum_xx, double sum_xy, double sum_zy,
+                             double sum_xz) {
+  return sum_zz * sum_xy * sum_xy + sum_xx * sum_zy * sum_zy - 2 * sum_xz * sum_zy * sum_xy;
+}
+
+void build_group_members(DoubleMatrix classification, int n, IntMatrix members) {
+  for (int i = 1; i <= n; ++i) {
+    int count = 0;
+    for (int j = 1; j <= n; ++j) {
+      if (classification[i][j] == 1.0) {
+        ++count;
+        members[i][count + 1] = j;
+      }
+    }
+    members[i][1] = count;
+  }
+}
+
+void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector candidates,
+                   ByteVector taken, IntVector donor, RandomStream& stream) {
+  for (int i = 1; i <= n; ++i) taken[i] = 0;
+  for (int k = 1; k <= n; ++k) {
+    const int i = visit_order[k];
+    const int list_size = members[i][1];
+    int n_candidates = 0;
+    for (int m = 2; m <= list_size + 1; ++m) {
+      const int member = members[i][m];
+      if (!taken[member]) candidates[++n_candidates] = member;
+    }
+    if (n_candidates >= 1) {
+      const double u = uniform_random(stream);
+      const int q = static_cast<int>(u * n_candidates + 1.0);
+      const int d = candidates[q];
+      donor[i] = d;
+      taken[d] = 1;
+    } else {
+      donor[i] = i;
+    }
+  }
+}
+
+StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
+                          DoubleVector p_values, std::FILE* results, RandomStream& stream) {
+  const int n = parameters.n_individuals;
+  const int m = parameters.n_markers;
+  const int r = parameters.n_permutations;
+
+  DoubleMatrix similarity = dmatrix(1, n, 1, n);
+  IntVector visit_order = ivector(1, n);
+  DoubleMatrix additive = dmatrix(1, m, 1, n);   // marker-major: column j is a row
+  DoubleMatrix dominance = dmatrix(1, m, 1, n);
+  IntMatrix members = imatrix(1, n, 1, n + 1);
+  DoubleVector sum_zz = dvector(1, m);
+  DoubleVector sum_xx = dvector(1, m);
+  DoubleVector sum_xy = dvector(1, m);
+  DoubleVector sum_zy = dvector(1, m);
+  DoubleVector sum_xz = dvector(1, m);
+  DoubleVector stat_observed = dvector(1, m);
+  DoubleVector permuted_trait = dvector(1, n);
+  IntVector candidates = ivector(1, n);
+  IntVector donor = ivector(1, n);
+  ByteVector taken = cvector(1, n);
+
+  // A class stands for the allele sums that code like it: 0, 2, or 1.
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= m; ++j) {
+      const int cls = data.marker_class[static_cast<std::size_t>(i - 1) * m + (j - 1)];
+      code_genotype(cls == kSumTwo ? 2 : cls == kSumZero ? 0 : 1, additive[j][i], dominance[j][i]);
+    }
+
+  const double max_distance = compute_similarity(data.locus_count, n, parameters.n_loci, similarity);
+  if (max_distance == 0.0) {
+    // Every similarity is 0/0: the structure test finds no usable BIC and
+    // keeps the sample as one group, which is the only sound reading.
+    std::fprintf(stderr,
+                 "strataperm: warning: the background loci separate no two individuals (every "
+                 "pairwise distance is 0); the sample is treated as one group\n");
+  }
+  const StructureFit fit = test_population_structure(similarity, n, n, results);
+
+  // Every marker's trait column holds the same values, so one centred column
+  // serves them all.
+  DoubleVector y = dvector(1, n);
+  for (int i = 1; i <= n; ++i) y[i] = data.trait[static_cast<std::size_t>(i - 1)];
+  centre_trait(y, n);
+  for (int j = 1; j <= m; ++j) {
+    adjust_by_group_means(additive[j], similarity, n);
+    adjust_by_group_means(dominance[j], similarity, n);
+  }
+
+  for (int j = 1; j <= m; ++j) {
+    double zz = 0.0, xx = 0.0, xy = 0.0, zy = 0.0, xz = 0.0;
+    for (int i = 1; i <= n; ++i) {
+      const double x = additive[j][i];
+      const double z = dominance[j][i];
+      zz += z * z;
+      xx += x * x;
+      xy += x * y[i];
+      zy += z * y[i];
+      xz += z * x;
+    }
+    sum_zz[j] = zz;
+    sum_xx[j] = xx;
+    sum_xy[j] = xy;
+    sum_zy[j] = zy;
+    sum_xz[j] = xz;
+    stat_observed[j] = association_statistic(zz, xx, xy, zy, xz);
+  }
+
+  build_group_members(similarity, n, members);
+  for (int j = 1; j <= m; ++j) p_values[j] = 0.0;
+
+  for (int rep = 1; rep <= r; ++rep) {
+    literal_random_permutation(visit_order, n, stream);
+    assign_donors(visit_order, members, n, candidates, taken, donor, stream);
+    for (int i = 1; i <= n; ++i) permuted_trait[i] = y[donor[i]];
+    for (int j = 1; j <= m; ++j) {
+      double xy = 0.0, zy = 0.0;
+      for (int i = 1; i <= n; ++i) {
+        xy += additive[j][i] * permuted_trait[i];
+        zy += dominance[j][i] * permuted_trait[i];
+      }
+      const double t = association_statistic(sum_zz[j], sum_xx[j], xy, zy, sum_xz[j]);
+      if (t > stat_observed[j]) {
+        p_values[j] += 1.0;
+      } else if (t == stat_observed[j]) {
+        p_values[j] += 0.5;
+      }
+    }
+  }
+  for (int j = 1; j <= m; ++j) p_values[j] = p_values[j] / static_cast<double>(r);
+
+  free_dvector(y, 1, n);
+  free_cvector(taken, 1, n);
+  free_ivector(donor, 1, n);
+  free_ivector(candidates, 1, n);
+  free_dvector(permuted_trait, 1, n);
+  free_dvector(stat_observed, 1, m);
+  free_dvector(sum_xz, 1, m);
+  free_dvector(sum_zy, 1, m);
+  free_dvector(sum_xy, 1, m);
+  free_dvector(sum_xx, 1, m);
+  free_dvector(sum_zz, 1, m);
+  free_imatrix(members, 1, n, 1, n + 1);
+  free_dmatrix(dominance, 1, m, 1, n);
+  free_dmatrix(additive, 1, m, 1, n);
+  free_ivector(visit_order, 1, n);
+  free_dmatrix(similarity, 1, n, 1, n);
+  return fit;
+}
+
+}  // namespace strataperm::literal

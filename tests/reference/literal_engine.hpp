@@ -1,0 +1,44 @@
+// The analysis as a plain, literal transcription of its definition: every
+// similarity, density, sum and draw evaluated in the stated order on full
+// offset-indexed matrices. It is the reference the fast engine is compared
+// with, byte for byte; it is not part of the program.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "analysis/structure_test.hpp"
+#include "driver/run_context.hpp"
+#include "numerics/arrays.hpp"
+#include "numerics/random.hpp"
+
+namespace strataperm::literal {
+
+// random_permutation with its shrinking pool moved down element by element.
+void literal_random_permutation(IntVector out, int n, RandomStream& stream);
+
+// The n x n similarity matrix, both triangles; returns the largest distance.
+double compute_similarity(const std::vector<std::int64_t>& allele_count, int n, int n_loci,
+                          DoubleMatrix similarity);
+
+// The structure test on the full similarity matrix, rewritten in place into
+// the 0/1 classification; writes the verdict block.
+StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
+                                        std::FILE* results);
+
+void code_genotype(std::int64_t allele_sum, double& additive, double& dominance);
+void centre_trait(DoubleVector column, int n);
+void adjust_by_group_means(DoubleVector column, DoubleMatrix classification, int n);
+double association_statistic(double sum_zz, double sum_xx, double sum_xy, double sum_zy,
+                             double sum_xz);
+void build_group_members(DoubleMatrix classification, int n, IntMatrix members);
+void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector candidates,
+                   ByteVector taken, IntVector donor, RandomStream& stream);
+
+// The whole analysis: verdict to `results` and standard output, P-values in
+// p_values[1..M].
+StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
+                          DoubleVector p_values, std::FILE* results, RandomStream& stream);
+
+}  // namespace strataperm::literal
