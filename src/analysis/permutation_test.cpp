@@ -8,10 +8,6 @@
 
 #include "analysis/similarity.hpp"
 
-// Vector values never cross a call boundary here (the helpers are inlined),
-// so the AVX argument-passing note does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace strataperm {
 
 namespace {
@@ -20,8 +16,11 @@ namespace {
 // each lane, whatever instructions the compiler picks.
 typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
 
-inline Lanes4 load4(const double* p) { return *reinterpret_cast<const Lanes4*>(p); }
-inline void store4(double* p, Lanes4 v) { *reinterpret_cast<Lanes4*>(p) = v; }
+// Loads and stores of four doubles at any 8-byte aligned address. (Macros, not
+// functions: a vector value passed across a call would need the AVX calling
+// convention in the baseline clone.)
+#define LOAD4(p) (*reinterpret_cast<const Lanes4*>(p))
+#define STORE4(p, v) (*reinterpret_cast<Lanes4*>(p) = (v))
 
 class StageClock {
  public:
@@ -58,6 +57,27 @@ GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n)
       if (same_group[i * size + j]) lists.members.push_back(static_cast<int>(j));
     lists.offset[i + 1] = static_cast<std::int64_t>(lists.members.size());
   }
+  // A partition: each list equals the list of its smallest member.
+  std::vector<int> group(size, -1), position(size, 0);
+  int groups = 0;
+  for (int i = 0; i < n; ++i) {
+    const int leader = lists.members[lists.offset[i]];
+    const int size_i = lists.size(i);
+    if (lists.size(leader) != size_i ||
+        !std::equal(&lists.members[lists.offset[i]], &lists.members[lists.offset[i]] + size_i,
+                    &lists.members[lists.offset[leader]])) {
+      return lists;
+    }
+    if (leader == i) group[i] = groups++;
+  }
+  for (int i = 0; i < n; ++i) {
+    group[i] = group[lists.members[lists.offset[i]]];
+    for (int p = 0; p < lists.size(i); ++p)
+      if (lists.members[lists.offset[i] + p] == i) position[i] = p;
+  }
+  lists.group = std::move(group);
+  lists.position = std::move(position);
+  lists.groups = groups;
   return lists;
 }
 
@@ -118,32 +138,40 @@ void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLis
 
 __attribute__((target_clones("avx2", "default"))) void adjust_by_group_means(
     double* codes, int n, int width, const GroupLists& lists) {
+  // With a partition, prefix[g] holds the running sum, from 0.0 in ascending
+  // order, of the adjusted rows of group g so far: exactly the first terms of
+  // the next group member's sum.
+  std::vector<double> prefix;
+  if (lists.partitions()) prefix.assign(static_cast<std::size_t>(lists.groups) * width, 0.0);
   for (int i = 0; i < n; ++i) {
-    const int* members = &lists.members[lists.offset[i]];
     const int count = lists.size(i);
+    const int* members = &lists.members[lists.offset[i]];
+    int first = 0;            // first member whose current row is summed here
+    double* start = nullptr;  // running prefix to start from, if any
+    if (lists.partitions()) {
+      first = lists.position[i];
+      start = &prefix[static_cast<std::size_t>(lists.group[i]) * width];
+    }
     const double size = static_cast<double>(count);
     const Lanes4 w = {size, size, size, size};
     double* target = codes + static_cast<std::size_t>(i) * width;
     int c = 0;
-    for (; c + 16 <= width; c += 16) {
-      Lanes4 a0 = {0, 0, 0, 0}, a1 = a0, a2 = a0, a3 = a0;
-      for (int m = 0; m < count; ++m) {
+    for (; c + 32 <= width; c += 32) {
+      Lanes4 a[8];
+      for (int k = 0; k < 8; ++k) a[k] = start ? LOAD4(start + c + 4 * k) : Lanes4{0.0, 0.0, 0.0, 0.0};
+      for (int m = first; m < count; ++m) {
         const double* row = codes + static_cast<std::size_t>(members[m]) * width + c;
-        a0 += load4(row);
-        a1 += load4(row + 4);
-        a2 += load4(row + 8);
-        a3 += load4(row + 12);
+        for (int k = 0; k < 8; ++k) a[k] += LOAD4(row + 4 * k);
       }
-      store4(target + c, load4(target + c) - a0 / w);
-      store4(target + c + 4, load4(target + c + 4) - a1 / w);
-      store4(target + c + 8, load4(target + c + 8) - a2 / w);
-      store4(target + c + 12, load4(target + c + 12) - a3 / w);
+      for (int k = 0; k < 8; ++k) STORE4(target + c + 4 * k, LOAD4(target + c + 4 * k) - a[k] / w);
     }
     for (; c < width; ++c) {
-      double total = 0.0;
-      for (int m = 0; m < count; ++m) total += codes[static_cast<std::size_t>(members[m]) * width + c];
-      target[c] = target[c] - total / static_cast<double>(count);
+      double total = start ? start[c] : 0.0;
+      for (int m = first; m < count; ++m) total += codes[static_cast<std::size_t>(members[m]) * width + c];
+      target[c] = target[c] - total / size;
     }
+    if (start != nullptr)
+      for (int k = 0; k < width; ++k) start[k] += target[k];
   }
 }
 
@@ -153,32 +181,44 @@ void permuted_sums_plain(const double* codes, const double* y, int n, int width,
     for (int r = 0; r < stride; ++r) {
       double sum = 0.0;
       for (int i = 0; i < n; ++i)
-        sum += codes[static_cast<std::size_t>(i) * width + c] * y[static_cast<std::size_t>(i) * stride + r];
+        sum += codes[static_cast<std::size_t>(i) * width + c] * y[replicate_index(i, r, n)];
       out[static_cast<std::size_t>(c) * stride + r] = sum;
     }
 }
 
 __attribute__((target_clones("avx2", "default"))) void permuted_sums(
     const double* codes, const double* y, int n, int width, int stride, double* out) {
-  // Register tiles of 4 code columns x 8 replicates; individuals in chunks so
-  // a chunk of codes and replicate traits stays in cache. The partial sums
-  // wait in `out` between chunks, which keeps each sum one ascending chain.
+  // Register tiles of 4 code columns x 8 replicates. The codes are first
+  // packed so each tile's 4 columns lie together row after row; the replicate
+  // traits already lie 8 replicates to a row. Individuals go in chunks so the
+  // panels stay in cache; the partial sums wait in `out` between chunks, which
+  // keeps each sum one ascending chain.
   constexpr int kChunk = 256;
-  std::fill(out, out + static_cast<std::size_t>(width) * stride, 0.0);
   const int full = width - width % 4;
+  const std::size_t rows = static_cast<std::size_t>(n);
+  thread_local std::vector<double> packed;
+  packed.resize(rows * static_cast<std::size_t>(full));
+  for (int c = 0; c < full; c += 4)
+    for (std::size_t i = 0; i < rows; ++i)
+      for (int k = 0; k < 4; ++k)
+        packed[(static_cast<std::size_t>(c) * rows) + i * 4 + k] = codes[i * width + c + k];
+
+  std::fill(out, out + static_cast<std::size_t>(width) * stride, 0.0);
   for (int i0 = 0; i0 < n; i0 += kChunk) {
     const int i1 = std::min(n, i0 + kChunk);
-    for (int c = 0; c < full; c += 4) {
-      for (int r = 0; r < stride; r += 8) {
+    for (int r = 0; r < stride; r += 8) {
+      const double* y_panel = y + static_cast<std::size_t>(r) * rows;
+      for (int c = 0; c < full; c += 4) {
+        const double* x_panel = packed.data() + static_cast<std::size_t>(c) * rows;
         double* o = out + static_cast<std::size_t>(c) * stride + r;
-        Lanes4 s00 = load4(o), s01 = load4(o + 4);
-        Lanes4 s10 = load4(o + stride), s11 = load4(o + stride + 4);
-        Lanes4 s20 = load4(o + 2 * stride), s21 = load4(o + 2 * stride + 4);
-        Lanes4 s30 = load4(o + 3 * stride), s31 = load4(o + 3 * stride + 4);
+        Lanes4 s00 = LOAD4(o), s01 = LOAD4(o + 4);
+        Lanes4 s10 = LOAD4(o + stride), s11 = LOAD4(o + stride + 4);
+        Lanes4 s20 = LOAD4(o + 2 * stride), s21 = LOAD4(o + 2 * stride + 4);
+        Lanes4 s30 = LOAD4(o + 3 * stride), s31 = LOAD4(o + 3 * stride + 4);
         for (int i = i0; i < i1; ++i) {
-          const double* yi = y + static_cast<std::size_t>(i) * stride + r;
-          const Lanes4 y0 = load4(yi), y1 = load4(yi + 4);
-          const double* xi = codes + static_cast<std::size_t>(i) * width + c;
+          const double* yi = y_panel + static_cast<std::size_t>(i) * 8;
+          const Lanes4 y0 = LOAD4(yi), y1 = LOAD4(yi + 4);
+          const double* xi = x_panel + static_cast<std::size_t>(i) * 4;
           const Lanes4 x0 = {xi[0], xi[0], xi[0], xi[0]};
           const Lanes4 x1 = {xi[1], xi[1], xi[1], xi[1]};
           const Lanes4 x2 = {xi[2], xi[2], xi[2], xi[2]};
@@ -192,22 +232,21 @@ __attribute__((target_clones("avx2", "default"))) void permuted_sums(
           s30 += x3 * y0;
           s31 += x3 * y1;
         }
-        store4(o, s00);
-        store4(o + 4, s01);
-        store4(o + stride, s10);
-        store4(o + stride + 4, s11);
-        store4(o + 2 * stride, s20);
-        store4(o + 2 * stride + 4, s21);
-        store4(o + 3 * stride, s30);
-        store4(o + 3 * stride + 4, s31);
+        STORE4(o, s00);
+        STORE4(o + 4, s01);
+        STORE4(o + stride, s10);
+        STORE4(o + stride + 4, s11);
+        STORE4(o + 2 * stride, s20);
+        STORE4(o + 2 * stride + 4, s21);
+        STORE4(o + 3 * stride, s30);
+        STORE4(o + 3 * stride + 4, s31);
       }
     }
     for (int c = full; c < width; ++c)
       for (int r = 0; r < stride; ++r) {
         double sum = out[static_cast<std::size_t>(c) * stride + r];
         for (int i = i0; i < i1; ++i)
-          sum += codes[static_cast<std::size_t>(i) * width + c] *
-                 y[static_cast<std::size_t>(i) * stride + r];
+          sum += codes[static_cast<std::size_t>(i) * width + c] * y[replicate_index(i, r, n)];
         out[static_cast<std::size_t>(c) * stride + r] = sum;
       }
   }
@@ -247,7 +286,7 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   for (std::size_t i = 0; i < rows; ++i) y[i] = y[i] - mean;
 
   // All replicates' donor draws, in stream order, stored as permuted traits:
-  // replicate_trait[i * stride + rep] = y[donor of i in replicate rep].
+  // y[donor of i in replicate rep], in panels of 8 replicates.
   const int stride = (r + 7) / 8 * 8;
   std::vector<double> replicate_trait(rows * static_cast<std::size_t>(stride), 0.0);
   {
@@ -259,7 +298,8 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
       for (int k = 1; k <= n; ++k) visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
       sampler.assign(visit, donor, stream);
       for (std::size_t i = 0; i < rows; ++i)
-        replicate_trait[i * stride + rep] = y[static_cast<std::size_t>(donor[i])];
+        replicate_trait[replicate_index(static_cast<int>(i), rep, n)] =
+            y[static_cast<std::size_t>(donor[i])];
     }
     free_ivector(order, 1, n);
   }

@@ -28,10 +28,17 @@ struct EngineOptions {
 
 // Same-group lists: members of individual i (0-based, ascending) are
 // members[offset[i] .. offset[i + 1]).
+// When the lists partition the individuals into groups (every member of a list
+// has that same list), `group` numbers each individual's group and
+// `position` gives its place in its own list; otherwise both are empty.
 struct GroupLists {
   std::vector<std::int64_t> offset;
   std::vector<int> members;
+  std::vector<int> group;
+  std::vector<int> position;
+  int groups = 0;
   int size(int i) const { return static_cast<int>(offset[i + 1] - offset[i]); }
+  bool partitions() const { return !group.empty(); }
 };
 GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n);
 
@@ -60,13 +67,20 @@ class DonorSampler {
 //
 // adjust_by_group_means: for i ascending, subtracts from row i the mean over
 // i's list of the current rows (sum from 0.0 in ascending member order, then
-// divided by the list size).
+// divided by the list size). When the lists partition the individuals, the
+// part of each sum over members already adjusted is the same running prefix
+// for the whole group, so it is carried along instead of summed again.
 void adjust_by_group_means(double* codes, int n, int width, const GroupLists& lists);
 void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLists& lists);
 //
 // permuted_sums: out[c * stride + r] = sum over i ascending of
-// codes[i * width + c] * y[i * stride + r], from 0.0, separate multiply and
-// add, for c < width and r < stride (stride a multiple of 8).
+// codes[i * width + c] * y[replicate_index(i, r, n)], from 0.0, separate
+// multiply and add, for c < width and r < stride (stride a multiple of 8).
+// The replicate traits lie in panels of 8 replicates, each panel row by row.
+inline std::size_t replicate_index(int i, int r, int n) {
+  return (static_cast<std::size_t>(r / 8) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i)) * 8 +
+         static_cast<std::size_t>(r % 8);
+}
 void permuted_sums(const double* codes, const double* y, int n, int width, int stride,
                    double* out);
 void permuted_sums_plain(const double* codes, const double* y, int n, int width, int stride,

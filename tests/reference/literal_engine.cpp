@@ -260,105 +260,118 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   const int m = parameters.n_markers;
   const int r = parameters.n_permutations;
 
+  // The working arrays, as described: individual-major N x M matrices, the
+  // trait held once per marker column.
   DoubleMatrix similarity = dmatrix(1, n, 1, n);
   IntVector visit_order = ivector(1, n);
-  DoubleMatrix additive = dmatrix(1, m, 1, n);   // marker-major: column j is a row
-  DoubleMatrix dominance = dmatrix(1, m, 1, n);
-  IntMatrix members = imatrix(1, n, 1, n + 1);
+  DoubleMatrix additive_code = dmatrix(1, n, 1, m);
+  DoubleMatrix dominance_code = dmatrix(1, n, 1, m);
+  IntMatrix group_members = imatrix(1, n, 1, n + 1);
   DoubleVector sum_zz = dvector(1, m);
   DoubleVector sum_xx = dvector(1, m);
   DoubleVector sum_xy = dvector(1, m);
   DoubleVector sum_zy = dvector(1, m);
   DoubleVector sum_xz = dvector(1, m);
   DoubleVector stat_observed = dvector(1, m);
-  DoubleVector permuted_trait = dvector(1, n);
+  DoubleVector stat_permuted = dvector(1, m);
+  DoubleMatrix trait = dmatrix(1, n, 1, m);
+  DoubleMatrix permuted_trait = dmatrix(1, n, 1, m);
   IntVector candidates = ivector(1, n);
   IntVector donor = ivector(1, n);
   ByteVector taken = cvector(1, n);
+
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= m; ++j) trait[i][j] = data.trait[static_cast<std::size_t>(i - 1)];
 
   // A class stands for the allele sums that code like it: 0, 2, or 1.
   for (int i = 1; i <= n; ++i)
     for (int j = 1; j <= m; ++j) {
       const int cls = data.marker_class[static_cast<std::size_t>(i - 1) * m + (j - 1)];
-      code_genotype(cls == kSumTwo ? 2 : cls == kSumZero ? 0 : 1, additive[j][i], dominance[j][i]);
+      code_genotype(cls == kSumTwo ? 2 : cls == kSumZero ? 0 : 1, additive_code[i][j],
+                    dominance_code[i][j]);
     }
 
   const double max_distance = compute_similarity(data.locus_count, n, parameters.n_loci, similarity);
   if (max_distance == 0.0) {
-    // Every similarity is 0/0: the structure test finds no usable BIC and
-    // keeps the sample as one group, which is the only sound reading.
     std::fprintf(stderr,
                  "strataperm: warning: the background loci separate no two individuals (every "
                  "pairwise distance is 0); the sample is treated as one group\n");
   }
   const StructureFit fit = test_population_structure(similarity, n, n, results);
 
-  // Every marker's trait column holds the same values, so one centred column
-  // serves them all.
-  DoubleVector y = dvector(1, n);
-  for (int i = 1; i <= n; ++i) y[i] = data.trait[static_cast<std::size_t>(i - 1)];
-  centre_trait(y, n);
   for (int j = 1; j <= m; ++j) {
-    adjust_by_group_means(additive[j], similarity, n);
-    adjust_by_group_means(dominance[j], similarity, n);
-  }
-
-  for (int j = 1; j <= m; ++j) {
-    double zz = 0.0, xx = 0.0, xy = 0.0, zy = 0.0, xz = 0.0;
+    double s = 0.0;
+    for (int i = 1; i <= n; ++i) s += trait[i][j];
+    for (int i = 1; i <= n; ++i) trait[i][j] = trait[i][j] - s / static_cast<double>(n);
     for (int i = 1; i <= n; ++i) {
-      const double x = additive[j][i];
-      const double z = dominance[j][i];
-      zz += z * z;
-      xx += x * x;
-      xy += x * y[i];
-      zy += z * y[i];
-      xz += z * x;
+      double w = 0.0, a = 0.0, b = 0.0;
+      for (int k = 1; k <= n; ++k) {
+        w += similarity[i][k];
+        a += additive_code[k][j] * similarity[i][k];
+        b += dominance_code[k][j] * similarity[i][k];
+      }
+      additive_code[i][j] = additive_code[i][j] - a / w;
+      dominance_code[i][j] = dominance_code[i][j] - b / w;
     }
-    sum_zz[j] = zz;
-    sum_xx[j] = xx;
-    sum_xy[j] = xy;
-    sum_zy[j] = zy;
-    sum_xz[j] = xz;
-    stat_observed[j] = association_statistic(zz, xx, xy, zy, xz);
   }
 
-  build_group_members(similarity, n, members);
+  for (int j = 1; j <= m; ++j) {
+    sum_zz[j] = sum_xx[j] = sum_xy[j] = sum_zy[j] = sum_xz[j] = 0.0;
+    for (int i = 1; i <= n; ++i) {
+      const double x = additive_code[i][j];
+      const double z = dominance_code[i][j];
+      const double y = trait[i][j];
+      sum_zz[j] += z * z;
+      sum_xx[j] += x * x;
+      sum_xy[j] += x * y;
+      sum_zy[j] += z * y;
+      sum_xz[j] += z * x;
+    }
+    stat_observed[j] = association_statistic(sum_zz[j], sum_xx[j], sum_xy[j], sum_zy[j], sum_xz[j]);
+  }
+
+  build_group_members(similarity, n, group_members);
   for (int j = 1; j <= m; ++j) p_values[j] = 0.0;
 
   for (int rep = 1; rep <= r; ++rep) {
     literal_random_permutation(visit_order, n, stream);
-    assign_donors(visit_order, members, n, candidates, taken, donor, stream);
-    for (int i = 1; i <= n; ++i) permuted_trait[i] = y[donor[i]];
+    assign_donors(visit_order, group_members, n, candidates, taken, donor, stream);
+    for (int i = 1; i <= n; ++i)
+      for (int j = 1; j <= m; ++j) permuted_trait[i][j] = trait[donor[i]][j];
     for (int j = 1; j <= m; ++j) {
-      double xy = 0.0, zy = 0.0;
+      sum_xy[j] = 0.0;
+      sum_zy[j] = 0.0;
       for (int i = 1; i <= n; ++i) {
-        xy += additive[j][i] * permuted_trait[i];
-        zy += dominance[j][i] * permuted_trait[i];
+        sum_xy[j] += additive_code[i][j] * permuted_trait[i][j];
+        sum_zy[j] += dominance_code[i][j] * permuted_trait[i][j];
       }
-      const double t = association_statistic(sum_zz[j], sum_xx[j], xy, zy, sum_xz[j]);
-      if (t > stat_observed[j]) {
+    }
+    for (int j = 1; j <= m; ++j) {
+      stat_permuted[j] = association_statistic(sum_zz[j], sum_xx[j], sum_xy[j], sum_zy[j], sum_xz[j]);
+      if (stat_permuted[j] > stat_observed[j]) {
         p_values[j] += 1.0;
-      } else if (t == stat_observed[j]) {
+      } else if (stat_permuted[j] == stat_observed[j]) {
         p_values[j] += 0.5;
       }
     }
   }
   for (int j = 1; j <= m; ++j) p_values[j] = p_values[j] / static_cast<double>(r);
 
-  free_dvector(y, 1, n);
   free_cvector(taken, 1, n);
   free_ivector(donor, 1, n);
   free_ivector(candidates, 1, n);
-  free_dvector(permuted_trait, 1, n);
+  free_dmatrix(permuted_trait, 1, n, 1, m);
+  free_dmatrix(trait, 1, n, 1, m);
+  free_dvector(stat_permuted, 1, m);
   free_dvector(stat_observed, 1, m);
   free_dvector(sum_xz, 1, m);
   free_dvector(sum_zy, 1, m);
   free_dvector(sum_xy, 1, m);
   free_dvector(sum_xx, 1, m);
   free_dvector(sum_zz, 1, m);
-  free_imatrix(members, 1, n, 1, n + 1);
-  free_dmatrix(dominance, 1, m, 1, n);
-  free_dmatrix(additive, 1, m, 1, n);
+  free_imatrix(group_members, 1, n, 1, n + 1);
+  free_dmatrix(dominance_code, 1, n, 1, m);
+  free_dmatrix(additive_code, 1, n, 1, m);
   free_ivector(visit_order, 1, n);
   free_dmatrix(similarity, 1, n, 1, n);
   return fit;
