@@ -297,11 +297,13 @@ struct Study {
     std::vector<std::vector<double>> frequency(populations);
     for (auto& f : frequency)
       for (int j = 0; j < l; ++j) f.push_back(uniform_random(gen));
+    std::vector<std::int64_t> counts;
     for (int i = 0; i < n; ++i) {
       const int pop = i % populations;
       for (int j = 0; j < l; ++j) {
         const double p = frequency[pop][j];
-        data.locus_count.push_back((uniform_random(gen) < p) + (uniform_random(gen) < p));
+        counts.push_back((uniform_random(gen) < p) + (uniform_random(gen) < p) +
+                         (odd_codes ? 300 * (j % 2) : 0));
       }
       for (int j = 0; j < m; ++j) {
         std::int64_t sum = (uniform_random(gen) < 0.4) + (uniform_random(gen) < 0.4);
@@ -311,6 +313,7 @@ struct Study {
       data.trait.push_back(tied_traits ? static_cast<int>(uniform_random(gen) * 3)
                                        : pop + uniform_random(gen) - 0.5);
     }
+    data.locus_count = make_locus_counts(counts);
   }
   struct Outcome {
     StructureFit fit;

@@ -14,12 +14,14 @@ namespace {
 // Allele counts (the sum of the two codes) from per-individual lists of
 // (allele1, allele2).
 struct Loci {
-  std::vector<std::int64_t> count;
+  std::vector<std::int64_t> plain;
+  LocusCounts count;
   int n, l;
   Loci(const std::vector<std::vector<std::pair<int, int>>>& genotypes)
       : n(static_cast<int>(genotypes.size())), l(static_cast<int>(genotypes[0].size())) {
     for (const auto& row : genotypes)
-      for (const auto& [a, b] : row) count.push_back(static_cast<std::int64_t>(a) + b);
+      for (const auto& [a, b] : row) plain.push_back(static_cast<std::int64_t>(a) + b);
+    count = make_locus_counts(plain);
   }
 };
 

@@ -166,7 +166,8 @@ TEST(StructureTest, IterationStopsOnceTheParametersRepeat) {
 
 // The fast test on the distance table against the literal test on the full
 // similarity matrix: same fit to the bit, same classification, same text.
-void expect_fast_matches_literal(const std::vector<std::int64_t>& counts, int n, int loci) {
+void expect_fast_matches_literal(const std::vector<std::int64_t>& plain, int n, int loci) {
+  const LocusCounts counts = make_locus_counts(plain);
   DoubleMatrix s = dmatrix(1, n, 1, n);
   literal::compute_similarity(counts, n, loci, s);
   std::FILE* literal_file = std::tmpfile();

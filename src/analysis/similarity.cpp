@@ -50,52 +50,50 @@ void run_parallel(int threads, Body body) {
 
 }  // namespace
 
-DistanceTable compute_distances(const std::vector<std::int64_t>& locus_count, int n, int n_loci,
-                                int threads) {
+namespace {
+
+// Fills raw[i * n + j], i < j, with d(i, j), rows shared out round-robin.
+template <typename Raw>
+void pair_distances(const LocusCounts& counts, int n, int n_loci, int threads, Raw* raw) {
   const std::size_t rows = static_cast<std::size_t>(n);
   const std::size_t loci = static_cast<std::size_t>(n_loci);
-  std::int64_t lowest = 0, highest = 0;
-  if (!locus_count.empty()) {
-    const auto [lo, hi] = std::minmax_element(locus_count.begin(), locus_count.end());
-    lowest = *lo;
-    highest = *hi;
-  }
-  // Counts within a 256-wide window are shifted into bytes; |a - b| is unchanged.
-  const bool bytes = highest - lowest <= 255 && highest >= lowest;
-  std::vector<std::uint8_t> narrow;
-  if (bytes) {
-    narrow.resize(locus_count.size());
-    for (std::size_t k = 0; k < locus_count.size(); ++k)
-      narrow[k] = static_cast<std::uint8_t>(locus_count[k] - lowest);
-  }
-
-  // Upper triangle of raw distances, rows shared out round-robin.
-  std::vector<std::uint64_t> raw(rows * rows, 0);
-  threads = std::max(1, std::min(threads, n));
   run_parallel(threads, [&](int t) {
-    for (std::size_t i = static_cast<std::size_t>(t); i < rows; i += static_cast<std::size_t>(threads)) {
+    for (std::size_t i = static_cast<std::size_t>(t); i < rows;
+         i += static_cast<std::size_t>(threads)) {
       for (std::size_t j = i + 1; j < rows; ++j) {
-        raw[i * rows + j] =
-            bytes ? manhattan_distance_bytes(&narrow[i * loci], &narrow[j * loci], n_loci)
-                  : manhattan_distance(&locus_count[i * loci], &locus_count[j * loci], n_loci);
+        raw[i * rows + j] = static_cast<Raw>(
+            counts.narrow()
+                ? manhattan_distance_bytes(&counts.bytes[i * loci], &counts.bytes[j * loci], n_loci)
+                : manhattan_distance(&counts.wide[i * loci], &counts.wide[j * loci], n_loci));
       }
     }
   });
-  narrow = {};
+}
 
-  // Distinct distances, ascending; 0 is always present (the diagonal).
-  std::vector<std::uint64_t> distinct;
+// Ranks the raw upper-triangle distances among the distinct values, writes
+// the rank of every ordered pair into table.index (both triangles; the
+// diagonal has distance 0, rank 0) and fills the table's value lists. `raw`
+// may be table.index itself.
+template <typename Raw>
+void rank_distances(const Raw* raw, DistanceTable& table) {
+  const std::size_t rows = static_cast<std::size_t>(table.n);
   std::uint64_t max_raw = 0;
   for (std::size_t i = 0; i < rows; ++i)
-    for (std::size_t j = i + 1; j < rows; ++j) max_raw = std::max(max_raw, raw[i * rows + j]);
-  const bool direct = max_raw < (1u << 24);
+    for (std::size_t j = i + 1; j < rows; ++j) max_raw = std::max<std::uint64_t>(max_raw, raw[i * rows + j]);
+
+  std::vector<std::uint64_t> distinct;
+  std::vector<std::uint32_t> rank_of;  // direct lookup when distances are small
+  const bool direct = max_raw < (std::uint64_t{1} << 24);
   if (direct) {
-    std::vector<char> seen(max_raw + 1, 0);
-    seen[0] = 1;
+    rank_of.assign(max_raw + 1, 0);
+    rank_of[0] = 1;
     for (std::size_t i = 0; i < rows; ++i)
-      for (std::size_t j = i + 1; j < rows; ++j) seen[raw[i * rows + j]] = 1;
+      for (std::size_t j = i + 1; j < rows; ++j) rank_of[raw[i * rows + j]] = 1;
     for (std::uint64_t d = 0; d <= max_raw; ++d)
-      if (seen[d]) distinct.push_back(d);
+      if (rank_of[d]) {
+        rank_of[d] = static_cast<std::uint32_t>(distinct.size());
+        distinct.push_back(d);
+      }
   } else {
     distinct.push_back(0);
     for (std::size_t i = 0; i < rows; ++i)
@@ -103,31 +101,50 @@ DistanceTable compute_distances(const std::vector<std::int64_t>& locus_count, in
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   }
-  std::vector<std::uint32_t> rank_of;  // direct lookup when distances are small
-  if (direct) {
-    rank_of.assign(max_raw + 1, 0);
-    for (std::size_t v = 0; v < distinct.size(); ++v) rank_of[distinct[v]] = static_cast<std::uint32_t>(v);
-  }
-  auto rank = [&](std::uint64_t d) -> std::uint32_t {
-    if (direct) return rank_of[d];
-    return static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), d) -
-                                      distinct.begin());
-  };
 
-  DistanceTable table;
-  table.n = n;
   table.distance.resize(distinct.size());
   for (std::size_t v = 0; v < distinct.size(); ++v) table.distance[v] = static_cast<double>(distinct[v]);
   table.pairs.assign(distinct.size(), 0);
   table.max_distance = static_cast<double>(max_raw);
-  table.index.assign(rows * rows, 0);
   for (std::size_t i = 0; i < rows; ++i) {
+    table.index[i * rows + i] = 0;
     for (std::size_t j = i + 1; j < rows; ++j) {
-      const std::uint32_t v = rank(raw[i * rows + j]);
+      const std::uint64_t d = raw[i * rows + j];
+      const std::uint32_t v =
+          direct ? rank_of[d]
+                 : static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), d) -
+                                              distinct.begin());
       table.index[i * rows + j] = v;
       table.index[j * rows + i] = v;
       table.pairs[v] += 2;
     }
+  }
+}
+
+}  // namespace
+
+DistanceTable compute_distances(const LocusCounts& counts, int n, int n_loci, int threads) {
+  DistanceTable table;
+  table.n = n;
+  const std::size_t rows = static_cast<std::size_t>(n);
+  table.index.assign(rows * rows, 0);
+  threads = std::max(1, std::min(threads, n));
+
+  // The largest possible distance decides whether raw distances fit 32 bits,
+  // in which case they are written straight into the index and ranked in place.
+  std::int64_t spread = 255;
+  if (!counts.narrow() && !counts.wide.empty()) {
+    const auto [low, high] = std::minmax_element(counts.wide.begin(), counts.wide.end());
+    spread = *high - *low;
+  }
+  const long double bound = static_cast<long double>(spread) * n_loci;
+  if (bound < 4294967296.0L) {
+    pair_distances(counts, n, n_loci, threads, table.index.data());
+    rank_distances(table.index.data(), table);
+  } else {
+    std::vector<std::uint64_t> raw(rows * rows, 0);
+    pair_distances(counts, n, n_loci, threads, raw.data());
+    rank_distances(raw.data(), table);
   }
   return table;
 }

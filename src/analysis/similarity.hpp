@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "driver/run_context.hpp"
+
 namespace strataperm {
 
 struct DistanceTable {
@@ -27,13 +29,13 @@ struct DistanceTable {
   double similarity(std::size_t v) const { return (max_distance - distance[v]) / max_distance; }
 };
 
-// Distances of all pairs from locus_count[i * n_loci + l], i < n.
-// Memory: 4 n^2 bytes for the index, plus a byte or 8-byte copy of the counts.
-DistanceTable compute_distances(const std::vector<std::int64_t>& locus_count, int n, int n_loci,
-                                int threads);
+// Distances of all pairs from counts[i * n_loci + l], i < n.
+// Memory: 4 n^2 bytes for the index (8 n^2 more only for counts spread so
+// widely that a distance may not fit 32 bits).
+DistanceTable compute_distances(const LocusCounts& counts, int n, int n_loci, int threads);
 
 // Manhattan distance of two rows of counts: the plain loop and the byte kernel
-// (counts already shifted into 0..255). Exposed for testing.
+// (counts in bytes above a common base). Exposed for testing.
 std::uint64_t manhattan_distance(const std::int64_t* a, const std::int64_t* b, int length);
 std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t* b, int length);
 

@@ -1,10 +1,15 @@
 #include "driver/input.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <limits>
+#include <new>
+
+#include <unistd.h>
 
 namespace strataperm {
 
@@ -206,10 +211,20 @@ void read_parameter_stream(std::FILE* file, const std::string& path, Parameters&
 }
 
 void allocate_sample_data(const Parameters& parameters, SampleData& data) {
-  const std::size_t n = static_cast<std::size_t>(parameters.n_individuals);
-  data.locus_count.assign(n * static_cast<std::size_t>(parameters.n_loci), 0);
-  data.marker_class.assign(n * static_cast<std::size_t>(parameters.n_markers), kHeterozygous);
-  data.trait.assign(n, 0.0);
+  // Refuse at once a study that cannot fit in this machine's memory, rather
+  // than touch gigabytes first: the counts as read (4 bytes each, then 1),
+  // the marker classes (1 byte each) and the traits.
+  const long double n = parameters.n_individuals;
+  const long double need = n * parameters.n_loci * 5 + n * parameters.n_markers + n * 8;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  if (pages > 0 && page_size > 0 && need > static_cast<long double>(pages) * page_size) {
+    throw std::bad_alloc();
+  }
+  const std::size_t rows = static_cast<std::size_t>(parameters.n_individuals);
+  data.locus_count = LocusCounts();
+  data.marker_class.assign(rows * static_cast<std::size_t>(parameters.n_markers), kHeterozygous);
+  data.trait.assign(rows, 0.0);
 }
 
 namespace {
@@ -247,7 +262,12 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
   const long long expected = 2LL * n * loci;
   long long found = 0;
   std::string_view token;
-  std::int64_t* count = data.locus_count.data();
+  // Counts are gathered as 32-bit integers (64-bit once one does not fit),
+  // then kept in their compact form.
+  const std::size_t total = static_cast<std::size_t>(n) * static_cast<std::size_t>(loci);
+  std::vector<std::int32_t> narrow(total);
+  std::vector<std::int64_t> wide;
+  std::size_t next = 0;
   for (int i = 1; i <= n; ++i) {
     for (int l = 1; l <= loci; ++l) {
       std::int64_t sum = 0;
@@ -269,10 +289,36 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
         sum += value;
         ++found;
       }
-      *count++ = sum;
+      if (wide.empty() && sum >= INT32_MIN && sum <= INT32_MAX) {
+        narrow[next++] = static_cast<std::int32_t>(sum);
+      } else {
+        if (wide.empty()) {
+          wide.assign(narrow.begin(), narrow.begin() + static_cast<std::ptrdiff_t>(next));
+          wide.resize(total);
+          narrow = {};
+        }
+        wide[next++] = sum;
+      }
     }
   }
   warn_about_unread_values(reader, name);
+  if (wide.empty()) {
+    std::int32_t low = narrow.empty() ? 0 : narrow[0], high = low;
+    for (std::int32_t c : narrow) {
+      low = std::min(low, c);
+      high = std::max(high, c);
+    }
+    if (static_cast<std::int64_t>(high) - low <= 255) {
+      data.locus_count.base = low;
+      data.locus_count.bytes.resize(total);
+      for (std::size_t k = 0; k < total; ++k)
+        data.locus_count.bytes[k] = static_cast<std::uint8_t>(narrow[k] - low);
+    } else {
+      data.locus_count.wide.assign(narrow.begin(), narrow.end());
+    }
+  } else {
+    data.locus_count.wide = std::move(wide);
+  }
 }
 
 void read_marker_file(const Parameters& parameters, SampleData& data) {

@@ -19,19 +19,19 @@ void literal_random_permutation(IntVector out, int n, RandomStream& stream) {
   free_ivector(pool, 1, n);
 }
 
-double compute_similarity(const std::vector<std::int64_t>& allele_count, int n, int n_loci,
+double compute_similarity(const LocusCounts& allele_count, int n, int n_loci,
                           DoubleMatrix similarity) {
   const std::size_t loci = static_cast<std::size_t>(n_loci);
   // Every ordered pair, both triangles, in row order; the largest distance is
   // tracked from the first entry on.
   double max_distance = 0.0;
   for (int i = 1; i <= n; ++i) {
-    const std::int64_t* row_i = &allele_count[static_cast<std::size_t>(i - 1) * loci];
+    const std::size_t row_i = static_cast<std::size_t>(i - 1) * loci;
     for (int j = 1; j <= n; ++j) {
-      const std::int64_t* row_j = &allele_count[static_cast<std::size_t>(j - 1) * loci];
+      const std::size_t row_j = static_cast<std::size_t>(j - 1) * loci;
       std::uint64_t d = 0;
       for (std::size_t l = 0; l < loci; ++l) {
-        const std::int64_t diff = row_i[l] - row_j[l];
+        const std::int64_t diff = allele_count[row_i + l] - allele_count[row_j + l];
         d += static_cast<std::uint64_t>(diff < 0 ? -diff : diff);
       }
       similarity[i][j] = static_cast<double>(d);

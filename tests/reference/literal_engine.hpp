@@ -19,7 +19,7 @@ namespace strataperm::literal {
 void literal_random_permutation(IntVector out, int n, RandomStream& stream);
 
 // The n x n similarity matrix, both triangles; returns the largest distance.
-double compute_similarity(const std::vector<std::int64_t>& allele_count, int n, int n_loci,
+double compute_similarity(const LocusCounts& allele_count, int n, int n_loci,
                           DoubleMatrix similarity);
 
 // The structure test on the full similarity matrix, rewritten in place into
