@@ -74,6 +74,13 @@ void sum_two_over_pairs(const DistanceTable& table, const std::vector<double>& a
 StructureFit test_population_structure(const DistanceTable& table,
                                         std::vector<std::uint8_t>& same_group,
                                         std::FILE* results) {
+  const StructureFit fit = fit_population_structure(table, same_group);
+  write_verdict(results, fit);
+  return fit;
+}
+
+StructureFit fit_population_structure(const DistanceTable& table,
+                                      std::vector<std::uint8_t>& same_group) {
   const int rows = table.n;
   const std::size_t distinct = table.distance.size();
   const std::int64_t pairs = static_cast<std::int64_t>(rows) * rows - rows;
@@ -165,8 +172,6 @@ StructureFit test_population_structure(const DistanceTable& table,
         same_group[i * n + j] = component1_higher ? l : static_cast<std::uint8_t>(1 - l);
       }
   }
-
-  write_verdict(results, fit);
   return fit;
 }
 

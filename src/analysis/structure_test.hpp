@@ -53,6 +53,10 @@ StructureFit test_population_structure(const DistanceTable& table,
                                         std::vector<std::uint8_t>& same_group,
                                         std::FILE* results);
 
+// The same fit and classification without writing the verdict anywhere.
+StructureFit fit_population_structure(const DistanceTable& table,
+                                      std::vector<std::uint8_t>& same_group);
+
 // The verdict block text for the results file and for standard output (they
 // differ by two full stops).
 void write_verdict(std::FILE* results, const StructureFit& fit);

@@ -1,6 +1,6 @@
 // strataperm: within-group permutation test of marker-trait association in a
-// sample that may mix two populations. Reads "parameter.txt" in the current
-// directory; takes no arguments.
-#include "driver/run.hpp"
+// sample that may mix two populations. With no arguments it runs the study of
+// "parameter.txt" in the current folder.
+#include "driver/cli.hpp"
 
-int main() { return strataperm::run_study(); }
+int main(int argc, char** argv) { return strataperm::run_command_line(argc, argv); }

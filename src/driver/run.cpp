@@ -43,10 +43,11 @@ double seconds_now() {
       .count();
 }
 
-int run_study_or_throw(AnalysisEngine engine) {
+int run_study_or_throw(AnalysisEngine engine, const RunSettings& settings) {
   RandomStream stream;
   seed_random_stream(stream);
   EngineOptions options;
+  options.threads = settings.threads;
   options.report_stage_times = stage_times_requested();
   double start = seconds_now();
   auto lap = [&](const char* stage) {
@@ -92,9 +93,9 @@ int run_study_or_throw(AnalysisEngine engine) {
 
 }  // namespace
 
-int run_study(AnalysisEngine engine) {
+int run_study(AnalysisEngine engine, const RunSettings& settings) {
   try {
-    return run_study_or_throw(engine);
+    return run_study_or_throw(engine, settings);
   } catch (const std::bad_alloc&) {
     run_time_error("allocation failure: not enough memory for a study of this size");
   } catch (const std::length_error&) {

@@ -1,0 +1,119 @@
+// Google Benchmark timings of the exact kernels against their plain
+// counterparts (same arithmetic, same order, same results):
+//   build/bench_kernels --benchmark_counters_tabular=true
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "analysis/permutation_test.hpp"
+#include "analysis/similarity.hpp"
+#include "numerics/random.hpp"
+#include "numerics/sorting.hpp"
+
+namespace {
+
+using namespace strataperm;
+
+std::vector<double> random_values(std::size_t count, double scale) {
+  RandomStream stream;
+  seed_random_stream(stream);
+  std::vector<double> values(count);
+  for (double& v : values) v = (uniform_random(stream) - 0.5) * scale;
+  return values;
+}
+
+// Permuted sums for one block of 64 markers (128 code columns) against R
+// replicates, N individuals. Counter: multiply-add pairs per second.
+template <bool kFast>
+void PermutedSums(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int stride = static_cast<int>(state.range(1));
+  const int width = 128;
+  const std::vector<double> codes = random_values(static_cast<std::size_t>(n) * width, 2.0);
+  const std::vector<double> y = random_values(static_cast<std::size_t>(n) * stride, 10.0);
+  std::vector<double> out(static_cast<std::size_t>(width) * stride);
+  for (auto _ : state) {
+    if (kFast) {
+      permuted_sums(codes.data(), y.data(), n, width, stride, out.data());
+    } else {
+      permuted_sums_plain(codes.data(), y.data(), n, width, stride, out.data());
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["MAC/s"] = benchmark::Counter(
+      static_cast<double>(n) * width * stride * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate);
+}
+BENCHMARK(PermutedSums<true>)->Args({1000, 504})->Args({2000, 1000});
+BENCHMARK(PermutedSums<false>)->Args({1000, 504});
+
+// Group-mean adjustment of a 128-column block, two equal groups.
+template <bool kFast>
+void GroupMeanAdjustment(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int width = 128;
+  std::vector<std::uint8_t> same(static_cast<std::size_t>(n) * n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) same[static_cast<std::size_t>(i) * n + j] = (i < n / 2) == (j < n / 2);
+  const GroupLists lists = build_group_lists(same, n);
+  const std::vector<double> start = random_values(static_cast<std::size_t>(n) * width, 2.0);
+  std::vector<double> codes;
+  for (auto _ : state) {
+    codes = start;
+    if (kFast) {
+      adjust_by_group_means(codes.data(), n, width, lists);
+    } else {
+      adjust_by_group_means_plain(codes.data(), n, width, lists);
+    }
+    benchmark::DoNotOptimize(codes.data());
+  }
+}
+BENCHMARK(GroupMeanAdjustment<true>)->Arg(1000);
+BENCHMARK(GroupMeanAdjustment<false>)->Arg(1000);
+
+// Manhattan distance of two rows of allele counts.
+template <bool kBytes>
+void Distance(benchmark::State& state) {
+  const int loci = static_cast<int>(state.range(0));
+  RandomStream stream;
+  seed_random_stream(stream);
+  std::vector<std::uint8_t> a(loci), b(loci);
+  std::vector<std::int64_t> wa(loci), wb(loci);
+  for (int l = 0; l < loci; ++l) {
+    wa[l] = a[l] = static_cast<std::uint8_t>(uniform_random(stream) * 3);
+    wb[l] = b[l] = static_cast<std::uint8_t>(uniform_random(stream) * 3);
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(kBytes ? manhattan_distance_bytes(a.data(), b.data(), loci)
+                                    : manhattan_distance(wa.data(), wb.data(), loci));
+  }
+}
+BENCHMARK(Distance<true>)->Arg(10000);
+BENCHMARK(Distance<false>)->Arg(10000);
+
+// The final sort of a million tied P-values.
+void SortTies(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    DoubleVector keys = dvector(1, n);
+    IntVector ids = ivector(1, n);
+    for (int i = 1; i <= n; ++i) {
+      keys[i] = 0.5;
+      ids[i] = i;
+    }
+    RandomStream stream;
+    seed_random_stream(stream);
+    state.ResumeTiming();
+    sort_with_index(keys, ids, n, stream);
+    state.PauseTiming();
+    free_ivector(ids, 1, n);
+    free_dvector(keys, 1, n);
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(SortTies)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,12 @@
+// `strataperm import`: writes a ready study folder from PLINK or VCF files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace strataperm {
+
+// Runs the subcommand on the words after "import"; returns the exit status.
+int run_import(const std::vector<std::string>& args);
+
+}  // namespace strataperm

@@ -1,0 +1,45 @@
+// Command-line options of the subcommands: exact names only (no prefix
+// matching), every unknown option an error with a hint.
+#pragma once
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace strataperm {
+
+struct OptionSpec {
+  std::string name;   // "--threads"
+  bool takes_value;   // "--threads N" or "--threads=N"
+  std::string value;  // shown in help: "N"
+  std::string help;
+};
+
+struct ParsedArguments {
+  std::map<std::string, std::string> values;  // options given, with their values ("" for flags)
+  std::vector<std::string> positional;
+  bool has(const std::string& name) const { return values.count(name) != 0; }
+  const std::string& value(const std::string& name) const { return values.at(name); }
+};
+
+// A command line that cannot be used; the message says what and how to get help.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses `args` (the words after the subcommand) for `command` ("strataperm
+// run"). "--" ends the options. Throws UsageError for an unknown option (with
+// the closest known name, if any), a missing value, or a repeated option.
+ParsedArguments parse_arguments(const std::vector<std::string>& args,
+                                const std::vector<OptionSpec>& specs, const std::string& command);
+
+// The options part of a help text, one aligned line per option.
+std::string describe_options(const std::vector<OptionSpec>& specs);
+
+// Parses a whole decimal integer in [minimum, maximum] given for `option`.
+int parse_count_option(const std::string& option, const std::string& text, int minimum,
+                       int maximum);
+
+}  // namespace strataperm
