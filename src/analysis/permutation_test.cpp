@@ -24,10 +24,11 @@ typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
 
 class StageClock {
  public:
-  explicit StageClock(bool report) : report_(report), start_(now()) {}
+  StageClock(bool print, AnalysisReport* report) : print_(print), report_(report), start_(now()) {}
   void lap(const char* stage) {
     const double t = now();
-    if (report_) std::fprintf(stderr, "stage %s %.3f\n", stage, t - start_);
+    if (print_) std::fprintf(stderr, "stage %s %.3f\n", stage, t - start_);
+    if (report_ != nullptr) report_->stage_seconds.emplace_back(stage, t - start_);
     start_ = t;
   }
 
@@ -36,7 +37,8 @@ class StageClock {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
   }
-  bool report_;
+  bool print_;
+  AnalysisReport* report_;
   double start_;
 };
 
@@ -259,7 +261,8 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   const int m = parameters.n_markers;
   const int r = parameters.n_permutations;
   const int threads = resolve_threads(options.threads);
-  StageClock clock(options.report_stage_times);
+  StageClock clock(options.report_stage_times, options.report);
+  if (options.report != nullptr) options.report->threads = threads;
   const std::size_t rows = static_cast<std::size_t>(n);
 
   std::vector<std::uint8_t> same_group;
@@ -297,6 +300,7 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
       random_permutation(order, n, stream);
       for (int k = 1; k <= n; ++k) visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
       sampler.assign(visit, donor, stream);
+      if (options.progress) options.progress("replicates", rep + 1, r);
       for (std::size_t i = 0; i < rows; ++i)
         replicate_trait[replicate_index(static_cast<int>(i), rep, n)] =
             y[static_cast<std::size_t>(donor[i])];
@@ -307,6 +311,16 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
 
   const GroupLists lists = build_group_lists(same_group, n);
   same_group = {};
+  if (options.report != nullptr) {
+    AnalysisReport& report = *options.report;
+    report.lists_partition = lists.partitions();
+    report.group_sizes.assign(static_cast<std::size_t>(lists.groups), 0);
+    for (int i = 0; i < n; ++i) {
+      if (lists.partitions()) ++report.group_sizes[static_cast<std::size_t>(lists.group[i])];
+      report.smallest_list = i == 0 ? lists.size(i) : std::min(report.smallest_list, lists.size(i));
+      report.largest_list = std::max(report.largest_list, lists.size(i));
+    }
+  }
 
   // Markers in blocks; each block's additive codes fill columns 0..63 and its
   // dominance codes columns 64..127 of a row-major N x 128 matrix.
@@ -315,7 +329,8 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   const int blocks = (m + kBlockMarkers - 1) / kBlockMarkers;
   std::vector<double> p_sum(static_cast<std::size_t>(m));
   std::atomic<int> next_block{0};
-  auto work = [&](int) {
+  std::atomic<long> markers_done{0};
+  auto work = [&](int worker) {
     std::vector<double> codes(rows * kWidth);
     std::vector<double> sums(static_cast<std::size_t>(kWidth) * stride);
     double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
@@ -367,6 +382,8 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
         p_sum[static_cast<std::size_t>(first + c)] =
             static_cast<double>(above) + 0.5 * static_cast<double>(ties);
       }
+      const long done = markers_done += count;
+      if (worker == 0 && options.progress) options.progress("markers", done, m);
     }
   };
   {
@@ -376,6 +393,7 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
     work(0);
     for (auto& worker : pool) worker.join();
   }
+  if (options.progress) options.progress("markers", m, m);
   for (int j = 1; j <= m; ++j) p_values[j] = p_sum[static_cast<std::size_t>(j - 1)] / static_cast<double>(r);
   clock.lap("markers");
   return fit;

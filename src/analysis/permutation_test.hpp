@@ -12,6 +12,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/structure_test.hpp"
@@ -21,9 +24,24 @@
 
 namespace strataperm {
 
+// What a run reports beyond its results: time per stage and the groups found.
+struct AnalysisReport {
+  std::vector<std::pair<std::string, double>> stage_seconds;
+  int threads = 0;
+  bool lists_partition = true;   // same-group lists split the sample into groups
+  std::vector<int> group_sizes;  // when they do, in order of each group's first member
+  int smallest_list = 0, largest_list = 0;
+};
+
+// Called with a stage name ("replicates", "markers"), the work done and the
+// total; from the calling thread only.
+using ProgressCallback = std::function<void(const char* stage, long done, long total)>;
+
 struct EngineOptions {
   int threads = 0;                  // 0: all cores
   bool report_stage_times = false;  // "stage NAME SECONDS" lines on standard error
+  ProgressCallback progress;        // optional
+  AnalysisReport* report = nullptr;  // optional: filled when given
 };
 
 // Same-group lists: members of individual i (0-based, ascending) are
