@@ -93,22 +93,28 @@ DonorSampler::DonorSampler(const std::vector<std::uint8_t>& same_group, int n)
       if (same_group[i * size + j]) lists_[i * words_ + j / 64] |= std::uint64_t{1} << (j % 64);
 }
 
-void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
-                          RandomStream& stream) {
-  std::fill(taken_.begin(), taken_.end(), 0);
-  for (int k = 0; k < n_; ++k) {
-    const int i = visit_order[static_cast<std::size_t>(k)];
-    const std::uint64_t* list = &lists_[static_cast<std::size_t>(i) * words_];
+namespace {
+
+// One replicate's donors over bitsets (see DonorSampler::assign). A free
+// function so it can be built with the processor's population-count
+// instruction where there is one.
+__attribute__((target_clones("popcnt", "default"))) void assign_donors_over_bitsets(
+    const std::uint64_t* lists, std::uint64_t* taken, std::size_t words, int n,
+    const int* visit_order, int* donor, RandomStream& stream) {
+  std::fill(taken, taken + words, 0);
+  for (int k = 0; k < n; ++k) {
+    const int i = visit_order[k];
+    const std::uint64_t* list = lists + static_cast<std::size_t>(i) * words;
     int count = 0;
-    for (std::size_t w = 0; w < words_; ++w) count += __builtin_popcountll(list[w] & ~taken_[w]);
+    for (std::size_t w = 0; w < words; ++w) count += __builtin_popcountll(list[w] & ~taken[w]);
     if (count == 0) {
-      donor[static_cast<std::size_t>(i)] = i;
+      donor[i] = i;
       continue;
     }
     const double u = uniform_random(stream);
     int q = static_cast<int>(u * count + 1.0);
     for (std::size_t w = 0;; ++w) {
-      std::uint64_t free_members = list[w] & ~taken_[w];
+      std::uint64_t free_members = list[w] & ~taken[w];
       const int here = __builtin_popcountll(free_members);
       if (q > here) {
         q -= here;
@@ -116,12 +122,19 @@ void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>&
       }
       for (int skip = 1; skip < q; ++skip) free_members &= free_members - 1;
       const int bit = __builtin_ctzll(free_members);
-      const int d = static_cast<int>(w * 64) + bit;
-      donor[static_cast<std::size_t>(i)] = d;
-      taken_[w] |= std::uint64_t{1} << bit;
+      donor[i] = static_cast<int>(w * 64) + bit;
+      taken[w] |= std::uint64_t{1} << bit;
       break;
     }
   }
+}
+
+}  // namespace
+
+void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
+                          RandomStream& stream) {
+  assign_donors_over_bitsets(lists_.data(), taken_.data(), words_, n_, visit_order.data(),
+                             donor.data(), stream);
 }
 
 void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLists& lists) {

@@ -6,24 +6,61 @@
 
 namespace strataperm::svg {
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at text[i] that encodes a
+// character XML allows, or 0 when there is none.
+std::size_t valid_utf8_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = 0;
+  char32_t code = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) { length = 2; code = lead & 0x1F; }
+  else if (lead >= 0xE0 && lead <= 0xEF) { length = 3; code = lead & 0x0F; }
+  else if (lead >= 0xF0 && lead <= 0xF4) { length = 4; code = lead & 0x07; }
+  else return 0;
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3F);
+  }
+  const char32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+  if (code < smallest || code > 0x10FFFF) return 0;          // overlong or too large
+  if (code >= 0xD800 && code <= 0xDFFF) return 0;            // surrogates
+  if (code == 0xFFFE || code == 0xFFFF) return 0;            // not XML characters
+  return length;
+}
+
+}  // namespace
+
 std::string escape_xml(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
       case '\'': out += "&apos;"; break;
-      default:
-        // Control characters other than tab and line breaks are not allowed
-        // in XML 1.0 at all; they become a visible placeholder.
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+      default: {
+        // Control characters other than tab and line breaks, and bytes that
+        // are not UTF-8, have no place in an XML document: they become '?'.
+        const std::size_t length = valid_utf8_length(text, i);
+        if (length == 0 ||
+            (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
           out += '?';
-        else
-          out += c;
+          ++i;
+        } else {
+          out.append(text.substr(i, length));
+          i += length;
+        }
+        continue;
+      }
     }
+    ++i;
   }
   return out;
 }
@@ -90,7 +127,12 @@ Document::Document(double width, double height, std::string_view title)
     : width_(width), height_(height), title_(title) {}
 
 std::string Document::attribute(std::string_view name, std::string_view value) {
-  return " " + std::string(name) + "=\"" + escape_xml(value) + "\"";
+  std::string text(" ");
+  text.append(name);
+  text.append("=\"");
+  text.append(escape_xml(value));
+  text.push_back('"');
+  return text;
 }
 
 void Document::rect(double x, double y, double width, double height,
@@ -207,12 +249,11 @@ void draw_axes(Document& document, const Frame& frame, const LinearScale& x,
   document.line(frame.left, frame.top, frame.left, frame.bottom(), ink);
   document.text(frame.left + frame.width / 2.0, frame.bottom() + 40.0, x_title,
                 Document::attribute("text-anchor", "middle"));
+  const std::string rotation = "translate(" + format_coordinate(frame.left - 62.0) + "," +
+                               format_coordinate(frame.top + frame.height / 2.0) + ") rotate(-90)";
   document.text(0.0, 0.0, y_title,
                 Document::attribute("text-anchor", "middle") +
-                    Document::attribute("transform",
-                                        "translate(" + format_coordinate(frame.left - 62.0) +
-                                            "," + format_coordinate(frame.top + frame.height / 2.0) +
-                                            ") rotate(-90)"));
+                    Document::attribute("transform", rotation));
 }
 
 std::vector<Tick> labelled_ticks(double low, double high, int target) {
@@ -228,9 +269,15 @@ void draw_legend(Document& document, double x, double y, const std::vector<Legen
   for (const LegendEntry& entry : entries) {
     const double middle = row + 8.0;
     switch (entry.kind) {
-      case LegendEntry::Kind::box: document.rect(x, middle - 5.0, 20.0, 10.0, entry.attributes); break;
-      case LegendEntry::Kind::line: document.line(x, middle, x + 20.0, middle, entry.attributes); break;
-      case LegendEntry::Kind::dot: document.circle(x + 10.0, middle, 3.5, entry.attributes); break;
+      case LegendEntry::Kind::box:
+        document.rect(x, middle - 5.0, 20.0, 10.0, entry.attributes);
+        break;
+      case LegendEntry::Kind::line:
+        document.line(x, middle, x + 20.0, middle, entry.attributes);
+        break;
+      case LegendEntry::Kind::dot:
+        document.circle(x + 10.0, middle, 3.5, entry.attributes);
+        break;
     }
     document.text(x + 28.0, middle + 4.0, entry.label, "");
     row += 20.0;

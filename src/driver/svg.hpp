@@ -11,6 +11,8 @@ namespace strataperm::svg {
 
 // `text` with the five XML special characters (& < > " ') replaced by
 // entities, so it may stand in character data or a quoted attribute value.
+// Bytes that are not well-formed UTF-8 and control characters other than tab
+// and line breaks, which no XML document may hold, become '?'.
 std::string escape_xml(std::string_view text);
 
 // `value` rounded to 0.01 and written without trailing zeros ("12.5", "3",
