@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "test_support.hpp"
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,12 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using strataperm::testing_support::read_file;
 
 class CommandLine : public ::testing::Test {
  protected:

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <filesystem>
+
+#include "test_support.hpp"
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -21,12 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using strataperm::testing_support::read_file;
 
 std::vector<std::string> case_names() {
   std::vector<std::string> names;
