@@ -212,10 +212,10 @@ void read_parameter_stream(std::FILE* file, const std::string& path, Parameters&
 
 void allocate_sample_data(const Parameters& parameters, SampleData& data) {
   // Refuse at once a study that cannot fit in this machine's memory, rather
-  // than touch gigabytes first: the counts as read (4 bytes each, then 1),
-  // the marker classes (1 byte each) and the traits.
+  // than touch gigabytes first: the background counts (1 byte each for the
+  // usual codes), the marker classes (1 byte each) and the traits.
   const long double n = parameters.n_individuals;
-  const long double need = n * parameters.n_loci * 5 + n * parameters.n_markers + n * 8;
+  const long double need = n * parameters.n_loci + n * parameters.n_markers + n * 8;
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
   if (pages > 0 && page_size > 0 && need > static_cast<long double>(pages) * page_size) {
@@ -262,10 +262,11 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
   const long long expected = 2LL * n * loci;
   long long found = 0;
   std::string_view token;
-  // Counts are gathered as 32-bit integers (64-bit once one does not fit),
-  // then kept in their compact form.
+  // Counts are gathered as bytes while they lie in 0..255 (the usual codes),
+  // as 64-bit integers from the first one that does not; a wide list whose
+  // counts all fit a 256-wide window is made compact at the end.
   const std::size_t total = static_cast<std::size_t>(n) * static_cast<std::size_t>(loci);
-  std::vector<std::int32_t> narrow(total);
+  std::vector<std::uint8_t> narrow(total);
   std::vector<std::int64_t> wide;
   std::size_t next = 0;
   for (int i = 1; i <= n; ++i) {
@@ -289,8 +290,8 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
         sum += value;
         ++found;
       }
-      if (wide.empty() && sum >= INT32_MIN && sum <= INT32_MAX) {
-        narrow[next++] = static_cast<std::int32_t>(sum);
+      if (wide.empty() && sum >= 0 && sum <= 255) {
+        narrow[next++] = static_cast<std::uint8_t>(sum);
       } else {
         if (wide.empty()) {
           wide.assign(narrow.begin(), narrow.begin() + static_cast<std::ptrdiff_t>(next));
@@ -303,21 +304,10 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
   }
   warn_about_unread_values(reader, name);
   if (wide.empty()) {
-    std::int32_t low = narrow.empty() ? 0 : narrow[0], high = low;
-    for (std::int32_t c : narrow) {
-      low = std::min(low, c);
-      high = std::max(high, c);
-    }
-    if (static_cast<std::int64_t>(high) - low <= 255) {
-      data.locus_count.base = low;
-      data.locus_count.bytes.resize(total);
-      for (std::size_t k = 0; k < total; ++k)
-        data.locus_count.bytes[k] = static_cast<std::uint8_t>(narrow[k] - low);
-    } else {
-      data.locus_count.wide.assign(narrow.begin(), narrow.end());
-    }
+    data.locus_count.base = 0;
+    data.locus_count.bytes = std::move(narrow);
   } else {
-    data.locus_count.wide = std::move(wide);
+    data.locus_count = make_locus_counts(wide);
   }
 }
 
