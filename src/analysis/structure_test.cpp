@@ -14,12 +14,6 @@ __attribute__((noinline)) double normal_density(double x, double mean, double va
   return std::exp(exponent) * factor;
 }
 
-namespace {
-
-struct Mixture {
-  double mean1, mean0, variance1, variance0, weight1, weight0;
-};
-
 double parameter_change(const Mixture& now, const Mixture& before) {
   return std::fabs(now.mean1 - before.mean1) + std::fabs(now.mean0 - before.mean0) +
          std::fabs(now.variance1 - before.variance1) +
@@ -27,7 +21,25 @@ double parameter_change(const Mixture& now, const Mixture& before) {
          std::fabs(now.weight0 - before.weight0);
 }
 
-}  // namespace
+StructureFit summarize_fit(double mean, double variance, const Mixture& mixture, double bic_one,
+                           double bic_two, int passes) {
+  StructureFit fit;
+  fit.mean = mean;
+  fit.variance = variance;
+  fit.mean1 = mixture.mean1;
+  fit.variance1 = mixture.variance1;
+  fit.weight1 = mixture.weight1;
+  fit.mean0 = mixture.mean0;
+  fit.variance0 = mixture.variance0;
+  fit.weight0 = mixture.weight0;
+  fit.bic_one = bic_one;
+  fit.bic_two = bic_two;
+  fit.passes = passes;
+  const StructureDecision decision = decide_structure(bic_one, bic_two);
+  fit.structure = decision.structure;
+  fit.one_group = decision.one_group;
+  return fit;
+}
 
 StructureDecision decide_structure(double bic_one, double bic_two) {
   return StructureDecision{bic_one > bic_two, !(bic_one >= bic_two)};
@@ -143,21 +155,7 @@ StructureFit fit_population_structure(const DistanceTable& table,
                        cur.weight1 * normal_density(x[v], cur.mean1, cur.variance1));
   const double bic_two = 5.0 * std::log(K) - 2.0 * sum_over_pairs(table, work);
 
-  StructureFit fit;
-  fit.mean = mu;
-  fit.variance = sigma2;
-  fit.mean1 = cur.mean1;
-  fit.variance1 = cur.variance1;
-  fit.weight1 = cur.weight1;
-  fit.mean0 = cur.mean0;
-  fit.variance0 = cur.variance0;
-  fit.weight0 = cur.weight0;
-  fit.bic_one = bic_one;
-  fit.bic_two = bic_two;
-  fit.passes = passes;
-  const StructureDecision decision = decide_structure(bic_one, bic_two);
-  fit.structure = decision.structure;
-  fit.one_group = decision.one_group;
+  const StructureFit fit = summarize_fit(mu, sigma2, cur, bic_one, bic_two, passes);
 
   // 1 marks the component with the larger final mean; component 0 when the
   // means are equal or cannot be ordered.

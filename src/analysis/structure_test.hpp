@@ -15,6 +15,15 @@ namespace strataperm {
 // 0 gives NaN for every x.
 double normal_density(double x, double mean, double variance);
 
+// The six parameters of the two-component mixture.
+struct Mixture {
+  double mean1, mean0, variance1, variance0, weight1, weight0;
+};
+
+// The convergence measure: the absolute changes of the six parameters, added
+// in the order mean1, mean0, variance1, variance0, weight1, weight0.
+double parameter_change(const Mixture& now, const Mixture& before);
+
 // The fitted models and the decision, kept for reporting.
 struct StructureFit {
   double mean = 0.0;       // one-group mean
@@ -27,6 +36,12 @@ struct StructureFit {
   bool structure = false;    // BIC(1) > BIC(2): the structure verdict
   bool one_group = false;    // the matrix was overridden with all ones
 };
+
+struct StructureFit;
+
+// The fit's summary from the final values, with both decisions taken.
+StructureFit summarize_fit(double mean, double variance, const Mixture& mixture, double bic_one,
+                           double bic_two, int passes);
 
 // The two decisions taken from the BIC values, which differ only at equality:
 // the structure verdict needs BIC(1) > BIC(2); the two-group classification is

@@ -366,11 +366,15 @@ void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleDat
   warn_about_unread_values(reader, name);
 }
 
-void read_parameters(Parameters& parameters, SampleData& data) {
-  read_parameter_file("parameter.txt", parameters);
+void read_study_data(const Parameters& parameters, SampleData& data) {
   allocate_sample_data(parameters, data);
   read_genotype_file(parameters, data);
   read_marker_file(parameters, data);
+}
+
+void read_parameters(Parameters& parameters, SampleData& data) {
+  read_parameter_file("parameter.txt", parameters);
+  read_study_data(parameters, data);
 }
 
 }  // namespace strataperm

@@ -85,6 +85,10 @@ bool parse_real_token(std::string_view token, double& value);
 // the run's parameters and sample data (allocated here). Throws InputError.
 void read_parameters(Parameters& parameters, SampleData& data);
 
+// Sizes the sample arrays and reads both data files named by `parameters`.
+// Throws InputError.
+void read_study_data(const Parameters& parameters, SampleData& data);
+
 // The pieces of read_parameters. The *_file functions open the named file;
 // the *_stream functions read an open stream, `name` being used in messages.
 void read_parameter_file(const std::string& path, Parameters& parameters);

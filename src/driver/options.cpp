@@ -40,9 +40,9 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
     }
     const std::size_t equals = word.find('=');
     const std::string name = word.substr(0, equals);
-    const auto spec = std::find_if(specs.begin(), specs.end(),
-                                   [&](const OptionSpec& s) { return s.name == name; });
-    if (spec == specs.end()) {
+    const auto known = std::find_if(specs.begin(), specs.end(),
+                                    [&](const OptionSpec& s) { return s.name == name; });
+    if (known == specs.end()) {
       std::string message = "unknown option '" + name + "' for '" + command + "'";
       const OptionSpec* closest = nullptr;
       std::size_t best = 3;
@@ -57,7 +57,7 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
       throw UsageError(message + " (see '" + command + " --help')");
     }
     if (parsed.has(name)) throw UsageError("option '" + name + "' given twice");
-    if (!spec->takes_value) {
+    if (!known->takes_value) {
       if (equals != std::string::npos) throw UsageError("option '" + name + "' takes no value");
       parsed.values[name] = "";
     } else if (equals != std::string::npos) {
@@ -65,7 +65,7 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
     } else if (k + 1 < args.size()) {
       parsed.values[name] = args[++k];
     } else {
-      throw UsageError("option '" + name + "' needs a value (" + spec->value + ")");
+      throw UsageError("option '" + name + "' needs a value (" + known->value + ")");
     }
   }
   return parsed;

@@ -647,9 +647,7 @@ int plot_study(const std::string& out, int threads, const std::string& shown_fol
                  parameters.output_file.c_str(), table.size(), parameters.n_markers);
 
   try {
-    allocate_sample_data(parameters, data);
-    read_genotype_file(parameters, data);
-    read_marker_file(parameters, data);
+    read_study_data(parameters, data);
   } catch (const InputError& error) {
     report_input_error(error);
     return 1;

@@ -154,10 +154,7 @@ int run_study_or_throw(AnalysisEngine engine, const RunSettings& settings) {
   Parameters parameters;
   SampleData data;
   try {
-    read_parameter_file("parameter.txt", parameters);
-    allocate_sample_data(parameters, data);
-    read_genotype_file(parameters, data);
-    read_marker_file(parameters, data);
+    read_parameters(parameters, data);
   } catch (const InputError& error) {
     report_input_error(error);
     return 1;

@@ -43,22 +43,6 @@ double compute_similarity(const LocusCounts& allele_count, int n, int n_loci,
   return max_distance;
 }
 
-
-namespace {
-
-struct Mixture {
-  double mean1, mean0, variance1, variance0, weight1, weight0;
-};
-
-double parameter_change(const Mixture& now, const Mixture& before) {
-  return std::fabs(now.mean1 - before.mean1) + std::fabs(now.mean0 - before.mean0) +
-         std::fabs(now.variance1 - before.variance1) +
-         std::fabs(now.variance0 - before.variance0) + std::fabs(now.weight1 - before.weight1) +
-         std::fabs(now.weight0 - before.weight0);
-}
-
-}  // namespace
-
 StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
                                         std::FILE* results) {
   IntMatrix labels = imatrix(1, rows, 1, columns);
@@ -153,21 +137,7 @@ StructureFit test_population_structure(DoubleMatrix similarity, int rows, int co
                                            : static_cast<double>(1 - label);
     }
 
-  StructureFit fit;
-  fit.mean = mu;
-  fit.variance = sigma2;
-  fit.mean1 = cur.mean1;
-  fit.variance1 = cur.variance1;
-  fit.weight1 = cur.weight1;
-  fit.mean0 = cur.mean0;
-  fit.variance0 = cur.variance0;
-  fit.weight0 = cur.weight0;
-  fit.bic_one = bic_one;
-  fit.bic_two = bic_two;
-  fit.passes = passes;
-  const StructureDecision decision = decide_structure(bic_one, bic_two);
-  fit.structure = decision.structure;
-  fit.one_group = decision.one_group;
+  const StructureFit fit = summarize_fit(mu, sigma2, cur, bic_one, bic_two, passes);
   if (fit.one_group) {
     for (int i = 1; i <= rows; ++i)
       for (int j = 1; j <= columns; ++j) similarity[i][j] = 1.0;
