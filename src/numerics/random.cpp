@@ -1,5 +1,7 @@
 #include "numerics/random.hpp"
 
+#include <cstring>
+
 
 namespace strataperm {
 
@@ -20,39 +22,34 @@ double uniform_random(RandomStream& stream) {
 }
 
 void random_permutation(IntVector out, int n, RandomStream& stream) {
-  // The pool keeps the values not yet drawn in ascending order, so pool[k] is
-  // the k-th smallest remaining value: a Fenwick tree of presence counts finds
-  // it in O(log n) instead of shifting the pool down. The tree is padded to a
-  // power of two (the padding never counts) so the descent needs no bounds
-  // test and no branch.
-  int top = 1;
-  while (top < n) top *= 2;
-  IntVector tree = ivector(1, top);
-  for (int i = 1; i <= top; ++i) tree[i] = 0;
-  for (int i = 1; i <= top; ++i) {
-    tree[i] += i <= n ? 1 : 0;
-    const int parent = i + (i & -i);
-    if (parent <= top) tree[parent] += tree[i];
-  }
-  int* const counts = tree.at(1) - 1;  // counts[i] is tree[i]
+  // The pool keeps the values not yet drawn in ascending order, so draw j
+  // takes its k-th smallest remaining value. The pool is cut into blocks of
+  // about sqrt(n) values, each with its count: the k-th value is found by
+  // walking the block counts and removed by shifting the rest of its block
+  // only, O(sqrt n) a draw instead of O(n).
+  int block = 64;
+  while (static_cast<long>(block) * block < n) block *= 2;
+  const int blocks = (n + block - 1) / block;
+  IntVector pool = ivector(1, n > 0 ? n : 1);
+  IntVector count = ivector(1, blocks > 0 ? blocks : 1);
+  for (int i = 1; i <= n; ++i) pool[i] = i;
+  for (int b = 1; b <= blocks; ++b) count[b] = b < blocks ? block : n - (blocks - 1) * block;
   int remaining = n;
   for (int j = 1; j <= n; ++j) {
     int k = static_cast<int>(uniform_random(stream) * remaining) + 1;
-    // counts[top] holds every remaining value, so the descent never goes
-    // right at the top step and starts below it, always inside the tree.
-    int position = 0;
-    for (int step = top >> 1; step > 0; step >>= 1) {
-      const int count = counts[position + step];
-      const int right = count < k;
-      position += right * step;
-      k -= right * count;
+    int b = 1;
+    while (k > count[b]) {
+      k -= count[b];
+      ++b;
     }
-    const int value = position + 1;
-    out[j] = value;
-    for (int i = value; i <= top; i += i & -i) --counts[i];
+    int* values = pool.at(1 + (b - 1) * block);
+    out[j] = values[k - 1];
+    std::memmove(values + k - 1, values + k, sizeof(int) * static_cast<std::size_t>(count[b] - k));
+    --count[b];
     --remaining;
   }
-  free_ivector(tree, 1, top);
+  free_ivector(count, 1, blocks > 0 ? blocks : 1);
+  free_ivector(pool, 1, n > 0 ? n : 1);
 }
 
 }  // namespace strataperm

@@ -29,7 +29,8 @@ double uniform_random(RandomStream& stream);
 
 // Fills out[1..n] with a random permutation of 1..n by drawing without
 // replacement from a shrinking pool: draw j takes the k-th smallest value not
-// yet drawn, k = trunc(u * remaining) + 1. Takes exactly n draws; O(n log n).
+// yet drawn, k = trunc(u * remaining) + 1. Takes exactly n draws; O(n sqrt n)
+// with small constants (blocks of the pool).
 void random_permutation(IntVector out, int n, RandomStream& stream);
 
 }  // namespace strataperm
