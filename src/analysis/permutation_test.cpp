@@ -42,13 +42,13 @@ class StageClock {
   double start_;
 };
 
-int resolve_threads(int requested) {
+}  // namespace
+
+int thread_count(int requested) {
   if (requested > 0) return requested;
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : static_cast<int>(cores);
 }
-
-}  // namespace
 
 GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n) {
   GroupLists lists;
@@ -273,7 +273,7 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   const int n = parameters.n_individuals;
   const int m = parameters.n_markers;
   const int r = parameters.n_permutations;
-  const int threads = resolve_threads(options.threads);
+  const int threads = thread_count(options.threads);
   StageClock clock(options.report_stage_times, options.report);
   if (options.report != nullptr) options.report->threads = threads;
   const std::size_t rows = static_cast<std::size_t>(n);

@@ -37,6 +37,9 @@ struct AnalysisReport {
 // total; from the calling thread only.
 using ProgressCallback = std::function<void(const char* stage, long done, long total)>;
 
+// The number of threads to use: `requested`, or all cores when it is 0.
+int thread_count(int requested);
+
 struct EngineOptions {
   int threads = 0;                  // 0: all cores
   bool report_stage_times = false;  // "stage NAME SECONDS" lines on standard error

@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,21 +53,12 @@ int run_subcommand(const std::vector<std::string>& args) {
         describe_options(kRunOptions).c_str());
     return 0;
   }
-  if (parsed.positional.size() > 1) {
-    throw UsageError("'strataperm run' takes one study folder, not " +
-                     std::to_string(parsed.positional.size()) + " (see 'strataperm run --help')");
-  }
+  const std::string folder = study_folder_argument(parsed, "strataperm run");
   RunSettings settings;
   settings.extras = true;
   settings.progress = parsed.has("--progress") || ::isatty(2);
-  if (parsed.has("--threads")) {
-    settings.threads = parse_count_option("--threads", parsed.value("--threads"), 1, 4096);
-  }
-  if (!parsed.positional.empty() && ::chdir(parsed.positional[0].c_str()) != 0) {
-    std::fprintf(stderr, "strataperm: cannot enter the study folder %s: %s\n",
-                 parsed.positional[0].c_str(), std::strerror(errno));
-    return 1;
-  }
+  settings.threads = threads_option(parsed);
+  if (!enter_study_folder(folder)) return 1;
   return run_study(run_analysis, settings);
 }
 

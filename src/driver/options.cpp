@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace strataperm {
 
@@ -95,6 +100,27 @@ int parse_count_option(const std::string& option, const std::string& text, int m
                      text + "'");
   }
   return value;
+}
+
+std::string study_folder_argument(const ParsedArguments& parsed, const std::string& command) {
+  if (parsed.positional.size() > 1) {
+    throw UsageError("'" + command + "' takes one study folder, not " +
+                     std::to_string(parsed.positional.size()) + " (see '" + command + " --help')");
+  }
+  return parsed.positional.empty() ? "." : parsed.positional[0];
+}
+
+int threads_option(const ParsedArguments& parsed) {
+  return parsed.has("--threads")
+             ? parse_count_option("--threads", parsed.value("--threads"), 1, 4096)
+             : 0;
+}
+
+bool enter_study_folder(const std::string& folder) {
+  if (::chdir(folder.c_str()) == 0) return true;
+  std::fprintf(stderr, "strataperm: cannot enter the study folder %s: %s\n", folder.c_str(),
+               std::strerror(errno));
+  return false;
 }
 
 }  // namespace strataperm

@@ -42,4 +42,12 @@ std::string describe_options(const std::vector<OptionSpec>& specs);
 int parse_count_option(const std::string& option, const std::string& text, int minimum,
                        int maximum);
 
+// The pieces shared by the subcommands that work on one study folder:
+// the optional folder argument ("." when absent; more than one is a
+// UsageError), the --threads value (0, meaning all cores, when absent), and
+// entering the folder (false, with one line on standard error, on failure).
+std::string study_folder_argument(const ParsedArguments& parsed, const std::string& command);
+int threads_option(const ParsedArguments& parsed);
+bool enter_study_folder(const std::string& folder);
+
 }  // namespace strataperm

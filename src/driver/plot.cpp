@@ -15,10 +15,10 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "analysis/permutation_test.hpp"
 #include "analysis/similarity.hpp"
 #include "analysis/structure_test.hpp"
 #include "driver/input.hpp"
@@ -720,14 +720,8 @@ int run_plot(const std::vector<std::string>& args) {
         describe_options(kPlotOptions).c_str());
     return 0;
   }
-  if (parsed.positional.size() > 1) {
-    throw UsageError("'strataperm plot' takes one study folder, not " +
-                     std::to_string(parsed.positional.size()) + " (see 'strataperm plot --help')");
-  }
-  int threads = 0;
-  if (parsed.has("--threads"))
-    threads = parse_count_option("--threads", parsed.value("--threads"), 1, 4096);
-  if (threads == 0) threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  const std::string folder = study_folder_argument(parsed, "strataperm plot");
+  const int threads = thread_count(threads_option(parsed));
   std::string out;
   if (parsed.has("--out")) {
     out = parsed.value("--out");
@@ -735,12 +729,7 @@ int run_plot(const std::vector<std::string>& args) {
     // The name is the caller's, relative to where the command was started.
     if (out.front() != '/') out = current_folder() + "/" + out;
   }
-  const std::string folder = parsed.positional.empty() ? "." : parsed.positional[0];
-  if (::chdir(folder.c_str()) != 0) {
-    std::fprintf(stderr, "strataperm: cannot enter the study folder %s: %s\n", folder.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
+  if (!enter_study_folder(folder)) return 1;
   try {
     return plot_study(out, threads, folder);
   } catch (const std::bad_alloc&) {
