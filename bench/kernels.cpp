@@ -1,12 +1,13 @@
 // Google Benchmark timings of the exact kernels against their plain
 // counterparts (same arithmetic, same order, same results):
-//   build/bench_kernels --benchmark_counters_tabular=true
+//   cmake -S . -B build -DSTRATAPERM_BENCH=ON && cmake --build build --target bench_kernels
+//   build/bench/bench_kernels --benchmark_counters_tabular=true
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
-#include "analysis/permutation_test.hpp"
-#include "analysis/similarity.hpp"
+#include "analysis/kernels.hpp"
+#include "analysis/within_group_permutation.hpp"
 #include "numerics/random.hpp"
 #include "numerics/sorting.hpp"
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace strataperm::literal {
 
@@ -43,8 +44,7 @@ double compute_similarity(const LocusCounts& allele_count, int n, int n_loci,
   return max_distance;
 }
 
-StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
-                                        std::FILE* results) {
+StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns) {
   IntMatrix labels = imatrix(1, rows, 1, columns);
   DoubleMatrix posteriors = dmatrix(1, rows, 1, columns);
   const std::int64_t pairs = static_cast<std::int64_t>(rows) * columns - rows;
@@ -143,8 +143,6 @@ StructureFit test_population_structure(DoubleMatrix similarity, int rows, int co
       for (int j = 1; j <= columns; ++j) similarity[i][j] = 1.0;
   }
 
-  write_verdict(results, fit);
-
   free_dmatrix(posteriors, 1, rows, 1, columns);
   free_imatrix(labels, 1, rows, 1, columns);
   return fit;
@@ -224,8 +222,11 @@ void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector ca
   }
 }
 
-StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
-                          DoubleVector p_values, std::FILE* results, RandomStream& stream) {
+AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
+                            RandomStream& stream, const AnalysisOptions& options) {
+  const auto lap = [&](const char* stage) {
+    if (options.clock != nullptr) options.clock->lap(stage);
+  };
   const int n = parameters.n_individuals;
   const int m = parameters.n_markers;
   const int r = parameters.n_permutations;
@@ -244,6 +245,7 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   DoubleVector sum_xz = dvector(1, m);
   DoubleVector stat_observed = dvector(1, m);
   DoubleVector stat_permuted = dvector(1, m);
+  DoubleVector p_values = dvector(1, m);
   DoubleMatrix trait = dmatrix(1, n, 1, m);
   DoubleMatrix permuted_trait = dmatrix(1, n, 1, m);
   IntVector candidates = ivector(1, n);
@@ -262,12 +264,11 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
     }
 
   const double max_distance = compute_similarity(data.locus_count, n, parameters.n_loci, similarity);
-  if (max_distance == 0.0) {
-    std::fprintf(stderr,
-                 "strataperm: warning: the background loci separate no two individuals (every "
-                 "pairwise distance is 0); the sample is treated as one group\n");
-  }
-  const StructureFit fit = test_population_structure(similarity, n, n, results);
+  lap("similarity");
+  StructureFit fit = test_population_structure(similarity, n, n);
+  fit.separated = max_distance > 0.0;
+  lap("structure");
+  if (options.on_structure) options.on_structure(fit);
 
   for (int j = 1; j <= m; ++j) {
     double s = 0.0;
@@ -326,12 +327,26 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
     }
   }
   for (int j = 1; j <= m; ++j) p_values[j] = p_values[j] / static_cast<double>(r);
+  lap("markers");
+
+  AnalysisResult result;
+  result.fit = fit;
+  result.threads = 1;
+  result.p_values.assign(p_values.at(1), p_values.at(m + 1));
+  {
+    std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
+    for (int i = 1; i <= n; ++i)
+      for (int k = 1; k <= n; ++k)
+        same_group[static_cast<std::size_t>(i - 1) * n + (k - 1)] = similarity[i][k] == 1.0;
+    result.groups = summarize_groups(build_group_lists(same_group, n));
+  }
 
   free_cvector(taken, 1, n);
   free_ivector(donor, 1, n);
   free_ivector(candidates, 1, n);
   free_dmatrix(permuted_trait, 1, n, 1, m);
   free_dmatrix(trait, 1, n, 1, m);
+  free_dvector(p_values, 1, m);
   free_dvector(stat_permuted, 1, m);
   free_dvector(stat_observed, 1, m);
   free_dvector(sum_xz, 1, m);
@@ -344,7 +359,7 @@ StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
   free_dmatrix(additive_code, 1, n, 1, m);
   free_ivector(visit_order, 1, n);
   free_dmatrix(similarity, 1, n, 1, n);
-  return fit;
+  return result;
 }
 
 }  // namespace strataperm::literal

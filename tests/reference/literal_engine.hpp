@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "analysis/structure_test.hpp"
-#include "driver/run_context.hpp"
+#include "analysis/engine.hpp"
+#include "analysis/structure_fit.hpp"
+#include "core/study.hpp"
 #include "numerics/arrays.hpp"
 #include "numerics/random.hpp"
 
@@ -23,9 +24,8 @@ double compute_similarity(const LocusCounts& allele_count, int n, int n_loci,
                           DoubleMatrix similarity);
 
 // The structure test on the full similarity matrix, rewritten in place into
-// the 0/1 classification; writes the verdict block.
-StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns,
-                                        std::FILE* results);
+// the 0/1 classification.
+StructureFit test_population_structure(DoubleMatrix similarity, int rows, int columns);
 
 void code_genotype(std::int64_t allele_sum, double& additive, double& dominance);
 void centre_trait(DoubleVector column, int n);
@@ -36,9 +36,9 @@ void build_group_members(DoubleMatrix classification, int n, IntMatrix members);
 void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector candidates,
                    ByteVector taken, IntVector donor, RandomStream& stream);
 
-// The whole analysis: verdict to `results` and standard output, P-values in
-// p_values[1..M].
-StructureFit run_analysis(const Parameters& parameters, const SampleData& data,
-                          DoubleVector p_values, std::FILE* results, RandomStream& stream);
+// The whole analysis, with the contract of the fast engine's run_analysis
+// (one thread; progress is not reported).
+AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
+                            RandomStream& stream, const AnalysisOptions& options = {});
 
 }  // namespace strataperm::literal

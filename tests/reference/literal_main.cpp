@@ -1,18 +1,20 @@
 // The program with the literal reference engine in place of the fast one:
 // the side-by-side baseline of the benchmarks and the end-to-end comparisons.
-#include "driver/run.hpp"
+// Same command line as strataperm.
+#include "commands/cli.hpp"
 #include "literal_engine.hpp"
 
 namespace {
 
-strataperm::StructureFit literal_engine(const strataperm::Parameters& parameters,
-                                        const strataperm::SampleData& data,
-                                        strataperm::DoubleVector p_values, std::FILE* results,
-                                        strataperm::RandomStream& stream,
-                                        const strataperm::EngineOptions&) {
-  return strataperm::literal::run_analysis(parameters, data, p_values, results, stream);
+strataperm::AnalysisResult literal_engine(const strataperm::Parameters& parameters,
+                                          const strataperm::SampleData& data,
+                                          strataperm::RandomStream& stream,
+                                          const strataperm::AnalysisOptions& options) {
+  return strataperm::literal::run_analysis(parameters, data, stream, options);
 }
 
 }  // namespace
 
-int main() { return strataperm::run_study(literal_engine); }
+int main(int argc, char** argv) {
+  return strataperm::run_command_line(argc, argv, literal_engine);
+}

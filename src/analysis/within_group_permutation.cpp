@@ -1,0 +1,133 @@
+#include "analysis/within_group_permutation.hpp"
+
+#include <algorithm>
+
+#include "numerics/arrays.hpp"
+
+namespace strataperm {
+
+GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n) {
+  GroupLists lists;
+  const std::size_t size = static_cast<std::size_t>(n);
+  lists.offset.assign(size + 1, 0);
+  for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t j = 0; j < size; ++j)
+      if (same_group[i * size + j]) lists.members.push_back(static_cast<int>(j));
+    lists.offset[i + 1] = static_cast<std::int64_t>(lists.members.size());
+  }
+  // A partition: each list equals the list of its smallest member.
+  std::vector<int> group(size, -1), position(size, 0);
+  int groups = 0;
+  for (int i = 0; i < n; ++i) {
+    const int leader = lists.members[lists.offset[i]];
+    const int size_i = lists.size(i);
+    if (lists.size(leader) != size_i ||
+        !std::equal(&lists.members[lists.offset[i]], &lists.members[lists.offset[i]] + size_i,
+                    &lists.members[lists.offset[leader]])) {
+      return lists;
+    }
+    if (leader == i) group[i] = groups++;
+  }
+  for (int i = 0; i < n; ++i) {
+    group[i] = group[lists.members[lists.offset[i]]];
+    for (int p = 0; p < lists.size(i); ++p)
+      if (lists.members[lists.offset[i] + p] == i) position[i] = p;
+  }
+  lists.group = std::move(group);
+  lists.position = std::move(position);
+  lists.groups = groups;
+  return lists;
+}
+
+GroupSummary summarize_groups(const GroupLists& lists) {
+  GroupSummary summary;
+  const int n = static_cast<int>(lists.offset.size()) - 1;
+  summary.lists_partition = lists.partitions();
+  summary.group_sizes.assign(static_cast<std::size_t>(lists.groups), 0);
+  for (int i = 0; i < n; ++i) {
+    if (lists.partitions()) ++summary.group_sizes[static_cast<std::size_t>(lists.group[i])];
+    summary.smallest_list = i == 0 ? lists.size(i) : std::min(summary.smallest_list, lists.size(i));
+    summary.largest_list = std::max(summary.largest_list, lists.size(i));
+  }
+  return summary;
+}
+
+DonorSampler::DonorSampler(const std::vector<std::uint8_t>& same_group, int n)
+    : n_(n), words_((static_cast<std::size_t>(n) + 63) / 64) {
+  const std::size_t size = static_cast<std::size_t>(n);
+  lists_.assign(size * words_, 0);
+  taken_.assign(words_, 0);
+  for (std::size_t i = 0; i < size; ++i)
+    for (std::size_t j = 0; j < size; ++j)
+      if (same_group[i * size + j]) lists_[i * words_ + j / 64] |= std::uint64_t{1} << (j % 64);
+}
+
+namespace {
+
+// One replicate's donors over bitsets (see DonorSampler::assign). A free
+// function so it can be built with the processor's population-count
+// instruction where there is one.
+__attribute__((target_clones("popcnt", "default"))) void assign_donors_over_bitsets(
+    const std::uint64_t* lists, std::uint64_t* taken, std::size_t words, int n,
+    const int* visit_order, int* donor, RandomStream& stream) {
+  std::fill(taken, taken + words, 0);
+  for (int k = 0; k < n; ++k) {
+    const int i = visit_order[k];
+    const std::uint64_t* list = lists + static_cast<std::size_t>(i) * words;
+    int count = 0;
+    for (std::size_t w = 0; w < words; ++w) count += __builtin_popcountll(list[w] & ~taken[w]);
+    if (count == 0) {
+      donor[i] = i;
+      continue;
+    }
+    const double u = uniform_random(stream);
+    int q = static_cast<int>(u * count + 1.0);
+    for (std::size_t w = 0;; ++w) {
+      std::uint64_t free_members = list[w] & ~taken[w];
+      const int here = __builtin_popcountll(free_members);
+      if (q > here) {
+        q -= here;
+        continue;
+      }
+      for (int skip = 1; skip < q; ++skip) free_members &= free_members - 1;
+      const int bit = __builtin_ctzll(free_members);
+      donor[i] = static_cast<int>(w * 64) + bit;
+      taken[w] |= std::uint64_t{1} << bit;
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
+                          RandomStream& stream) {
+  assign_donors_over_bitsets(lists_.data(), taken_.data(), words_, n_, visit_order.data(),
+                             donor.data(), stream);
+}
+
+std::vector<double> draw_replicate_traits(const std::vector<std::uint8_t>& same_group,
+                                          const std::vector<double>& centred_trait, int n_replicates,
+                                          RandomStream& stream,
+                                          const std::function<void(int done)>& on_replicate) {
+  const int n = static_cast<int>(centred_trait.size());
+  const std::size_t rows = centred_trait.size();
+  const int stride = (n_replicates + 7) / 8 * 8;
+  std::vector<double> replicate_trait(rows * static_cast<std::size_t>(stride), 0.0);
+  DonorSampler sampler(same_group, n);
+  IntVector order = ivector(1, n);
+  std::vector<int> visit(rows), donor(rows);
+  for (int rep = 0; rep < n_replicates; ++rep) {
+    random_permutation(order, n, stream);
+    for (int k = 1; k <= n; ++k) visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
+    sampler.assign(visit, donor, stream);
+    for (std::size_t i = 0; i < rows; ++i)
+      replicate_trait[replicate_index(static_cast<int>(i), rep, n)] =
+          centred_trait[static_cast<std::size_t>(donor[i])];
+    if (on_replicate) on_replicate(rep + 1);
+  }
+  free_ivector(order, 1, n);
+  return replicate_trait;
+}
+
+}  // namespace strataperm

@@ -1,0 +1,82 @@
+// Trait values exchanged only within same-group lists.
+//
+// The classification of the structure fit gives every individual its list:
+// the individuals of its own group, itself included. A replicate serves the
+// individuals in a random visit order; each takes a uniformly drawn donor
+// among the members of its list not yet taken in this replicate, or keeps its
+// own value when none is left.
+//
+// Draws, per replicate, in this order: N for the visit order
+// (random_permutation), then one per served position that finds a candidate
+// (q = trunc(u * candidates + 1.0)). The replicates follow one another on the
+// one stream.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "numerics/random.hpp"
+
+namespace strataperm {
+
+// Same-group lists: members of individual i (0-based, ascending) are
+// members[offset[i] .. offset[i + 1]).
+// When the lists partition the individuals into groups (every member of a list
+// has that same list), `group` numbers each individual's group and
+// `position` gives its place in its own list; otherwise both are empty.
+struct GroupLists {
+  std::vector<std::int64_t> offset;
+  std::vector<int> members;
+  std::vector<int> group;
+  std::vector<int> position;
+  int groups = 0;
+  int size(int i) const { return static_cast<int>(offset[i + 1] - offset[i]); }
+  bool partitions() const { return !group.empty(); }
+};
+GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n);
+
+// What the log says of the lists: group sizes when they partition the sample
+// (in order of each group's first member), else the range of list sizes.
+struct GroupSummary {
+  bool lists_partition = true;
+  std::vector<int> group_sizes;
+  int smallest_list = 0, largest_list = 0;
+};
+GroupSummary summarize_groups(const GroupLists& lists);
+
+// Draws the donors of one replicate (see above). Candidates are counted and
+// selected over bitsets of the lists, which gives the very same choices as
+// scanning each list in order.
+// Memory: n^2 / 8 bytes for the list bitsets.
+class DonorSampler {
+ public:
+  DonorSampler(const std::vector<std::uint8_t>& same_group, int n);
+  // donor[i] (0-based) receives the individual whose trait i takes.
+  void assign(const std::vector<int>& visit_order, std::vector<int>& donor, RandomStream& stream);
+
+ private:
+  int n_;
+  std::size_t words_;
+  std::vector<std::uint64_t> lists_;  // n rows of `words_` words
+  std::vector<std::uint64_t> taken_;
+};
+
+// The permuted traits of replicate r lie in panels of 8 replicates, each panel
+// row by row: y[replicate_index(i, r, n)] is the centred trait individual i
+// received in replicate r.
+inline std::size_t replicate_index(int i, int r, int n) {
+  return (static_cast<std::size_t>(r / 8) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i)) * 8 +
+         static_cast<std::size_t>(r % 8);
+}
+
+// All R replicates' donor draws, in stream order, stored as permuted traits
+// (see replicate_index); `stride` is R rounded up to a multiple of 8 (the
+// padding replicates hold 0.0). `on_replicate(done)` is called after each.
+// Memory: 8 N stride bytes.
+std::vector<double> draw_replicate_traits(const std::vector<std::uint8_t>& same_group,
+                                          const std::vector<double>& centred_trait, int n_replicates,
+                                          RandomStream& stream,
+                                          const std::function<void(int done)>& on_replicate);
+
+}  // namespace strataperm

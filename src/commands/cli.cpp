@@ -1,0 +1,69 @@
+#include "commands/cli.hpp"
+
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "commands/import/import_command.hpp"
+#include "commands/plot/plot_command.hpp"
+#include "commands/run_command.hpp"
+#include "core/errors.hpp"
+
+namespace strataperm {
+
+namespace {
+
+const char* const kGeneralHelp =
+    "strataperm " STRATAPERM_VERSION
+    ": within-group permutation test of marker-trait association\n"
+    "in a sample that may mix two populations.\n"
+    "\n"
+    "usage:\n"
+    "  strataperm                 run the study described by ./parameter.txt\n"
+    "  strataperm run [STUDY_DIR] the same, in STUDY_DIR, with options\n"
+    "  strataperm import ...      make a study folder from PLINK or VCF files\n"
+    "  strataperm plot [STUDY_DIR] write an SVG report of a finished run\n"
+    "  strataperm --help | --version\n"
+    "\n"
+    "'strataperm COMMAND --help' describes each command.\n";
+
+int dispatch(int argc, char** argv, AnalysisEngine engine) {
+  if (argc <= 1) return run_study(RunOptions{}, engine);
+  const std::string command = argv[1];
+  const std::vector<std::string> rest(argv + 2, argv + argc);
+  if (command == "--version") {
+    std::printf("strataperm %s\n", STRATAPERM_VERSION);
+    return 0;
+  }
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::printf("%s", kGeneralHelp);
+    return 0;
+  }
+  if (command == "run") return run_subcommand(rest, engine);
+  if (command == "import") return run_import(rest);
+  if (command == "plot") return run_plot(rest);
+  throw UsageError("unknown command '" + command +
+                   "'; the commands are run, import and plot (see 'strataperm --help')");
+}
+
+}  // namespace
+
+int run_command_line(int argc, char** argv, AnalysisEngine engine) {
+  try {
+    return dispatch(argc, argv, engine);
+  } catch (const Error& error) {
+    return report_error(error);
+  } catch (const std::exception& error) {
+    // Memory exhaustion takes the allocation-failure report; anything else
+    // that escaped a command (a file-system error, say) is one line.
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr ||
+        dynamic_cast<const std::length_error*>(&error) != nullptr) {
+      report_memory_exhausted();
+    }
+    return report_error(Error(Error::Category::output, error.what()));
+  }
+}
+
+}  // namespace strataperm

@@ -1,0 +1,56 @@
+// Writing a study folder: every file written whole under a temporary name,
+// then all renamed into place together.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/output_file.hpp"
+
+namespace strataperm {
+
+// The study files an import writes, parameter.txt last (it makes the folder a study).
+inline constexpr const char* kGenotypeFile = "genotypes.txt";
+inline constexpr const char* kTraitFile = "traits.txt";
+inline constexpr const char* kMarkerTable = "markers.tsv";
+inline constexpr const char* kIndividualTable = "individuals.tsv";
+inline constexpr const char* kParameterFile = "parameter.txt";
+inline constexpr const char* kStudyFiles[] = {kGenotypeFile, kTraitFile, kMarkerTable,
+                                              kIndividualTable, kParameterFile};
+
+// The study files, each written to its own temporary file; commit() renames
+// them into place in the order written. Whatever is not committed is removed
+// (a failed import leaves the folder as it was).
+class StagedFolder {
+ public:
+  explicit StagedFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+  // Writes `name` through `body`; throws OutputError naming the file when it
+  // cannot be created or written.
+  void write(const std::string& name, const std::function<void(std::FILE*)>& body);
+
+  // Renames every written file into place, in the order written.
+  void commit();
+
+ private:
+  std::filesystem::path folder_;
+  std::vector<std::unique_ptr<OutputFile>> files_;
+};
+
+// Checks before any reading that `folder` can receive a study: it is a folder
+// (or absent) and holds no study file unless `force`. Throws OutputError.
+void check_output_folder(const std::filesystem::path& folder, bool force);
+
+// Appends the two allele codes of each of `count` calls (copies of allele2:
+// "0 0", "0 1", "1 1"), each preceded by a space.
+void append_codes(std::string& line, const std::int8_t* calls, std::size_t count);
+
+// Writes `line` and a line break.
+void write_line(std::FILE* file, const std::string& line);
+
+}  // namespace strataperm

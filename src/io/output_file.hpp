@@ -1,0 +1,46 @@
+// Files written whole or not at all.
+//
+// Every file the program writes goes first to a temporary file beside its
+// target, named ".NAME.strataperm-XXXXXX" (hidden, and never the name of a
+// result), is flushed to disk, and is then renamed over the target: a failure
+// or a crash leaves the old file or the new one, never a torn one, and a link
+// at the target's name is replaced, not written through.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace strataperm {
+
+class OutputFile {
+ public:
+  // Creates the temporary file for `target`. Throws OutputError naming the
+  // target when it cannot be created.
+  explicit OutputFile(std::string target);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Removes the temporary file unless commit() succeeded.
+  ~OutputFile();
+
+  std::FILE* stream() const { return stream_; }
+  const std::string& target() const { return target_; }
+
+  // Flushes, syncs and closes the temporary file and renames it over the
+  // target. Throws OutputError naming the target on any failure (the
+  // temporary file is then removed and the target left as it was).
+  void commit();
+
+ private:
+  std::string target_;
+  std::string temporary_;
+  std::FILE* stream_ = nullptr;
+  std::vector<char> buffer_;
+};
+
+// Whether a file can be created at `target`: it is a writable regular file
+// or does not exist yet, and its folder takes new files (a temporary file is
+// made there and removed again). False when it cannot.
+bool can_create_file(const std::string& target);
+
+}  // namespace strataperm

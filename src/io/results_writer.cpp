@@ -1,0 +1,120 @@
+#include "io/results_writer.hpp"
+
+#include <ctime>
+
+#include "core/errors.hpp"
+#include "io/output_file.hpp"
+
+namespace strataperm {
+
+namespace {
+
+const char* const kVerdictSecondLine =
+    "The BIC corresponding to one group and two groups of the similarities are\n";
+
+}  // namespace
+
+void write_verdict_block(std::FILE* results, const StructureFit& fit) {
+  if (fit.structure) {
+    std::fprintf(results, "There exists population structure.\n%s", kVerdictSecondLine);
+  } else {
+    std::fprintf(results, "There does not exist population structure.\n%s", kVerdictSecondLine);
+  }
+  std::fprintf(results, "BIC(1)=%f  BIC(2)=%f.\n\n", fit.bic_one, fit.bic_two);
+}
+
+void print_verdict_block(const StructureFit& fit) {
+  if (fit.structure) {
+    std::printf("There exists population structure.\n%s", kVerdictSecondLine);
+  } else {
+    std::printf("There does not exist population structure\n%s", kVerdictSecondLine);
+  }
+  std::printf("BIC(1)=%f  BIC(2)=%f\n\n", fit.bic_one, fit.bic_two);
+}
+
+void print_marker_p_values(DoubleVector p_values, int n_markers) {
+  for (int i = 1; i <= n_markers; ++i) std::printf("marker%-3d  P-value=%f\n", i, p_values[i]);
+}
+
+void write_p_value_table(std::FILE* results, IntVector marker_ids, DoubleVector p_values,
+                         int n_markers) {
+  std::fprintf(results, "marker#   P-value\n");
+  for (int i = 1; i <= n_markers; ++i)
+    std::fprintf(results, "%-5d    %7.5f\n", marker_ids[i], p_values[i]);
+}
+
+void check_results_file(const std::string& folder, const std::string& name) {
+  if (!can_create_file(path_in_study(folder, name)))
+    throw Error(Error::Category::cannot_open, "can't open file " + name);
+}
+
+void write_results_file(const std::string& folder, const std::string& name, const StructureFit& fit,
+                        IntVector marker_ids, DoubleVector p_values, int n_markers) {
+  OutputFile file(path_in_study(folder, name));
+  write_verdict_block(file.stream(), fit);
+  write_p_value_table(file.stream(), marker_ids, p_values, n_markers);
+  file.commit();
+}
+
+std::string extras_path(const std::string& results_file, const std::string& suffix) {
+  const std::size_t slash = results_file.find_last_of('/');
+  const std::size_t dot = results_file.find_last_of('.');
+  const bool has_extension =
+      dot != std::string::npos && dot > 0 && (slash == std::string::npos || dot > slash + 1);
+  return (has_extension ? results_file.substr(0, dot) : results_file) + suffix;
+}
+
+std::string utc_now() {
+  const std::time_t t = std::time(nullptr);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+  return text;
+}
+
+void write_run_log(const std::string& path, const RunLog& run) {
+  OutputFile file(path);
+  std::FILE* log = file.stream();
+  const Parameters& p = run.parameters;
+  const StructureFit& fit = run.fit;
+  std::fprintf(log, "strataperm %s\n", STRATAPERM_VERSION);
+  std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
+               run.finished.c_str(), run.threads);
+  std::fprintf(log, "genotype_file\t%s\nmarker_file\t%s\nresults_file\t%s\n",
+               p.genotype_file.c_str(), p.marker_file.c_str(), p.output_file.c_str());
+  std::fprintf(log, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",
+               p.n_individuals, p.n_loci, p.n_markers, p.n_permutations);
+  std::fprintf(log, "one_group\tmean=%.10g variance=%.10g BIC=%f\n", fit.mean, fit.variance,
+               fit.bic_one);
+  std::fprintf(log,
+               "two_groups\tcomponent1 mean=%.10g variance=%.10g weight=%.10g; component0 "
+               "mean=%.10g variance=%.10g weight=%.10g; BIC=%f; assignment passes=%d\n",
+               fit.mean1, fit.variance1, fit.weight1, fit.mean0, fit.variance0, fit.weight0,
+               fit.bic_two, fit.passes);
+  std::fprintf(log, "verdict\t%s\n",
+               fit.structure ? "population structure" : "no population structure");
+  if (run.groups.lists_partition) {
+    std::fprintf(log, "groups\t%zu (sizes", run.groups.group_sizes.size());
+    for (int size : run.groups.group_sizes) std::fprintf(log, " %d", size);
+    std::fprintf(log, ")\n");
+  } else {
+    std::fprintf(log, "groups\toverlapping same-group lists, %d to %d members\n",
+                 run.groups.smallest_list, run.groups.largest_list);
+  }
+  for (const auto& [stage, seconds] : run.stage_seconds)
+    std::fprintf(log, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
+  file.commit();
+}
+
+void write_named_table(const std::string& path, IntVector marker_ids, DoubleVector p_values,
+                       int n_markers, const std::vector<MarkerInfo>& info) {
+  OutputFile file(path);
+  std::fprintf(file.stream(), "marker\tid\tchromosome\tposition\tp_value\n");
+  for (int i = 1; i <= n_markers; ++i) {
+    const MarkerInfo& m = info[static_cast<std::size_t>(marker_ids[i] - 1)];
+    std::fprintf(file.stream(), "%d\t%s\t%s\t%s\t%.6f\n", marker_ids[i], m.id.c_str(),
+                 m.chromosome.c_str(), m.position.c_str(), p_values[i]);
+  }
+  file.commit();
+}
+
+}  // namespace strataperm

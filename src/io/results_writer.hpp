@@ -1,0 +1,69 @@
+// The reports of a run: the verdict block, the P-values on the console, the
+// results file, and the extras of `strataperm run` written beside it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analysis/structure_fit.hpp"
+#include "analysis/within_group_permutation.hpp"
+#include "core/study.hpp"
+#include "io/marker_table.hpp"
+#include "numerics/arrays.hpp"
+
+namespace strataperm {
+
+// The verdict block: two lines of verdict text, the BIC line and an empty
+// line. The results file's version and the console's differ by two full
+// stops (none after "There does not exist population structure" and after
+// the second BIC on the console).
+void write_verdict_block(std::FILE* results, const StructureFit& fit);
+void print_verdict_block(const StructureFit& fit);
+
+// One line per marker, in marker order: "marker%-3d  P-value=%f".
+void print_marker_p_values(DoubleVector p_values, int n_markers);
+
+// The header and one "%-5d    %7.5f" line per marker, in the given order.
+void write_p_value_table(std::FILE* results, IntVector marker_ids, DoubleVector p_values,
+                         int n_markers);
+
+// Checks, before any work, that the results file `name` (relative to the
+// study folder) can be created; throws the established
+// "can't open file NAME" error (standard output, status 1) when it cannot.
+void check_results_file(const std::string& folder, const std::string& name);
+
+// Writes the whole results file `name` of the study folder: the verdict
+// block, then the sorted P-value table. Throws OutputError when it cannot be
+// written; an earlier results file is then left as it was.
+void write_results_file(const std::string& folder, const std::string& name, const StructureFit& fit,
+                        IntVector marker_ids, DoubleVector p_values, int n_markers);
+
+// extras_path("results.txt", ".log") is "results.log": the results file's name
+// with its extension replaced (or the suffix appended when it has none).
+std::string extras_path(const std::string& results_file, const std::string& suffix);
+
+// What RESULTS.log records.
+struct RunLog {
+  std::string started, finished;
+  int threads = 0;
+  Parameters parameters;
+  StructureFit fit;
+  GroupSummary groups;
+  std::vector<std::pair<std::string, double>> stage_seconds;
+};
+
+// Writes RESULTS.log at `path`. Throws OutputError.
+void write_run_log(const std::string& path, const RunLog& log);
+
+// Writes the sorted P-value table with marker ids and positions at `path`:
+// "marker id chromosome position p_value", tab-separated, one line per
+// marker. Throws OutputError.
+void write_named_table(const std::string& path, IntVector marker_ids, DoubleVector p_values,
+                       int n_markers, const std::vector<MarkerInfo>& info);
+
+// The current time as "YYYY-MM-DDTHH:MM:SSZ".
+std::string utc_now();
+
+}  // namespace strataperm

@@ -1,0 +1,398 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "analysis/engine.hpp"
+#include "analysis/kernels.hpp"
+#include "io/results_writer.hpp"
+#include "literal_engine.hpp"
+#include "support.hpp"
+
+namespace strataperm {
+namespace {
+
+using testing_support::draw_in;
+using testing_support::make_doubles;
+using testing_support::make_ints;
+using testing_support::stream_with_next_draws;
+
+TEST(GenotypeCoding, HomozygotesAreAdditiveEverythingElseDominance) {
+  struct Case {
+    long long sum;
+    double x, z;
+  };
+  for (const Case& c : {Case{2, 1.0, 0.0}, Case{0, -1.0, 0.0}, Case{1, 0.0, 1.0},
+                        Case{3, 0.0, 1.0}, Case{-1, 0.0, 1.0}, Case{4, 0.0, 1.0}}) {
+    double x = 9, z = 9;
+    literal::code_genotype(c.sum, x, z);
+    EXPECT_EQ(x, c.x) << c.sum;
+    EXPECT_EQ(z, c.z) << c.sum;
+  }
+}
+
+TEST(TraitCentring, SubtractsTheMeanFormedBeforeAnyChange) {
+  DoubleVector y = make_doubles({1.0, 2.0, 6.0});
+  literal::centre_trait(y, 3);
+  EXPECT_EQ(y[1], -2.0);
+  EXPECT_EQ(y[2], -1.0);
+  EXPECT_EQ(y[3], 3.0);
+  free_dvector(y, 1, 3);
+}
+
+struct Classification {
+  DoubleMatrix g;
+  int n;
+  explicit Classification(const std::vector<std::vector<double>>& rows)
+      : n(static_cast<int>(rows.size())) {
+    g = dmatrix(1, n, 1, n);
+    for (int i = 1; i <= n; ++i)
+      for (int j = 1; j <= n; ++j) g[i][j] = rows[i - 1][j - 1];
+  }
+  ~Classification() { free_dmatrix(g, 1, n, 1, n); }
+};
+
+TEST(GroupMeanAdjustment, EarlierRowsEnterLaterMeansAdjusted) {
+  const Classification one_group({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}});
+  DoubleVector x = make_doubles({1.0, 1.0, 1.0});
+  literal::adjust_by_group_means(x, one_group.g, 3);
+  EXPECT_EQ(x[1], 0.0);
+  EXPECT_DOUBLE_EQ(x[2], 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(x[3], 5.0 / 9.0);
+  free_dvector(x, 1, 3);
+}
+
+TEST(GroupMeanAdjustment, OnlyTheRowsOwnGroupEnters) {
+  const Classification two_groups({{1, 0, 1, 0}, {0, 1, 0, 1}, {1, 0, 1, 0}, {0, 1, 0, 1}});
+  DoubleVector x = make_doubles({2.0, 10.0, 4.0, 20.0});
+  literal::adjust_by_group_means(x, two_groups.g, 4);
+  EXPECT_EQ(x[1], 2.0 - 3.0);
+  EXPECT_EQ(x[2], 10.0 - 15.0);
+  EXPECT_EQ(x[3], 4.0 - (-1.0 + 4.0) / 2.0);
+  EXPECT_EQ(x[4], 20.0 - (-5.0 + 20.0) / 2.0);
+  free_dvector(x, 1, 4);
+}
+
+TEST(AssociationStatistic, EvaluatesInItsFixedOrder) {
+  const double zz = 0.1, xx = 0.7, xy = 1e8 / 3, zy = -2.2, xz = 0.3;
+  const double expected = ((zz * xy) * xy + (xx * zy) * zy) - (((2 * xz) * zy) * xy);
+  EXPECT_EQ(association_statistic(zz, xx, xy, zy, xz), expected);
+  EXPECT_EQ(literal::association_statistic(zz, xx, xy, zy, xz), expected);
+}
+
+TEST(GroupMembers, OnlyExactOnesMakeMembers) {
+  const Classification g({{1, 0.9999999999999999, 1}, {0, 1, 0}, {1, 0, 1}});
+  IntMatrix members = imatrix(1, 3, 1, 4);
+  literal::build_group_members(g.g, 3, members);
+  EXPECT_EQ(members[1][1], 2);
+  EXPECT_EQ(members[1][2], 1);
+  EXPECT_EQ(members[1][3], 3);
+  EXPECT_EQ(members[2][1], 1);
+  EXPECT_EQ(members[2][2], 2);
+  free_imatrix(members, 1, 3, 1, 4);
+}
+
+struct DonorRun {
+  std::vector<int> donor;
+  std::int64_t draws;
+};
+
+DonorRun run_donors(const std::vector<std::vector<double>>& g, const std::vector<int>& order,
+                    RandomStream stream) {
+  const Classification c(g);
+  const int n = c.n;
+  IntMatrix members = imatrix(1, n, 1, n + 1);
+  literal::build_group_members(c.g, n, members);
+  IntVector visit = make_ints(order);
+  IntVector candidates = ivector(1, n);
+  IntVector donor = ivector(1, n);
+  ByteVector taken = cvector(1, n);
+  const std::int64_t before = stream.draws;
+  literal::assign_donors(visit, members, n, candidates, taken, donor, stream);
+  DonorRun out{{}, stream.draws - before};
+  for (int i = 1; i <= n; ++i) out.donor.push_back(donor[i]);
+  free_cvector(taken, 1, n);
+  free_ivector(donor, 1, n);
+  free_ivector(candidates, 1, n);
+  free_ivector(visit, 1, n);
+  free_imatrix(members, 1, n, 1, n + 1);
+  return out;
+}
+
+TEST(DonorAssignment, OneGroupOfThree) {
+  // Draws U = 0.1 (q = 1 of 3) and U = 0.6 (q = 2 of 2), then anything.
+  const RandomStream stream =
+      stream_with_next_draws({draw_in(0.0, 1.0 / 3.0), draw_in(0.5, 1.0)});
+  const DonorRun run = run_donors({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}}, {2, 3, 1}, stream);
+  EXPECT_EQ(run.donor, (std::vector<int>{2, 1, 3}));
+  EXPECT_EQ(run.draws, 3);
+}
+
+TEST(DonorAssignment, OverlappingListsCanLeaveAnIndividualItsOwnValue) {
+  // Lists {1,2}, {1,2,3}, {2,3}; draws U = 0.2 (q = 1 of 3), U = 0.3 (q = 1 of 2).
+  const RandomStream stream = stream_with_next_draws({draw_in(0.0, 1.0 / 3.0), draw_in(0.0, 0.5)});
+  const DonorRun run = run_donors({{1, 1, 0}, {1, 1, 1}, {0, 1, 1}}, {2, 3, 1}, stream);
+  EXPECT_EQ(run.donor, (std::vector<int>{1, 1, 2}));
+  EXPECT_EQ(run.draws, 2);  // individual 1 found no candidate and drew nothing
+}
+
+TEST(DonorAssignment, SingletonListsKeepTheirOwnValuesButStillDraw) {
+  const DonorRun run =
+      run_donors({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {3, 1, 2}, RandomStream{});
+  EXPECT_EQ(run.donor, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(run.draws, 3);
+}
+
+TEST(DonorAssignment, PartitionsGiveAPermutationWithinEachGroup) {
+  const std::vector<int> group = {0, 1, 1, 0, 2, 0, 1, 2, 0, 0};
+  const int n = static_cast<int>(group.size());
+  std::vector<std::vector<double>> g(n, std::vector<double>(n));
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) g[i][j] = group[i] == group[j] ? 1.0 : 0.0;
+  RandomStream stream;
+  seed_random_stream(stream);
+  for (int trial = 0; trial < 50; ++trial) {
+    IntVector order = ivector(1, n);
+    random_permutation(order, n, stream);
+    std::vector<int> visit;
+    for (int i = 1; i <= n; ++i) visit.push_back(order[i]);
+    free_ivector(order, 1, n);
+    const DonorRun run = run_donors(g, visit, stream);
+    for (int k = 0; k < n; ++k) uniform_random(stream);  // move on past the used draws
+    EXPECT_EQ(run.draws, n);
+    std::vector<int> sorted = run.donor;
+    std::sort(sorted.begin(), sorted.end());
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(sorted[i], i + 1);
+      EXPECT_EQ(group[run.donor[i] - 1], group[i]);
+    }
+  }
+}
+
+// Donor draws over bitsets against the literal scan of the member lists.
+TEST(DonorSampler, DrawsTheSameDonorsAsTheListScan) {
+  RandomStream data;
+  seed_random_stream(data);
+  RandomStream stream;
+  seed_random_stream(stream);
+  for (int trial = 0; trial < 150; ++trial) {
+    const int n = 1 + static_cast<int>(uniform_random(data) * 150);
+    std::vector<std::vector<double>> g(n, std::vector<double>(n, 0.0));
+    const int kind = trial % 4;
+    std::vector<int> cluster(n);
+    for (int i = 0; i < n; ++i) cluster[i] = static_cast<int>(uniform_random(data) * 3);
+    for (int i = 0; i < n; ++i) {
+      g[i][i] = 1.0;
+      for (int j = 0; j < i; ++j) {
+        bool same = false;
+        if (kind == 0) same = true;                                   // one group
+        if (kind == 1) same = cluster[i] == cluster[j];               // partition
+        if (kind == 2) same = std::abs(cluster[i] - cluster[j]) <= 1 && uniform_random(data) < 0.8;
+        g[i][j] = g[j][i] = same ? 1.0 : 0.0;                          // kind 3: singletons
+      }
+    }
+    const Classification c(g);
+    IntMatrix members = imatrix(1, n, 1, n + 1);
+    literal::build_group_members(c.g, n, members);
+    std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) same_group[static_cast<std::size_t>(i) * n + j] = g[i][j] == 1.0;
+    DonorSampler sampler(same_group, n);
+
+    IntVector order = ivector(1, n);
+    literal::literal_random_permutation(order, n, data);
+    std::vector<int> visit;
+    for (int k = 1; k <= n; ++k) visit.push_back(order[k] - 1);
+    IntVector candidates = ivector(1, n);
+    IntVector donor = ivector(1, n);
+    ByteVector taken = cvector(1, n);
+    RandomStream copy = stream;
+    literal::assign_donors(order, members, n, candidates, taken, donor, stream);
+    std::vector<int> fast_donor(n);
+    sampler.assign(visit, fast_donor, copy);
+    ASSERT_EQ(copy.draws, stream.draws) << "trial " << trial;
+    for (int i = 1; i <= n; ++i) ASSERT_EQ(fast_donor[i - 1], donor[i] - 1) << "trial " << trial;
+    free_cvector(taken, 1, n);
+    free_ivector(donor, 1, n);
+    free_ivector(candidates, 1, n);
+    free_ivector(order, 1, n);
+    free_imatrix(members, 1, n, 1, n + 1);
+  }
+}
+
+TEST(RandomPermutation, OrderStatisticTreeDrawsLikeTheShiftingPool) {
+  RandomStream a, b;
+  seed_random_stream(a);
+  seed_random_stream(b);
+  for (int n : {1, 2, 3, 10, 64, 65, 1000}) {
+    IntVector fast = ivector(1, n), plain = ivector(1, n);
+    random_permutation(fast, n, a);
+    literal::literal_random_permutation(plain, n, b);
+    for (int i = 1; i <= n; ++i) ASSERT_EQ(fast[i], plain[i]) << n;
+    EXPECT_EQ(a.draws, b.draws);
+    free_ivector(fast, 1, n);
+    free_ivector(plain, 1, n);
+  }
+}
+
+// Random lists (one group, partition or overlapping) in GroupLists form.
+GroupLists random_lists(int n, int kind, RandomStream& data) {
+  std::vector<std::uint8_t> same(static_cast<std::size_t>(n) * n, 0);
+  for (int i = 0; i < n; ++i) {
+    same[static_cast<std::size_t>(i) * n + i] = 1;
+    for (int j = 0; j < i; ++j) {
+      const bool together = kind == 0 || (kind == 1 ? (i % 3) == (j % 3) : uniform_random(data) < 0.6);
+      same[static_cast<std::size_t>(i) * n + j] = same[static_cast<std::size_t>(j) * n + i] = together;
+    }
+  }
+  return build_group_lists(same, n);
+}
+
+TEST(Kernels, GroupMeanAdjustmentMatchesThePlainLoopBitForBit) {
+  RandomStream data;
+  seed_random_stream(data);
+  for (int trial = 0; trial < 60; ++trial) {
+    const int n = 1 + static_cast<int>(uniform_random(data) * 70);
+    const int width = 1 + static_cast<int>(uniform_random(data) * 40);
+    const GroupLists lists = random_lists(n, trial % 3, data);
+    std::vector<double> codes(static_cast<std::size_t>(n) * width);
+    for (double& v : codes) v = static_cast<int>(uniform_random(data) * 3) - 1.0;
+    std::vector<double> plain = codes;
+    adjust_by_group_means(codes.data(), n, width, lists);
+    adjust_by_group_means_plain(plain.data(), n, width, lists);
+    ASSERT_EQ(0, std::memcmp(codes.data(), plain.data(), codes.size() * sizeof(double)))
+        << "trial " << trial;
+  }
+}
+
+TEST(Kernels, PermutedSumsMatchThePlainDotProductsBitForBit) {
+  RandomStream data;
+  seed_random_stream(data);
+  for (int trial = 0; trial < 40; ++trial) {
+    const int n = 1 + static_cast<int>(uniform_random(data) * 600);  // spans several chunks
+    const int width = 1 + static_cast<int>(uniform_random(data) * 13);
+    const int stride = 8 * (1 + static_cast<int>(uniform_random(data) * 4));
+    std::vector<double> codes(static_cast<std::size_t>(n) * width), y(static_cast<std::size_t>(n) * stride);
+    for (double& v : codes) v = uniform_random(data) - 0.4;
+    for (double& v : y) v = (uniform_random(data) - 0.5) * 1e3;
+    std::vector<double> fast(static_cast<std::size_t>(width) * stride), plain(fast.size());
+    permuted_sums(codes.data(), y.data(), n, width, stride, fast.data());
+    permuted_sums_plain(codes.data(), y.data(), n, width, stride, plain.data());
+    ASSERT_EQ(0, std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(double)))
+        << "trial " << trial;
+  }
+}
+
+// A random study in memory: `populations` clusters at the background loci.
+struct Study {
+  Parameters parameters;
+  SampleData data;
+  Study(int n, int l, int m, int r, int populations, RandomStream& gen, bool odd_codes = false,
+        bool tied_traits = false) {
+    parameters.n_individuals = n;
+    parameters.n_loci = l;
+    parameters.n_markers = m;
+    parameters.n_permutations = r;
+    std::vector<std::vector<double>> frequency(populations);
+    for (auto& f : frequency)
+      for (int j = 0; j < l; ++j) f.push_back(uniform_random(gen));
+    std::vector<std::int64_t> counts;
+    for (int i = 0; i < n; ++i) {
+      const int pop = i % populations;
+      for (int j = 0; j < l; ++j) {
+        const double p = frequency[pop][j];
+        counts.push_back((uniform_random(gen) < p) + (uniform_random(gen) < p) +
+                         (odd_codes ? 300 * (j % 2) : 0));
+      }
+      for (int j = 0; j < m; ++j) {
+        std::int64_t sum = (uniform_random(gen) < 0.4) + (uniform_random(gen) < 0.4);
+        if (odd_codes) sum += static_cast<int>(uniform_random(gen) * 3) - 1;
+        data.marker_class.push_back(marker_class_of(sum));
+      }
+      data.trait.push_back(tied_traits ? static_cast<int>(uniform_random(gen) * 3)
+                                       : pop + uniform_random(gen) - 0.5);
+    }
+    data.locus_count = make_locus_counts(counts);
+  }
+  struct Outcome {
+    StructureFit fit;
+    std::vector<double> p;
+    std::int64_t draws;
+    std::string console;
+  };
+  Outcome run(bool fast, int threads = 1) {
+    RandomStream stream;
+    seed_random_stream(stream);
+    ::testing::internal::CaptureStdout();
+    AnalysisOptions options;
+    options.threads = threads;
+    options.on_structure = print_verdict_block;
+    Outcome out;
+    const AnalysisResult result = fast ? run_analysis(parameters, data, stream, options)
+                                       : literal::run_analysis(parameters, data, stream, options);
+    out.console = ::testing::internal::GetCapturedStdout();
+    out.fit = result.fit;
+    out.draws = stream.draws;
+    out.p = result.p_values;
+    return out;
+  }
+};
+
+TEST(RunAnalysis, PValuesAreMultiplesOfOneOverTwoR) {
+  RandomStream gen;
+  seed_random_stream(gen);
+  Study study(24, 30, 12, 7, 2, gen);
+  const Study::Outcome out = study.run(true);
+  for (double v : out.p) {
+    EXPECT_GE(v, 0.0);
+    EXPECT_LE(v, 1.0);
+    const double halves = v * 2 * 7;
+    EXPECT_EQ(halves, std::round(halves));
+  }
+}
+
+TEST(RunAnalysis, MonomorphicAndAllHeterozygousMarkersTieEveryReplicate) {
+  RandomStream gen;
+  seed_random_stream(gen);
+  Study study(10, 20, 3, 9, 2, gen);
+  for (int i = 0; i < 10; ++i) {
+    study.data.marker_class[static_cast<std::size_t>(i) * 3] = i % 2 ? kSumTwo : kSumZero;
+    study.data.marker_class[static_cast<std::size_t>(i) * 3 + 1] = kHeterozygous;
+  }
+  EXPECT_EQ(study.run(true).p[0], 0.5);
+  EXPECT_EQ(study.run(true).p[1], 0.5);
+}
+
+// The fast engine against the literal one on random studies of every regime:
+// the same P-values to the bit, the same verdict text, the same draws, for
+// any number of threads.
+TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
+  RandomStream gen;
+  seed_random_stream(gen);
+  for (int trial = 0; trial < 80; ++trial) {
+    const int regime = trial % 8;
+    int n = 2 + static_cast<int>(uniform_random(gen) * 60);
+    int m = 1 + static_cast<int>(uniform_random(gen) * 150);
+    const int l = 1 + static_cast<int>(uniform_random(gen) * 50);
+    const int r = 1 + static_cast<int>(uniform_random(gen) * 30);
+    if (regime == 6) n = 2;
+    if (regime == 7) m = 1;
+    const int populations = regime == 0 ? 1 : regime == 2 ? 3 : 2;
+    Study study(n, l, m, r, populations, gen, regime == 3, regime == 4);
+    SCOPED_TRACE("trial " + std::to_string(trial) + ", n " + std::to_string(n) + ", m " +
+                 std::to_string(m));
+    const Study::Outcome expected = study.run(false);
+    for (int threads : {1, 3}) {
+      const Study::Outcome fast = study.run(true, threads);
+      ASSERT_EQ(fast.console, expected.console);
+      ASSERT_EQ(fast.draws, expected.draws);
+      ASSERT_EQ(0, std::memcmp(fast.p.data(), expected.p.data(), fast.p.size() * sizeof(double)));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace strataperm
