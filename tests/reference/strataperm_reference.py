@@ -233,6 +233,20 @@ class Scanner:
         self.pos = match.end()
         return int(match.group(0))
 
+    def read_allele_code(self):
+        """An allele code of the trait-and-marker file: an integer, or None
+        for the missing-call token, a full stop standing alone between white
+        space.  A full stop glued to other text is no code at all."""
+        self._skip_space()
+        text = self.text
+        pos = self.pos
+        if (pos < len(text) and text[pos] == "."
+                and (pos == 0 or text[pos - 1] in _WHITESPACE)
+                and (pos + 1 == len(text) or text[pos + 1] in _WHITESPACE)):
+            self.pos = pos + 1
+            return None
+        return self.read_int()
+
     def read_double(self):
         self._skip_space()
         match = _DOUBLE_RE.match(self.text, self.pos)
@@ -267,6 +281,7 @@ class Study:
         self.locus_allele2 = []
         self.marker_allele1 = []
         self.marker_allele2 = []
+        self.marker_called = []  # [1..N][1..M]: False where the call is ". ."
         self.trait = []
 
 
@@ -304,6 +319,7 @@ def read_parameters(folder, out):
     study.locus_allele2 = [[0] * (l_count + 1) for _ in range(n + 1)]
     study.marker_allele1 = [[0] * (m + 1) for _ in range(n + 1)]
     study.marker_allele2 = [[0] * (m + 1) for _ in range(n + 1)]
+    study.marker_called = [[True] * (m + 1) for _ in range(n + 1)]
     study.trait = [[0.0] * (m + 1) for _ in range(n + 1)]
 
     try:
@@ -330,8 +346,18 @@ def read_parameters(folder, out):
         for j in range(1, m + 1):
             study.trait[i][j] = value
         for j in range(1, m + 1):
-            study.marker_allele1[i][j] = scan.read_int()
-            study.marker_allele2[i][j] = scan.read_int()
+            code1 = scan.read_allele_code()
+            code2 = scan.read_allele_code()
+            if code1 is None and code2 is None:
+                study.marker_called[i][j] = False
+                code1 = code2 = 0  # never read: the codes are imputed
+            elif code1 is None or code2 is None:
+                raise InputError("a missing call is two full stops")
+            study.marker_allele1[i][j] = code1
+            study.marker_allele2[i][j] = code2
+    for j in range(1, m + 1):
+        if n >= 1 and not any(study.marker_called[i][j] for i in range(1, n + 1)):
+            raise InputError("every call of marker %d is missing" % j)
     return study
 
 
@@ -528,6 +554,44 @@ def genotype_codes(w):
     return 0.0, 1.0
 
 
+def code_markers(study):
+    """Additive and dominance codes [1..N][1..M] of the marker genotypes.
+
+    A missing call gets, at its marker, the mean of the codes of the called
+    individuals (sums in ascending individual order from 0.0, divided by the
+    number called); a marker without missing calls keeps its codes as they
+    are."""
+    n = study.n_individuals
+    m = study.n_markers
+    called = study.marker_called
+    additive = [[0.0] * (m + 1) for _ in range(n + 1)]
+    dominance = [[0.0] * (m + 1) for _ in range(n + 1)]
+    for i in range(1, n + 1):
+        for j in range(1, m + 1):
+            w = study.marker_allele1[i][j] + study.marker_allele2[i][j]
+            additive[i][j], dominance[i][j] = genotype_codes(w)
+    if not called:
+        return additive, dominance
+    for j in range(1, m + 1):
+        n_called = 0
+        sum_x = 0.0
+        sum_z = 0.0
+        for i in range(1, n + 1):
+            if called[i][j]:
+                n_called += 1
+                sum_x += additive[i][j]
+                sum_z += dominance[i][j]
+        if n_called == n:
+            continue
+        mean_x = sum_x / float(n_called)
+        mean_z = sum_z / float(n_called)
+        for i in range(1, n + 1):
+            if not called[i][j]:
+                additive[i][j] = mean_x
+                dominance[i][j] = mean_z
+    return additive, dominance
+
+
 def adjust_column(column, g, n):
     """Subtract from each entry the mean over its group list, in place and
     row by row, so later rows see the already adjusted earlier rows."""
@@ -583,12 +647,7 @@ def run_analysis(study, rng, p_values):
     m = study.n_markers
     r_count = study.n_permutations
 
-    additive = [[0.0] * (m + 1) for _ in range(n + 1)]
-    dominance = [[0.0] * (m + 1) for _ in range(n + 1)]
-    for i in range(1, n + 1):
-        for j in range(1, m + 1):
-            w = study.marker_allele1[i][j] + study.marker_allele2[i][j]
-            additive[i][j], dominance[i][j] = genotype_codes(w)
+    additive, dominance = code_markers(study)
 
     similarity = compute_similarity(n, study.n_loci, study.locus_allele1, study.locus_allele2)
     structure = test_population_structure(similarity, n, n)

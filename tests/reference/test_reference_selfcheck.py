@@ -358,6 +358,87 @@ def test_statistic_evaluation_order():
 
 
 # ---------------------------------------------------------------------------
+# missing marker calls
+# ---------------------------------------------------------------------------
+
+def read_study(files):
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, files)
+        return ref.read_parameters(folder, [])
+
+
+def raises_input_error(files):
+    try:
+        run_files(files)
+    except ref.InputError:
+        return True
+    return False
+
+
+FOUR_APART = "h\n2 0 0 0 0 0 0 0\n0 0 2 0 0 0 0 0\n0 0 0 0 2 0 0 0\n0 0 0 0 0 0 2 0\n"
+
+
+def test_missing_calls_take_the_mean_codes_of_the_called():
+    # marker 1: called sums 2, 1, 2 (x 1, 0, 1; z 0, 1, 0), two missing
+    # marker 2: no missing call, sums 0, 3, 2, 1, -1
+    # marker 3: one called individual with the sum 3 of codes 1 and 2
+    traits = ("h\n1 1 1 0 0 . .\n2 . . 1 2 . .\n3 0 1 1 1 1 2\n"
+              "4 1 1 0 1 . .\n5 . . 0 -1 . .\n")
+    study = read_study({"parameter.txt": parameter_text(1, 4, 3, 5),
+                        "g.txt": "h\n" + "0 1 1 1 0 0 1 0\n" * 5, "t.txt": traits})
+    assert [study.marker_called[i][1] for i in range(1, 6)] == [True, False, True, True, False]
+    additive, dominance = ref.code_markers(study)
+    column = lambda codes, j: [codes[i][j] for i in range(1, 6)]
+    assert column(additive, 1) == [1.0, 2.0 / 3.0, 0.0, 1.0, 2.0 / 3.0]
+    assert column(dominance, 1) == [0.0, 1.0 / 3.0, 1.0, 0.0, 1.0 / 3.0]
+    assert column(additive, 2) == [-1.0, 0.0, 1.0, 0.0, 0.0]
+    assert column(dominance, 2) == [0.0, 1.0, 0.0, 1.0, 1.0]
+    assert column(additive, 3) == [0.0] * 5 and column(dominance, 3) == [1.0] * 5
+
+
+def test_missing_calls_leave_other_markers_alone():
+    # the random stream does not depend on M, so marker 1 keeps its P-value
+    # whatever marker 2 holds
+    traits_one = "h\n1.5 0 0\n2.5 1 1\n-3 0 1\n7 1 1\n0.25 0 0\n"
+    traits_two = "h\n1.5 0 0 . .\n2.5 1 1 0 1\n-3 0 1 . .\n7 1 1 1 1\n0.25 0 0 . .\n"
+    geno = "h\n0 0 1 1\n1 1 0 0\n0 1 1 1\n1 0 0 1\n1 1 1 1\n"
+    alone = run_files({"parameter.txt": parameter_text(20, 2, 1, 5), "g.txt": geno,
+                       "t.txt": traits_one})
+    beside = run_files({"parameter.txt": parameter_text(20, 2, 2, 5), "g.txt": geno,
+                        "t.txt": traits_two})
+    assert alone[0] == beside[0] == 0
+    line = [l for l in alone[1].split("\n") if l.startswith("marker1 ")]
+    assert line and line[0] in beside[1].split("\n")
+
+
+def test_marker_with_one_call_is_monomorphic_after_imputation():
+    traits = "h\n1.5 . .\n2.5 . .\n-3 0 1\n7 . .\n"
+    status, out, _, _ = run_files({"parameter.txt": parameter_text(9, 4, 1, 4),
+                                   "g.txt": FOUR_APART, "t.txt": traits})
+    assert status == 0 and "marker1    P-value=0.500000\n" in out
+
+
+def test_missing_call_token_is_a_lone_full_stop_pair():
+    params = parameter_text(3, 4, 2, 4)
+    good = "h\n1 0 0 . .\n2 1 1\t.\n.\n3 0 1 1 1\n4 1 1 0 0\n"
+    assert run_files({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": good})[0] == 0
+    for bad_row in ("1 0 0 . 1", "1 0 0 1 .", "1 0 0 .. ..", "1 0 0. .", "1 . . . .5"):
+        traits = "h\n%s\n2 1 1 0 0\n3 0 1 1 1\n4 1 1 0 0\n" % bad_row
+        assert raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART,
+                                   "t.txt": traits}), bad_row
+
+
+def test_missing_calls_everywhere_in_a_marker_or_in_the_background_are_errors():
+    params = parameter_text(3, 4, 2, 4)
+    traits = "h\n1 0 0 . .\n2 1 1 . .\n3 0 1 . .\n4 1 1 . .\n"
+    assert raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": traits})
+    geno = FOUR_APART.replace("2 0 0 0 0 0 0 0", ". . 0 0 0 0 0 0")
+    traits = "h\n1 0 0 . .\n2 1 1 0 1\n3 0 1 . .\n4 1 1 1 1\n"
+    assert raises_input_error({"parameter.txt": params, "g.txt": geno, "t.txt": traits})
+    assert not raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": traits})
+
+
+# ---------------------------------------------------------------------------
 # formatting and IEEE helpers
 # ---------------------------------------------------------------------------
 
