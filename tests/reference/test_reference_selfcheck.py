@@ -6,8 +6,10 @@ Run with: python3 test_reference_selfcheck.py   (plain asserts; pytest also work
 
 import math
 import os
+import subprocess
 import sys
 import tempfile
+from fractions import Fraction
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -436,6 +438,250 @@ def test_missing_calls_everywhere_in_a_marker_or_in_the_background_are_errors():
     traits = "h\n1 0 0 . .\n2 1 1 0 1\n3 0 1 . .\n4 1 1 1 1\n"
     assert raises_input_error({"parameter.txt": params, "g.txt": geno, "t.txt": traits})
     assert not raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": traits})
+
+
+# ---------------------------------------------------------------------------
+# per-marker table
+# ---------------------------------------------------------------------------
+
+# Four individuals, each alone at a background locus: every similarity is 0,
+# the one-group model wins and the adjustment is by the mean of all four.
+# Centred trait y = (2, 1, -1, -2), so S = 10.
+#   marker 1: sums 2, 1, 0, 1: x = (1, 0, -1, 0) sums to 0 and stays;
+#             z = (0, 1, 0, 1) becomes (-1/2, 5/8, -9/32, 101/128).
+#   marker 2: 1 1, missing, missing, 0 1: x = (1, 1/2, 1/2, 0) and
+#             z = (0, 1/2, 1/2, 1) become (1/2, 1/8, 7/32, -27/128) and
+#             (-1/2, 1/8, 7/32, 101/128); A1_FREQ (2*1 + 1)/4 over 2 called.
+#   marker 3: all heterozygous (sums 1, 1, 3, 1): x = 0, degenerate.
+HAND_STUDY = {
+    "parameter.txt": parameter_text(4, 4, 3, 4),
+    "g.txt": FOUR_APART,
+    "t.txt": "h\n12 1 1 1 1 0 1\n11 0 1 . . 1 0\n9 0 0 . . 1 2\n8 1 0 0 1 0 1\n",
+    "markers.tsv": ("marker\tid\tchromosome\tposition\tallele1\tallele2\n"
+                    "1\trs1\t3\t100\tA\tG\n2\trs2\t3\t250\tC\tT\n3\trs3\tX\t7\tG\tA\n"),
+}
+# every replicate visits 1, 2, 3, 4 in turn (four draws of 0); the donor
+# draws pick, among the donors still free, the ones giving these donors:
+#   r1 identity (1, 2, 3, 4): every statistic ties
+#   r2 (1, 4, 2, 3): marker 1 above its T_obs, marker 2 below
+#   r3 (2, 1, 3, 4): both below
+#   r4 (2, 3, 4, 1): marker 1 ties exactly, marker 2 below
+HAND_DRAWS = ([0.0] * 4 + [0.0, 0.0, 0.0, 0.0]
+              + [0.0] * 4 + [0.0, 0.9, 0.0, 0.0]
+              + [0.0] * 4 + [0.3, 0.0, 0.0, 0.0]
+              + [0.0] * 4 + [0.3, 0.5, 0.5, 0.0]
+              + [0.5])  # the final sort of three P-values
+
+
+def run_hand_study(with_table=True):
+    rng = ScriptedGenerator(HAND_DRAWS)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, HAND_STUDY)
+        run = ref.run_full(folder, with_table=with_table, rng=rng)
+    assert rng.draws == len(HAND_DRAWS)
+    return run
+
+
+def test_hand_worked_sums_of_the_four_individual_study():
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, HAND_STUDY)
+        study = ref.read_parameters(folder, [])
+    record = ref.AnalysisRecord()
+    ref.run_analysis(study, ScriptedGenerator(HAND_DRAWS), [0.0] * 4, record)
+    f = Fraction
+    assert record.trait_squares == 10.0
+    assert record.permuted_squares[1:] == [10.0] * 4
+    # (sum_xx, sum_zz, sum_xz, sum_xy, sum_zy, T_obs) worked out by hand
+    expected = {1: (f(2), f(21993, 16384), f(-7, 32), f(3), f(-107, 64), f(253577, 16384)),
+                2: (f(5865, 16384), f(15337, 16384), f(-5783, 16384), f(85, 64), f(-171, 64),
+                    f(3485, 2048))}
+    for j, sums in expected.items():
+        got = (record.sum_xx[j], record.sum_zz[j], record.sum_xz[j], record.sum_xy[j],
+               record.sum_zy[j], record.stat_observed[j])
+        assert tuple(Fraction(v) for v in got) == sums, j
+    assert record.stat_permuted[1][1:3] == record.stat_observed[1:3]
+    assert record.stat_permuted[4][1] == record.stat_observed[1]
+    assert record.stat_permuted[2][1] > record.stat_observed[1]
+    assert record.stat_permuted[3][1] < record.stat_observed[1]
+    assert all(record.stat_permuted[r][2] < record.stat_observed[2] for r in (2, 3, 4))
+    assert all(record.stat_permuted[r][3] == 0.0 for r in (1, 2, 3, 4))
+
+
+def test_hand_worked_table_of_the_four_individual_study():
+    # marker 1: Delta = 21601/8192; BETA_ADD = 59987/43202, BETA_DOM = -22016/21601,
+    #   sigma2 = 10 - 253577/43202 = 178443/43202 (d = 1), F = 253577/356886,
+    #   P = (1 + 2F)^(-1/2) = sqrt(178443/432020) = 0.642685
+    # marker 2: Delta = 3449/16384; BETA_ADD = 4918/3449, BETA_DOM = -7990/3449,
+    #   sigma2 = 6610/3449, F = 1394/661, P = sqrt(661/3449) = 0.437778
+    # EMP1 = (0.5 + 1 + 0 + 0.5)/4, (0.5 + 0 + 0 + 0)/4 and 0.5.
+    # Replicate maxima of T/(Delta*S_r): r1 0.80835 (marker 2's observed
+    # ratio), r2 0.83201 (marker 1), r3 0.46219, r4 0.58696 (marker 1's
+    # observed ratio, exactly): marker 1 (0.58696) is reached by r1, r2, r4,
+    # marker 2 (0.80835) by r1, r2, so EMP2 = 4/5 and 3/5.
+    run = run_hand_study()
+    assert run.status == 0 and run.table_name == "out.tsv"
+    assert run.table_text == (
+        "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM"
+        "\tF_STAT\tP\tEMP1\tEMP2\n"
+        "3\t100\trs1\tG\tA\t0.5\t4\t1.38852\t1.45007\t-1.01921\t1.76999\t0.710527\t0.642685"
+        "\t0.5\t0.8\n"
+        "3\t250\trs2\tT\tC\t0.75\t2\t1.42592\t2.91929\t-2.31661\t1.80527\t2.10893\t0.437778"
+        "\t0.125\t0.6\n"
+        "X\t7\trs3\tA\tG\t0.5\t4\tNA\tNA\tNA\tNA\tNA\tNA\t0.5\tNA\n")
+    assert "marker2    P-value=0.125000\n" in run.stdout_text
+    # the table leaves the rest of the output as the bare run writes it
+    bare = run_hand_study(with_table=False)
+    assert (bare.stdout_text, bare.results_text) == (run.stdout_text, run.results_text)
+    assert bare.table_name is None and bare.table_text is None
+
+
+def test_marker_fit_na_rules():
+    fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 3)  # d = 0
+    assert not fit.degenerate and (fit.beta_add, fit.beta_dom) == (1.0, 1.0)
+    assert (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
+    fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 4)  # d = 1, sigma2 = 8
+    assert (fit.se_add, fit.f_stat) == (math.sqrt(8.0), 1.0 / 8.0)
+    for s in (2.0, 1.5, float("nan")):  # a perfect fit, a negative sigma2, NaN
+        fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, s, 10)
+        assert fit.beta_add == 1.0 and (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
+    # no association at all: F = 0 and P = 1 exactly
+    fit = ref.marker_fit(1.0, 2.0, 0.0, 0.0, 0.5, 0.0, 4.0, 8)
+    assert (fit.beta_add, fit.beta_dom, fit.f_stat, fit.p) == (0.0, 0.0, 0.0, 1.0)
+    assert fit.se_add == math.sqrt((0.8 * 1.0) / 1.75)
+
+
+def test_marker_fit_degenerate_markers():
+    # no dominance variation, no additive variation, nothing at all (0 <= 0)
+    for sums in ((0.0, 2.0, 1.0, 0.0, 0.0), (2.0, 0.0, 0.0, 1.0, 0.0), (0.0,) * 5):
+        fit = ref.marker_fit(*sums, 1.0, 10.0, 20)
+        assert fit.degenerate and fit.beta_add is None and fit.p is None
+    # collinear codes up to rounding: Delta = 1 - (1 - 2^-40)^2, below 1e-9
+    fit = ref.marker_fit(1.0, 1.0, 0.5, 0.5, 1.0 - 2.0 ** -40, 0.1, 10.0, 20)
+    assert fit.degenerate
+    fit = ref.marker_fit(1.0, 1.0, 0.5, 0.5, 1.0 - 1e-4, 0.1, 10.0, 20)
+    assert not fit.degenerate and fit.beta_add is not None
+
+
+def test_marker_fit_p_value_is_the_f_2_d_tail():
+    for n, t_obs in ((4, 3.0), (13, 0.7), (200, 5.5)):
+        fit = ref.marker_fit(2.0, 1.0, 1.0, 1.0, 0.25, t_obs, 12.0, n)
+        d = n - 3.0
+        assert abs(fit.p - (1.0 + 2.0 * fit.f_stat / d) ** (-d / 2.0)) < 1e-12
+        explained = t_obs / (2.0 * 1.0 - 0.25 * 0.25)
+        assert abs(fit.f_stat - (explained / 2.0) / ((12.0 - explained) / d)) < 1e-12
+
+
+def test_family_wise_p_values_on_listed_replicates():
+    nan = float("nan")
+    deltas = one_based([1.0, 1.0, 2.0])
+    degenerate = one_based([False, True, False])
+    stat_observed = one_based([4.0, 0.0, 6.0])  # thresholds 0.4 and 0.3 with S = 10
+    # replicate ratios T/(Delta*S_r):
+    #   r1: 0.5, (degenerate 99 ignored), 0.1     max 0.5  -> both count
+    #   r2: 0.2, ignored, 0.35 (S_r = 20)         max 0.35 -> marker 3 only
+    #   r3: 0.3, ignored, NaN                     max 0.3  -> marker 3 (equal)
+    #   r4: 0/0 with S_r = 0 twice                max -inf -> neither
+    stat_permuted = [None, one_based([5.0, 990.0, 2.0]), one_based([4.0, 0.0, 14.0]),
+                     one_based([3.0, 5.0, nan]), one_based([0.0, 0.0, 0.0])]
+    permuted_squares = one_based([10.0, 20.0, 10.0, 0.0])
+    emp2 = ref.family_wise_p_values(deltas, degenerate, stat_observed, 10.0,
+                                    stat_permuted, permuted_squares, 3, 4)
+    assert emp2[1:] == [2.0 / 5.0, None, 4.0 / 5.0]
+    # no non-degenerate marker: nothing to count, no value
+    emp2 = ref.family_wise_p_values(deltas, one_based([True] * 3), stat_observed, 10.0,
+                                    stat_permuted, permuted_squares, 3, 4)
+    assert emp2[1:] == [None] * 3
+
+
+def test_table_number_formats():
+    assert ref.c_format_g(None) == "NA"
+    assert ref.c_format_g(0.1234567) == "0.123457" and ref.c_format_g(-2.5e-17) == "-2.5e-17"
+    assert ref.c_format_g(1.0) == "1" and ref.c_format_g(123456789.0) == "1.23457e+08"
+    assert ref.c_format_g(0.0001) == "0.0001" and ref.c_format_g(0.00001) == "1e-05"
+    assert ref.c_format_g(-abs(float("nan"))) == "-nan" and ref.c_format_g(math.inf) == "inf"
+    assert ref.c_format_g(1.0 / 3.0, 7) == "0.3333333"
+    # EMP1 needs digits(2R) + 1 digits, EMP2 digits(R + 1) + 1, at least 6
+    assert ref.empirical_precisions(1) == (6, 6)
+    assert ref.empirical_precisions(49999) == (6, 6)
+    assert ref.empirical_precisions(50000) == (7, 6)
+    assert ref.empirical_precisions(99999) == (7, 7)
+    assert ref.empirical_precisions(500000) == (8, 7)
+    assert ref.c_format_g(99999.0 / 100000.0, 7) == "0.99999"
+    assert ref.c_format_g(123457.0 / 1000000.0, 7) == "0.123457"
+
+
+def test_table_file_name():
+    cases = {"results.txt": "results.tsv", "results": "results.tsv",
+             "out.v2/results": "out.v2/results.tsv", "a.b.c": "a.b.tsv",
+             ".results": ".results.tsv", "dir/.results": "dir/.results.tsv",
+             "dir/x.txt": "dir/x.tsv", "x.": "x.tsv"}
+    for results, table in cases.items():
+        assert ref.table_path(results) == table, results
+
+
+def marker_table_of(markers_tsv, m=3):
+    with tempfile.TemporaryDirectory() as folder:
+        if markers_tsv is not None:
+            write_files(folder, {"markers.tsv": markers_tsv})
+        return ref.read_marker_descriptions(folder, m)
+
+
+def test_marker_descriptions_from_markers_tsv():
+    header = "marker\tid\tchromosome\tposition\tallele1\tallele2\n"
+    rows = ["1\trs1\t1\t10\tA\tG\n", "2\trs2\t1\t20\tC\tT\n", "3\trs3\t2\t5\tG\tA\n"]
+    info = marker_table_of(header + "".join(rows))
+    assert info[1:] == [("rs1", "1", "10", "A", "G"), ("rs2", "1", "20", "C", "T"),
+                        ("rs3", "2", "5", "G", "A")]
+    # any line order, empty lines, CRLF line ends, extra fields, a header of any text
+    text = "anything\r\n" + rows[2] + "\n" + rows[0].replace("\n", "\r\n") + \
+        rows[1].replace("\n", "\textra\n")
+    assert marker_table_of(text) == info
+    # numbers as strtol reads a whole field; a number given twice keeps its last line
+    assert marker_table_of(header + " 1" + rows[0][1:] + "+2" + rows[1][1:] + rows[2]) == info
+    assert marker_table_of(header + "".join(rows) + "2\tnew\t9\t9\tT\tT\n")[2][0] == "new"
+    unusable = [
+        None,                                          # absent
+        header + rows[0] + rows[2],                    # marker 2 not described
+        header + rows[0] + "2x" + rows[1][1:] + rows[2],
+        header + rows[0] + "2 " + rows[1][1:] + rows[2],
+        header + "".join(rows) + "4\trs4\t2\t6\tA\tC\n",  # beyond M
+        header + "".join(rows) + "0\trs0\t2\t6\tA\tC\n",
+        header + rows[0] + "2\trs2\t1\t20\tC\n" + rows[2],  # five fields
+        header + "1 rs1 1 10 A G\n" + rows[1] + rows[2],  # not tab-separated
+    ]
+    for text in unusable:
+        assert marker_table_of(text) is None, text
+
+
+def test_table_without_markers_tsv_numbers_the_markers():
+    files = dict(HAND_STUDY)
+    del files["markers.tsv"]
+    rng = ScriptedGenerator(HAND_DRAWS)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, files)
+        lines = ref.run_full(folder, with_table=True, rng=rng).table_text.split("\n")
+    assert [line.split("\t")[:5] for line in lines[1:4]] == \
+        [[".", ".", str(j), ".", "."] for j in (1, 2, 3)]
+    assert [line.split("\t")[5:] for line in lines[1:4]] == \
+        [line.split("\t")[5:] for line in run_hand_study().table_text.split("\n")[1:4]]
+
+
+def test_table_option_writes_the_table_beside_the_results_file():
+    script = os.path.join(HERE, "strataperm_reference.py")
+    outputs = {}
+    for arguments in ([], ["--table"]):
+        with tempfile.TemporaryDirectory() as folder:
+            make_study.write_study(folder, 5, "one")
+            completed = subprocess.run([sys.executable, script] + arguments, cwd=folder,
+                                       stdout=subprocess.PIPE, check=True)
+            present = sorted(name for name in os.listdir(folder) if name.startswith("results"))
+            with open(os.path.join(folder, "results.txt"), "rb") as handle:
+                outputs[len(arguments)] = (completed.stdout, handle.read(), present)
+    assert outputs[0][2] == ["results.txt"] and outputs[1][2] == ["results.tsv", "results.txt"]
+    assert outputs[0][:2] == outputs[1][:2]
+    bad = subprocess.run([sys.executable, script, "--tables"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    assert bad.returncode == 2
 
 
 # ---------------------------------------------------------------------------
