@@ -671,7 +671,7 @@ def test_table_option_writes_the_table_beside_the_results_file():
     outputs = {}
     for arguments in ([], ["--table"]):
         with tempfile.TemporaryDirectory() as folder:
-            make_study.write_study(folder, 5, "one")
+            make_study.write_study(folder, 5, "missing")
             completed = subprocess.run([sys.executable, script] + arguments, cwd=folder,
                                        stdout=subprocess.PIPE, check=True)
             present = sorted(name for name in os.listdir(folder) if name.startswith("results"))
@@ -760,6 +760,66 @@ def test_generated_studies_are_consistent():
             # every P-value is a multiple of 1/(2R)
             count = console[marker] * 2 * r
             assert abs(count - round(count)) < 1e-3 and 0 <= round(count) <= 2 * r
+
+
+def generated_table(seed, regime, **sizes):
+    with tempfile.TemporaryDirectory() as folder:
+        make_study.write_study(folder, seed, regime, **sizes)
+        study = ref.read_parameters(folder, [])
+        run = ref.run_full(folder, with_table=True)
+        has_markers_tsv = os.path.exists(os.path.join(folder, "markers.tsv"))
+        info = ref.read_marker_descriptions(folder, study.n_markers)
+    rows = [line.split("\t") for line in run.table_text.split("\n")[1:-1]]
+    return study, run, rows, has_markers_tsv, info
+
+
+def test_missing_call_regimes_make_what_they_promise():
+    seen = set()
+    for seed in range(30):
+        regime = make_study.MISSING_CALL_REGIMES[seed % 3]
+        study, run, rows, has_markers_tsv, info = generated_table(seed, regime)
+        n, m = study.n_individuals, study.n_markers
+        called = [sum(study.marker_called[i][j] for i in range(1, n + 1)) for j in range(1, m + 1)]
+        assert min(called) >= 1 and 1 in called and min(called) < n
+        if regime == "constant":
+            assert len({study.trait[i][1] for i in range(1, n + 1)}) == 1
+        assert run.status == 0 and len(rows) == m
+        console = [line.split("=")[1] for line in run.stdout_text.split("\n") if "P-value=" in line]
+        for j, row in enumerate(rows, 1):
+            assert len(row) == 15 and row[6] == str(called[j - 1])
+            assert "%.6f" % float(row[13]) == console[j - 1]
+            if row[7] == "NA":  # degenerate: everything but the counts and EMP1
+                assert row[8:13] == ["NA"] * 5 and row[14] == "NA"
+                seen.add(regime + " degenerate")
+            else:
+                count = float(row[14]) * (study.n_permutations + 1)  # 1 + replicates reached
+                assert abs(count - round(count)) < 1e-3 and 1 <= round(count)
+                assert round(count) <= study.n_permutations + 1
+                seen.add(regime + " fitted")
+            if info is None:
+                assert row[:5] == [".", ".", str(j), ".", "."]
+        seen.add("markers.tsv " + ("absent" if not has_markers_tsv else
+                                   "unusable" if info is None else "used"))
+    assert seen >= {"missing degenerate", "missing fitted", "degenerate degenerate",
+                    "degenerate fitted", "constant fitted", "markers.tsv absent",
+                    "markers.tsv unusable", "markers.tsv used"}
+
+
+def test_marker_table_request_leaves_the_data_files_alone():
+    for seed, regime in ((2, "two"), (3, "mixed"), (4, "ties")):
+        contents = []
+        for marker_table in (False, True):
+            with tempfile.TemporaryDirectory() as folder:
+                make_study.write_study(folder, seed, regime, marker_table=marker_table)
+                names = sorted(os.listdir(folder))
+                texts = {}
+                for name in names:
+                    with open(os.path.join(folder, name)) as handle:
+                        texts[name] = handle.read()
+                contents.append(texts)
+        assert "markers.tsv" not in contents[0]
+        contents[1].pop("markers.tsv", None)
+        assert contents[0] == contents[1]
 
 
 def test_one_group_run_draws_two_per_individual_per_replicate():
