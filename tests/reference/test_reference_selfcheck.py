@@ -822,6 +822,26 @@ def test_marker_table_request_leaves_the_data_files_alone():
         assert contents[0] == contents[1]
 
 
+def test_table_comparison_passes_a_faithful_binary_and_catches_a_faulty_one():
+    import compare_with_reference as compare
+    reference = os.path.join(HERE, "strataperm_reference.py")
+    with tempfile.TemporaryDirectory() as workdir:
+        # stand-ins for "BINARY run FOLDER": the reference itself, and the
+        # reference with the table's last line dropped
+        faithful = os.path.join(workdir, "faithful")
+        faulty = os.path.join(workdir, "faulty")
+        for path, extra in ((faithful, ""), (faulty, " && sed -i '$d' results.tsv")):
+            with open(path, "w") as handle:
+                handle.write('#!/bin/sh\n[ "$1" = run ] && cd "$2" && "%s" "%s" --table%s\n'
+                             % (sys.executable, reference, extra))
+            os.chmod(path, 0o755)
+        for seed, regime in ((1, "one"), (2, "missing"), (3, "degenerate"), (4, "constant")):
+            ok, report = compare.check_study(faithful, workdir, seed, regime, table=True)
+            assert ok and report == [], report
+            ok, report = compare.check_study(faulty, workdir, seed, regime, table=True)
+            assert not ok and any("results.tsv" in line for line in report)
+
+
 def test_one_group_run_draws_two_per_individual_per_replicate():
     with tempfile.TemporaryDirectory() as folder:
         make_study.write_study(folder, 3, "one", n=12, l_count=10, m=1, r_count=7)
