@@ -3,9 +3,19 @@
 compare standard output, the results file and the exit status byte for byte.
 
 usage: compare_with_reference.py --binary PATH --count K [--seed S] [--workdir D] [--jobs J]
+                                 [--table] [--regimes R1,R2,...]
 
 Study k (k = 0..K-1) uses seed S + k and the regime k-th in the cycle
-one, two, overlap, odd, ties, tiny, mixed.  Each mismatch prints one line
+one, two, overlap, odd, ties, tiny, mixed.
+
+With --table the binary runs as "PATH run FOLDER" and the reference with
+--table; the per-marker table results.tsv is compared as well (results.log
+and results.named.tsv are not).  The cycle then goes on with the regimes
+with missing calls, missing, degenerate, constant, and every study has a
+markers.tsv (usually well formed, sometimes absent or unusable).
+--regimes replaces the cycle by the regimes listed.
+
+Each mismatch prints one line
 naming the study's seed and regime followed by a short diff; the study
 folder is kept under the work folder for inspection (folders of passing
 studies are removed).  Outputs that differ only in the printed sign of a
@@ -31,14 +41,25 @@ import make_study  # noqa: E402
 
 REFERENCE = os.path.join(HERE, "strataperm_reference.py")
 CYCLE = ("one", "two", "overlap", "odd", "ties", "tiny", "mixed")
+TABLE_CYCLE = CYCLE + make_study.MISSING_CALL_REGIMES
 RUN_TIMEOUT_S = 120
 INPUT_FILES = ("parameter.txt", "genotypes.txt", "traits.txt")
+TABLE_INPUT_FILES = INPUT_FILES + ("markers.tsv",)
 
 
-def run_in(folder, command):
-    """Run a command in folder; return (exit status, stdout bytes, results bytes)."""
+def read_if_present(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as handle:
+        return handle.read()
+
+
+def run_in(folder, command, cwd=None):
+    """Run a command (in cwd, by default in folder); return (exit status,
+    stdout bytes, results.txt bytes, stderr bytes, results.tsv bytes), the
+    files read from folder."""
     try:
-        completed = subprocess.run(command, cwd=folder, stdin=subprocess.DEVNULL,
+        completed = subprocess.run(command, cwd=cwd or folder, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    timeout=RUN_TIMEOUT_S)
         status = completed.returncode
@@ -46,12 +67,9 @@ def run_in(folder, command):
         stderr = completed.stderr
     except subprocess.TimeoutExpired:
         status, stdout, stderr = "timeout", b"", b""
-    results_path = os.path.join(folder, "results.txt")
-    results = None
-    if os.path.exists(results_path):
-        with open(results_path, "rb") as handle:
-            results = handle.read()
-    return status, stdout, results, stderr
+    results = read_if_present(os.path.join(folder, "results.txt"))
+    table = read_if_present(os.path.join(folder, "results.tsv"))
+    return status, stdout, results, stderr, table
 
 
 def nan_sign_blind(data):
@@ -75,33 +93,42 @@ def short_diff(name, expected, actual, limit=12):
     return shown
 
 
-def check_study(binary, workdir, seed, regime):
+def check_study(binary, workdir, seed, regime, table=False):
     """Returns (passed, report lines)."""
-    folder = os.path.join(workdir, "study_%d_%s" % (seed, regime))
+    folder = os.path.join(workdir, "study_%d_%s%s" % (seed, regime, "_table" if table else ""))
     shutil.rmtree(folder, ignore_errors=True)
     inputs = os.path.join(folder, "input")
-    actual_regime = make_study.write_study(inputs, seed, regime)
+    actual_regime = make_study.write_study(inputs, seed, regime, marker_table=table)
     label = "seed %d regime %s" % (seed, regime)
     if actual_regime != regime:
         label += " (%s)" % actual_regime
 
     runs = {}
-    for side, command in (("binary", [binary]), ("reference", [sys.executable, REFERENCE])):
+    sides = {"binary": ([binary], None), "reference": ([sys.executable, REFERENCE], None)}
+    if table:
+        # the binary is started outside the study folder and given its path
+        sides = {"binary": ([binary, "run", os.path.join(folder, "binary")], folder),
+                 "reference": ([sys.executable, REFERENCE, "--table"], None)}
+    for side, (command, cwd) in sides.items():
         side_folder = os.path.join(folder, side)
         os.makedirs(side_folder)
-        for name in INPUT_FILES:
-            shutil.copy(os.path.join(inputs, name), side_folder)
-        runs[side] = run_in(side_folder, command)
+        for name in (TABLE_INPUT_FILES if table else INPUT_FILES):
+            if os.path.exists(os.path.join(inputs, name)):
+                shutil.copy(os.path.join(inputs, name), side_folder)
+        runs[side] = run_in(side_folder, command, cwd)
 
-    b_status, b_out, b_res, b_err = runs["binary"]
-    r_status, r_out, r_res, _ = runs["reference"]
+    b_status, b_out, b_res, b_err, b_table = runs["binary"]
+    r_status, r_out, r_res, _, r_table = runs["reference"]
     problems = []
     if b_status != r_status:
         problems.append("  exit status: reference %s, binary %s" % (r_status, b_status))
         if b_err:
             problems.append("  binary stderr: " + b_err.decode("latin-1")[:300].rstrip())
     nan_notes = []
-    for name, expected, actual in (("stdout", r_out, b_out), ("results.txt", r_res, b_res)):
+    compared = [("stdout", r_out, b_out), ("results.txt", r_res, b_res)]
+    if table:
+        compared.append(("results.tsv", r_table, b_table))
+    for name, expected, actual in compared:
         if expected == actual:
             continue
         if nan_sign_blind(expected) == nan_sign_blind(actual):
@@ -124,6 +151,10 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--workdir")
     parser.add_argument("--jobs", type=int, default=max(1, min(4, os.cpu_count() or 1)))
+    parser.add_argument("--table", action="store_true",
+                        help="run the binary's run subcommand and compare results.tsv too, "
+                             "on the regimes with missing calls as well")
+    parser.add_argument("--regimes", help="comma-separated regimes to cycle through instead")
     args = parser.parse_args()
 
     binary = os.path.abspath(args.binary)
@@ -135,11 +166,19 @@ def main():
     workdir = os.path.abspath(workdir)
     os.makedirs(workdir, exist_ok=True)
 
-    studies = [(args.seed + k, CYCLE[k % len(CYCLE)]) for k in range(args.count)]
+    cycle = TABLE_CYCLE if args.table else CYCLE
+    if args.regimes:
+        cycle = tuple(args.regimes.split(","))
+        unknown = [r for r in cycle if r not in make_study.ALL_REGIMES]
+        if unknown:
+            print("unknown regime %s; known: %s" % (", ".join(unknown),
+                                                   ", ".join(make_study.ALL_REGIMES)))
+            return 2
+    studies = [(args.seed + k, cycle[k % len(cycle)]) for k in range(args.count)]
     passed = 0
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = [pool.submit(check_study, binary, workdir, seed, regime)
+        futures = [pool.submit(check_study, binary, workdir, seed, regime, args.table)
                    for seed, regime in studies]
         for future in futures:
             ok, report = future.result()

@@ -13,9 +13,26 @@ Regimes:
   tiny     N = 2 or 3 and M = 1
   mixed    one of the regimes above, chosen by the seed
 
+Regimes with missing marker calls (". ." pairs) and a markers.tsv:
+  missing     one or two populations, each marker with its own rate of
+              missing calls (none to nine in ten), one marker with a single
+              called individual
+  degenerate  monomorphic, all-heterozygous and homozygotes-only markers,
+              some with missing calls, beside ordinary markers
+  constant    a constant trait (a whole number, or a fraction whose centred
+              values are rounding residues), with missing calls
+
 The study never has all individuals equal at every background locus (that
 would make every similarity 0/0), and always has at least one replicate.
-The results file is always named results.txt.
+No marker has all of its calls missing.  The results file is always named
+results.txt.
+
+markers.tsv (marker number, id, chromosome, position, allele1, allele2) is
+written for the regimes with missing calls, and for the others too when
+asked (--markers-table); it is usually well formed, sometimes absent and
+sometimes unusable (a marker left out, a bad marker number, too few
+fields).  It is drawn from a random stream of its own, so asking for it
+leaves the data files unchanged.
 """
 
 import argparse
@@ -23,7 +40,9 @@ import os
 import random
 
 REGIMES = ("one", "two", "overlap", "odd", "ties", "tiny")
-ALL_REGIMES = REGIMES + ("mixed",)
+MISSING_CALL_REGIMES = ("missing", "degenerate", "constant")
+ALL_REGIMES = REGIMES + ("mixed",) + MISSING_CALL_REGIMES
+MISSING = None  # a missing call, written ". ."
 
 
 def draw_allele(rng, frequency):
@@ -50,6 +69,8 @@ class Sizes:
 
 
 def default_sizes(rng, regime):
+    if regime in MISSING_CALL_REGIMES:
+        return Sizes(rng.randint(3, 30), rng.randint(5, 40), rng.randint(2, 12), rng.randint(1, 60))
     if regime == "tiny":
         return Sizes(rng.choice((2, 3)), rng.randint(1, 6), 1, rng.randint(1, 30))
     if regime in ("two", "overlap"):
@@ -154,25 +175,82 @@ def markers(rng, regime, n, m, clusters):
     return rows
 
 
+def het_pair(rng):
+    return rng.choice(((0, 1), (1, 0), (1, 2)))
+
+
+def degenerate_markers(rng, n, m, rows):
+    """Overwrite some marker columns with degenerate kinds: every individual
+    homozygous for one allele, every one heterozygous, or homozygotes of
+    both kinds only."""
+    for j in range(m):
+        kind = rng.random()
+        if kind < 0.2:
+            pair = rng.choice(((0, 0), (1, 1)))
+            for i in range(n):
+                rows[i][j] = pair
+        elif kind < 0.4:
+            for i in range(n):
+                rows[i][j] = het_pair(rng)
+        elif kind < 0.6:
+            for i in range(n):
+                rows[i][j] = rng.choice(((0, 0), (1, 1)))
+
+
+def add_missing_calls(rng, regime, n, m, rows):
+    """Replace calls by missing ones, at a rate drawn per marker, keeping at
+    least one call per marker; one marker keeps a single call."""
+    if regime == "degenerate":
+        rates = (0.0, 0.0, 0.1, 0.4)
+    else:
+        rates = (0.0, 0.02, 0.1, 0.3, 0.6, 0.9)
+    single = rng.randrange(m)
+    for j in range(m):
+        if j == single:
+            keep = rng.randrange(n)
+            for i in range(n):
+                if i != keep:
+                    rows[i][j] = MISSING
+            continue
+        rate = rng.choice(rates)
+        for i in range(n):
+            if rng.random() < rate:
+                rows[i][j] = MISSING
+        if all(rows[i][j] is MISSING for i in range(n)):
+            rows[rng.randrange(n)][j] = (0, 1)
+
+
+def call_text(pair):
+    return ". ." if pair is MISSING else "%d %d" % pair
+
+
 def traits(rng, regime, n, marker_rows, clusters):
     values = []
     effect_marker = 0
     effect = rng.choice((0.0, 0.0, 0.5, 2.0))
     offset = rng.choice((0.0, 1.5))
+    if regime == "constant":
+        value = rng.choice((float(rng.randint(-3, 12)), rng.choice((0.1, 2.7, -13.3))))
+        return [value] * n
     for i in range(n):
         if regime == "ties":
             values.append(float(rng.randint(0, 2)))
             continue
-        a1, a2 = marker_rows[i][effect_marker]
-        value = rng.gauss(10.0, 2.0) + effect * (a1 + a2) + offset * clusters[i]
+        pair = marker_rows[i][effect_marker]
+        dose = 1 if pair is MISSING else pair[0] + pair[1]
+        value = rng.gauss(10.0, 2.0) + effect * dose + offset * clusters[i]
         values.append(value)
     return values
 
 
-def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None):
+def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None,
+                marker_table=False):
+    """Write the study; returns the regime used (the one "mixed" chose)."""
     rng = random.Random("%s:%s" % (seed, regime))
+    table_rng = random.Random("%s:%s:markers.tsv" % (seed, regime))
     if regime == "mixed":
         regime = rng.choice(REGIMES)
+    with_missing = regime in MISSING_CALL_REGIMES
     sizes = default_sizes(rng, regime)
     if n is not None:
         sizes.n = n
@@ -183,10 +261,19 @@ def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None
     if r_count is not None:
         sizes.r = r_count
 
-    geno, clusters = background(rng, regime, sizes.n, sizes.l)
+    background_regime = regime
+    if with_missing:
+        # the individuals' background: one population, or two when there
+        # are enough individuals to make two
+        background_regime = rng.choice(("one", "two")) if sizes.n >= 8 else "one"
+    geno, clusters = background(rng, background_regime, sizes.n, sizes.l)
     if sizes.n >= 2 and sizes.l >= 1:
         ensure_variation(rng, geno)
-    mark = markers(rng, regime, sizes.n, sizes.m, clusters)
+    mark = markers(rng, background_regime, sizes.n, sizes.m, clusters)
+    if regime == "degenerate":
+        degenerate_markers(rng, sizes.n, sizes.m, mark)
+    if with_missing and sizes.n >= 1 and sizes.m >= 1:
+        add_missing_calls(rng, regime, sizes.n, sizes.m, mark)
     values = traits(rng, regime, sizes.n, mark, clusters)
 
     os.makedirs(folder, exist_ok=True)
@@ -200,10 +287,51 @@ def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None
 
     lines = ["trait value and marker genotypes\n"]
     for i in range(sizes.n):
-        tokens = [format_trait(rng, values[i])] + ["%d %d" % pair for pair in mark[i]]
+        if regime == "constant":
+            # written exactly, so that every individual reads the same value
+            trait_text = rng.choice((repr(values[i]), "%.17g" % values[i]))
+        else:
+            trait_text = format_trait(rng, values[i])
+        tokens = [trait_text] + [call_text(pair) for pair in mark[i]]
         lines.append(split_line(rng, tokens))
     write_file(folder, "traits.txt", lines)
+    if with_missing or marker_table:
+        write_marker_table(table_rng, folder, sizes.m)
     return regime
+
+
+def write_marker_table(rng, folder, m):
+    """markers.tsv: usually well formed, sometimes absent or unusable."""
+    style = rng.random()
+    if style < 0.1:
+        return
+    chromosome = rng.choice(("1", "2", "7", "19", "X", "chr3"))
+    position = rng.randint(1, 5000)
+    rows = []
+    for j in range(1, m + 1):
+        if rng.random() < 0.15:
+            chromosome = rng.choice(("1", "2", "7", "19", "X", "chr3"))
+        position += rng.randint(1, 100000)
+        allele1, allele2 = rng.sample(("A", "C", "G", "T"), 2)
+        marker_id = rng.choice(("rs%d" % rng.randint(1, 10 ** 8), "%s:%d" % (chromosome, position),
+                                "snp_%d" % j))
+        rows.append([str(j), marker_id, chromosome, str(position), allele1, allele2])
+    if rng.random() < 0.2:
+        rng.shuffle(rows)  # described by number, not by line order
+    if style >= 0.8:
+        broken = rng.randrange(m)
+        damage = rng.choice(("left out", "number", "range", "fields"))
+        if damage == "left out":
+            del rows[broken]
+        elif damage == "number":
+            rows[broken][0] = rows[broken][0] + "a"
+        elif damage == "range":
+            rows[broken][0] = str(m + 1)
+        else:
+            del rows[broken][4:]
+    lines = ["marker\tid\tchromosome\tposition\tallele1\tallele2\n"]
+    lines += ["\t".join(row) + "\n" for row in rows]
+    write_file(folder, "markers.tsv", lines)
 
 
 def split_line(rng, tokens):
@@ -261,8 +389,11 @@ def main():
     parser.add_argument("--l", type=int)
     parser.add_argument("--m", type=int)
     parser.add_argument("--r", type=int)
+    parser.add_argument("--markers-table", action="store_true",
+                        help="write markers.tsv for the regimes without missing calls too")
     args = parser.parse_args()
-    regime = write_study(args.folder, args.seed, args.regime, args.n, args.l, args.m, args.r)
+    regime = write_study(args.folder, args.seed, args.regime, args.n, args.l, args.m, args.r,
+                         args.markers_table)
     print(regime)
 
 

@@ -3,7 +3,11 @@
 
 Run it without arguments in a folder that holds "parameter.txt": it reads the
 parameter file and the two data files it names, writes the results file and
-prints the same standard output as the C++ program, byte for byte.
+prints the same standard output as the C++ program, byte for byte.  With
+--table it does what "strataperm run" does on that folder: it also writes the
+per-marker table (the results file's name with the extension ".tsv") holding
+allele frequencies, least-squares estimates, the F test and the empirical
+P-values, the per-marker one and the family-wise max(T) one.
 
 The code is a literal, unoptimised transcription: every loop runs over
 1-based indices in ascending order, every floating-point sum starts at 0.0
@@ -233,6 +237,20 @@ class Scanner:
         self.pos = match.end()
         return int(match.group(0))
 
+    def read_allele_code(self):
+        """An allele code of the trait-and-marker file: an integer, or None
+        for the missing-call token, a full stop standing alone between white
+        space.  A full stop glued to other text is no code at all."""
+        self._skip_space()
+        text = self.text
+        pos = self.pos
+        if (pos < len(text) and text[pos] == "."
+                and (pos == 0 or text[pos - 1] in _WHITESPACE)
+                and (pos + 1 == len(text) or text[pos + 1] in _WHITESPACE)):
+            self.pos = pos + 1
+            return None
+        return self.read_int()
+
     def read_double(self):
         self._skip_space()
         match = _DOUBLE_RE.match(self.text, self.pos)
@@ -267,6 +285,7 @@ class Study:
         self.locus_allele2 = []
         self.marker_allele1 = []
         self.marker_allele2 = []
+        self.marker_called = []  # [1..N][1..M]: False where the call is ". ."
         self.trait = []
 
 
@@ -304,6 +323,7 @@ def read_parameters(folder, out):
     study.locus_allele2 = [[0] * (l_count + 1) for _ in range(n + 1)]
     study.marker_allele1 = [[0] * (m + 1) for _ in range(n + 1)]
     study.marker_allele2 = [[0] * (m + 1) for _ in range(n + 1)]
+    study.marker_called = [[True] * (m + 1) for _ in range(n + 1)]
     study.trait = [[0.0] * (m + 1) for _ in range(n + 1)]
 
     try:
@@ -330,8 +350,18 @@ def read_parameters(folder, out):
         for j in range(1, m + 1):
             study.trait[i][j] = value
         for j in range(1, m + 1):
-            study.marker_allele1[i][j] = scan.read_int()
-            study.marker_allele2[i][j] = scan.read_int()
+            code1 = scan.read_allele_code()
+            code2 = scan.read_allele_code()
+            if code1 is None and code2 is None:
+                study.marker_called[i][j] = False
+                code1 = code2 = 0  # never read: the codes are imputed
+            elif code1 is None or code2 is None:
+                raise InputError("a missing call is two full stops")
+            study.marker_allele1[i][j] = code1
+            study.marker_allele2[i][j] = code2
+    for j in range(1, m + 1):
+        if n >= 1 and not any(study.marker_called[i][j] for i in range(1, n + 1)):
+            raise InputError("every call of marker %d is missing" % j)
     return study
 
 
@@ -528,6 +558,44 @@ def genotype_codes(w):
     return 0.0, 1.0
 
 
+def code_markers(study):
+    """Additive and dominance codes [1..N][1..M] of the marker genotypes.
+
+    A missing call gets, at its marker, the mean of the codes of the called
+    individuals (sums in ascending individual order from 0.0, divided by the
+    number called); a marker without missing calls keeps its codes as they
+    are."""
+    n = study.n_individuals
+    m = study.n_markers
+    called = study.marker_called
+    additive = [[0.0] * (m + 1) for _ in range(n + 1)]
+    dominance = [[0.0] * (m + 1) for _ in range(n + 1)]
+    for i in range(1, n + 1):
+        for j in range(1, m + 1):
+            w = study.marker_allele1[i][j] + study.marker_allele2[i][j]
+            additive[i][j], dominance[i][j] = genotype_codes(w)
+    if not called:
+        return additive, dominance
+    for j in range(1, m + 1):
+        n_called = 0
+        sum_x = 0.0
+        sum_z = 0.0
+        for i in range(1, n + 1):
+            if called[i][j]:
+                n_called += 1
+                sum_x += additive[i][j]
+                sum_z += dominance[i][j]
+        if n_called == n:
+            continue
+        mean_x = sum_x / float(n_called)
+        mean_z = sum_z / float(n_called)
+        for i in range(1, n + 1):
+            if not called[i][j]:
+                additive[i][j] = mean_x
+                dominance[i][j] = mean_z
+    return additive, dominance
+
+
 def adjust_column(column, g, n):
     """Subtract from each entry the mean over its group list, in place and
     row by row, so later rows see the already adjusted earlier rows."""
@@ -576,19 +644,33 @@ def assign_donors(members, visit_order, n, rng):
     return donor
 
 
-def run_analysis(study, rng, p_values):
+class AnalysisRecord:
+    """What the per-marker table needs from the permutation test, all lists
+    1-based: the observed sums and statistic of each marker, the sum of
+    squares of the centred trait, and for each replicate r its statistics
+    stat_permuted[r][1..M] and the sum of squares of its permuted trait."""
+
+    def __init__(self):
+        self.sum_zz = []
+        self.sum_xx = []
+        self.sum_xy = []
+        self.sum_zy = []
+        self.sum_xz = []
+        self.stat_observed = []
+        self.trait_squares = 0.0
+        self.stat_permuted = [None]
+        self.permuted_squares = [None]
+
+
+def run_analysis(study, rng, p_values, record=None):
     """Similarity, structure test and permutation test; fills p_values[1..M]
-    and returns the structure test's result."""
+    and returns the structure test's result.  When an AnalysisRecord is
+    given it is filled as the test runs."""
     n = study.n_individuals
     m = study.n_markers
     r_count = study.n_permutations
 
-    additive = [[0.0] * (m + 1) for _ in range(n + 1)]
-    dominance = [[0.0] * (m + 1) for _ in range(n + 1)]
-    for i in range(1, n + 1):
-        for j in range(1, m + 1):
-            w = study.marker_allele1[i][j] + study.marker_allele2[i][j]
-            additive[i][j], dominance[i][j] = genotype_codes(w)
+    additive, dominance = code_markers(study)
 
     similarity = compute_similarity(n, study.n_loci, study.locus_allele1, study.locus_allele2)
     structure = test_population_structure(similarity, n, n)
@@ -631,12 +713,26 @@ def run_analysis(study, rng, p_values):
 
     members = member_lists(g, n)
 
+    if record is not None:
+        record.sum_zz = list(sum_zz)
+        record.sum_xx = list(sum_xx)
+        record.sum_xy = list(sum_xy)
+        record.sum_zy = list(sum_zy)
+        record.sum_xz = list(sum_xz)
+        record.stat_observed = list(stat_observed)
+        squares = 0.0
+        if m >= 1:
+            for i in range(1, n + 1):
+                squares += trait[i][1] * trait[i][1]
+        record.trait_squares = squares
+
     for j in range(1, m + 1):
         p_values[j] = 0.0
 
     for _ in range(r_count):
         visit_order = random_permutation(rng, n)
         donor = assign_donors(members, visit_order, n, rng)
+        permuted_stats = [None] * (m + 1)
         for j in range(1, m + 1):
             sxy = 0.0
             szy = 0.0
@@ -645,10 +741,19 @@ def run_analysis(study, rng, p_values):
                 sxy += additive[i][j] * y
                 szy += dominance[i][j] * y
             t = statistic(sum_zz[j], sum_xx[j], sxy, szy, sum_xz[j])
+            permuted_stats[j] = t
             if t > stat_observed[j]:
                 p_values[j] += 1.0
             elif t == stat_observed[j]:
                 p_values[j] += 0.5
+        if record is not None:
+            squares = 0.0
+            if m >= 1:
+                for i in range(1, n + 1):
+                    y = trait[donor[i]][1]
+                    squares += y * y
+            record.stat_permuted.append(permuted_stats)
+            record.permuted_squares.append(squares)
 
     for j in range(1, m + 1):
         p_values[j] = ieee_div(p_values[j], float(r_count))
@@ -656,8 +761,273 @@ def run_analysis(study, rng, p_values):
 
 
 # ---------------------------------------------------------------------------
+# Per-marker table of "strataperm run"
+# ---------------------------------------------------------------------------
+
+TABLE_HEADER = ("#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD"
+                "\tBETA_DOM\tSE_DOM\tF_STAT\tP\tEMP1\tEMP2\n")
+_STRTOL_RE = re.compile(r"[ \t\n\v\f\r]*[+-]?[0-9]+\Z")
+
+
+def c_format_g(value, precision=6):
+    """Format like C's "%.<precision>g", with glibc's non-finite forms and
+    "NA" for a value that is not available (None)."""
+    if value is None:
+        return "NA"
+    if math.isnan(value):
+        return "-nan" if math.copysign(1.0, value) < 0 else "nan"
+    if math.isinf(value):
+        return "-inf" if value < 0 else "inf"
+    return "%.*g" % (precision, value)
+
+
+def decimal_digits(k):
+    """Number of decimal digits of a positive integer (1 for 0)."""
+    return len(str(abs(k)))
+
+
+def empirical_precisions(r_count):
+    """Significant digits of EMP1 and of EMP2 for R replicates: enough to
+    tell apart multiples of 1/(2R), and of 1/(R+1)."""
+    return (max(6, decimal_digits(2 * r_count) + 1),
+            max(6, decimal_digits(r_count + 1) + 1))
+
+
+def table_path(results_file):
+    """The table's file name: the results file's name with its extension
+    replaced by ".tsv", or ".tsv" appended to a name without one.  A dot that
+    begins the last path component does not start an extension."""
+    slash = results_file.rfind("/")
+    dot = results_file.rfind(".")
+    has_extension = dot > 0 and (slash < 0 or dot > slash + 1)
+    return (results_file[:dot] if has_extension else results_file) + ".tsv"
+
+
+def read_marker_descriptions(folder, m):
+    """Marker descriptions from folder/markers.tsv: info[1..M] of
+    (id, chromosome, position, allele1, allele2), or None when the file is
+    absent or not usable.
+
+    The first line is a header and is not read.  Every further line that is
+    not empty (after its line end, "\n" with any "\r" before it, is removed)
+    must hold at least six tab-separated fields of which the first is a
+    marker number from 1 to M, written as C's strtol reads a whole field
+    (leading white space and a sign allowed, nothing after the digits); a
+    number given twice takes its last line; every marker 1..M must be
+    described."""
+    try:
+        text = read_text(os.path.join(folder, "markers.tsv"))
+    except OSError:
+        return None
+    info = [None] * (m + 1)
+    for number, line in enumerate(text.split("\n"), 1):
+        line = line.rstrip("\r")
+        if number == 1 or line == "":
+            continue
+        fields = line.split("\t")
+        if len(fields) < 6 or not _STRTOL_RE.match(fields[0]):
+            return None
+        marker = int(fields[0])
+        if marker < 1 or marker > m:
+            return None
+        info[marker] = (fields[1], fields[2], fields[3], fields[4], fields[5])
+    if any(entry is None for entry in info[1:]):
+        return None
+    return info
+
+
+def allele_frequency(study, j):
+    """(A1_FREQ, OBS_CT) of marker j over its called individuals: the share
+    of allele2 copies, an allele sum other than 0 and 2 counting one."""
+    called = 0
+    n2 = 0
+    n1 = 0
+    for i in range(1, study.n_individuals + 1):
+        if study.marker_called and not study.marker_called[i][j]:
+            continue
+        called += 1
+        w = study.marker_allele1[i][j] + study.marker_allele2[i][j]
+        if w == 2:
+            n2 += 1
+        elif w != 0:
+            n1 += 1
+    return ieee_div(float(2 * n2 + n1), 2.0 * called), called
+
+
+class MarkerFit:
+    """Least-squares summary of one marker; None stands for NA."""
+
+    def __init__(self):
+        self.delta = 0.0
+        self.degenerate = True
+        self.beta_add = None
+        self.se_add = None
+        self.beta_dom = None
+        self.se_dom = None
+        self.f_stat = None
+        self.p = None
+
+
+def marker_fit(sum_zz, sum_xx, sum_xy, sum_zy, sum_xz, t_obs, s, n):
+    """Estimates, standard errors and F test of the additive + dominance fit
+    without intercept, from the observed sums of the permutation test, its
+    statistic T_obs, the trait's sum of squares S and the sample size N."""
+    fit = MarkerFit()
+    delta = sum_xx * sum_zz - sum_xz * sum_xz
+    fit.delta = delta
+    fit.degenerate = delta <= (1e-9 * sum_xx) * sum_zz
+    if fit.degenerate:
+        return fit
+    fit.beta_add = ieee_div(sum_zz * sum_xy - sum_xz * sum_zy, delta)
+    fit.beta_dom = ieee_div(sum_xx * sum_zy - sum_xz * sum_xy, delta)
+    d = float(n - 3)
+    if d <= 0.0:
+        return fit
+    explained = ieee_div(t_obs, delta)
+    sigma2 = ieee_div(s - explained, d)
+    if not sigma2 > 0.0:
+        return fit
+    fit.se_add = ieee_sqrt(ieee_div(sigma2 * sum_zz, delta))
+    fit.se_dom = ieee_sqrt(ieee_div(sigma2 * sum_xx, delta))
+    fit.f_stat = ieee_div(explained / 2.0, sigma2)
+    if fit.f_stat <= 0.0:
+        fit.p = 1.0
+    else:
+        fit.p = ieee_exp((-0.5 * d) * math.log1p(ieee_div(2.0 * fit.f_stat, d)))
+    return fit
+
+
+def family_wise_p_values(deltas, degenerate, stat_observed, trait_squares,
+                         stat_permuted, permuted_squares, m, r_count):
+    """EMP2[1..M], the max(T) P-values: replicate r's maximum is the largest
+    T[r][j] / (Delta_j * S_r) over the non-degenerate markers (NaN never the
+    largest, -inf when there is none), and marker j counts the replicates
+    whose maximum reaches T_obs_j / (Delta_j * S).  None for a degenerate
+    marker."""
+    maxima = [None] * (r_count + 1)
+    for r in range(1, r_count + 1):
+        best = -math.inf
+        for j in range(1, m + 1):
+            if degenerate[j]:
+                continue
+            ratio = ieee_div(stat_permuted[r][j], deltas[j] * permuted_squares[r])
+            if ratio > best:
+                best = ratio
+        maxima[r] = best
+    emp2 = [None] * (m + 1)
+    for j in range(1, m + 1):
+        if degenerate[j]:
+            continue
+        threshold = ieee_div(stat_observed[j], deltas[j] * trait_squares)
+        count = 0
+        for r in range(1, r_count + 1):
+            if maxima[r] >= threshold:
+                count += 1
+        emp2[j] = float(1 + count) / float(r_count + 1)
+    return emp2
+
+
+def marker_table(study, record, p_values, info):
+    """The text of the per-marker table, one line per marker in marker
+    order.  p_values are the unsorted per-marker P-values; info the marker
+    descriptions or None."""
+    n = study.n_individuals
+    m = study.n_markers
+    r_count = study.n_permutations
+    fits = [None] * (m + 1)
+    for j in range(1, m + 1):
+        fits[j] = marker_fit(record.sum_zz[j], record.sum_xx[j], record.sum_xy[j],
+                             record.sum_zy[j], record.sum_xz[j], record.stat_observed[j],
+                             record.trait_squares, n)
+    emp2 = family_wise_p_values([None] + [fits[j].delta for j in range(1, m + 1)],
+                                [None] + [fits[j].degenerate for j in range(1, m + 1)],
+                                record.stat_observed, record.trait_squares,
+                                record.stat_permuted, record.permuted_squares, m, r_count)
+    emp1_precision, emp2_precision = empirical_precisions(r_count)
+    lines = [TABLE_HEADER]
+    for j in range(1, m + 1):
+        if info is not None:
+            marker_id, chromosome, position, allele1, allele2 = info[j]
+            place = [chromosome, position, marker_id, allele2, allele1]
+        else:
+            place = [".", ".", str(j), ".", "."]
+        frequency, called = allele_frequency(study, j)
+        fit = fits[j]
+        fields = place + [
+            c_format_g(frequency),
+            "%d" % called,
+            c_format_g(fit.beta_add),
+            c_format_g(fit.se_add),
+            c_format_g(fit.beta_dom),
+            c_format_g(fit.se_dom),
+            c_format_g(fit.f_stat),
+            c_format_g(fit.p),
+            c_format_g(p_values[j], emp1_precision),
+            c_format_g(emp2[j], emp2_precision),
+        ]
+        lines.append("\t".join(fields) + "\n")
+    return "".join(lines)
+
+
+# ---------------------------------------------------------------------------
 # Driver
 # ---------------------------------------------------------------------------
+
+class ProgramRun:
+    """Everything one run produces.  results_name is None when no results
+    file is written; table_name and table_text are None unless the table
+    was asked for."""
+
+    def __init__(self):
+        self.status = 0
+        self.stdout_text = ""
+        self.results_name = None
+        self.results_text = None
+        self.table_name = None
+        self.table_text = None
+
+
+def run_full(folder, with_table=False, rng=None):
+    """Run the whole program in `folder`, with the per-marker table when
+    with_table is set (as "strataperm run" does), on the given generator or
+    on one seeded as the program seeds it."""
+    run = ProgramRun()
+    out = []
+    if rng is None:
+        rng = Generator(3, 1, 1)
+    study = read_parameters(folder, out)
+    if study is None:
+        run.status = 1
+        run.stdout_text = "".join(out)
+        return run
+    m = study.n_markers
+    marker_ids = list(range(0, m + 1))
+    p_values = [0.0] * (m + 1)
+    results = []
+    record = AnalysisRecord() if with_table else None
+
+    structure = run_analysis(study, rng, p_values, record)
+    results.append(structure.file_text)
+    out.append(structure.stdout_text)
+
+    for i in range(1, m + 1):
+        out.append("marker%-3d  P-value=%s\n" % (i, c_format_f(p_values[i])))
+    unsorted_p_values = list(p_values)
+
+    sort_with_index(p_values, marker_ids, m, rng)
+
+    results.append("marker#   P-value\n")
+    for i in range(1, m + 1):
+        results.append("%-5d    %s\n" % (marker_ids[i], c_format_f(p_values[i], 7, 5)))
+    run.stdout_text = "".join(out)
+    run.results_name = study.output_file
+    run.results_text = "".join(results)
+    if with_table:
+        info = read_marker_descriptions(folder, m)
+        run.table_name = table_path(study.output_file)
+        run.table_text = marker_table(study, record, unsorted_p_values, info)
+    return run
+
 
 def run_program(folder):
     """Run the whole program in `folder`.
@@ -665,47 +1035,40 @@ def run_program(folder):
     Returns (exit_status, stdout_text, results_file_name, results_text);
     results_file_name is None when no results file is written.
     """
-    out = []
-    rng = Generator(3, 1, 1)
-    study = read_parameters(folder, out)
-    if study is None:
-        return 1, "".join(out), None, None
-    m = study.n_markers
-    marker_ids = list(range(0, m + 1))
-    p_values = [0.0] * (m + 1)
-    results = []
+    run = run_full(folder)
+    return run.status, run.stdout_text, run.results_name, run.results_text
 
-    structure = run_analysis(study, rng, p_values)
-    results.append(structure.file_text)
-    out.append(structure.stdout_text)
 
-    for i in range(1, m + 1):
-        out.append("marker%-3d  P-value=%s\n" % (i, c_format_f(p_values[i])))
-
-    sort_with_index(p_values, marker_ids, m, rng)
-
-    results.append("marker#   P-value\n")
-    for i in range(1, m + 1):
-        results.append("%-5d    %s\n" % (marker_ids[i], c_format_f(p_values[i], 7, 5)))
-    return 0, "".join(out), study.output_file, "".join(results)
+def write_output(name, text):
+    try:
+        with open(name, "w", encoding="latin-1", newline="") as handle:
+            handle.write(text)
+    except OSError:
+        return False
+    return True
 
 
 def main():
     sys.setrecursionlimit(max(10000, sys.getrecursionlimit()))
+    arguments = sys.argv[1:]
+    if arguments not in ([], ["--table"]):
+        sys.stderr.write("usage: strataperm_reference.py [--table]\n")
+        return 2
     try:
-        status, stdout_text, results_name, results_text = run_program(".")
+        run = run_full(".", with_table=arguments == ["--table"])
     except InputError:
         return 1
-    if results_name is not None:
-        try:
-            with open(results_name, "w", encoding="latin-1", newline="") as handle:
-                handle.write(results_text)
-        except OSError:
-            sys.stdout.write("can't open file %s\n" % results_name)
+    if run.results_name is not None:
+        if not write_output(run.results_name, run.results_text):
+            sys.stdout.write("can't open file %s\n" % run.results_name)
             return 1
-    sys.stdout.buffer.write(stdout_text.encode("latin-1"))
+    # the table comes after the results file, which it replaces if the
+    # two names are the same
+    if run.table_name is not None and not write_output(run.table_name, run.table_text):
+        sys.stderr.write("could not write %s\n" % run.table_name)
+    sys.stdout.buffer.write(run.stdout_text.encode("latin-1"))
     sys.stdout.flush()
-    return status
+    return run.status
 
 
 if __name__ == "__main__":

@@ -6,8 +6,10 @@ Run with: python3 test_reference_selfcheck.py   (plain asserts; pytest also work
 
 import math
 import os
+import subprocess
 import sys
 import tempfile
+from fractions import Fraction
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -358,6 +360,331 @@ def test_statistic_evaluation_order():
 
 
 # ---------------------------------------------------------------------------
+# missing marker calls
+# ---------------------------------------------------------------------------
+
+def read_study(files):
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, files)
+        return ref.read_parameters(folder, [])
+
+
+def raises_input_error(files):
+    try:
+        run_files(files)
+    except ref.InputError:
+        return True
+    return False
+
+
+FOUR_APART = "h\n2 0 0 0 0 0 0 0\n0 0 2 0 0 0 0 0\n0 0 0 0 2 0 0 0\n0 0 0 0 0 0 2 0\n"
+
+
+def test_missing_calls_take_the_mean_codes_of_the_called():
+    # marker 1: called sums 2, 1, 2 (x 1, 0, 1; z 0, 1, 0), two missing
+    # marker 2: no missing call, sums 0, 3, 2, 1, -1
+    # marker 3: one called individual with the sum 3 of codes 1 and 2
+    traits = ("h\n1 1 1 0 0 . .\n2 . . 1 2 . .\n3 0 1 1 1 1 2\n"
+              "4 1 1 0 1 . .\n5 . . 0 -1 . .\n")
+    study = read_study({"parameter.txt": parameter_text(1, 4, 3, 5),
+                        "g.txt": "h\n" + "0 1 1 1 0 0 1 0\n" * 5, "t.txt": traits})
+    assert [study.marker_called[i][1] for i in range(1, 6)] == [True, False, True, True, False]
+    additive, dominance = ref.code_markers(study)
+    column = lambda codes, j: [codes[i][j] for i in range(1, 6)]
+    assert column(additive, 1) == [1.0, 2.0 / 3.0, 0.0, 1.0, 2.0 / 3.0]
+    assert column(dominance, 1) == [0.0, 1.0 / 3.0, 1.0, 0.0, 1.0 / 3.0]
+    assert column(additive, 2) == [-1.0, 0.0, 1.0, 0.0, 0.0]
+    assert column(dominance, 2) == [0.0, 1.0, 0.0, 1.0, 1.0]
+    assert column(additive, 3) == [0.0] * 5 and column(dominance, 3) == [1.0] * 5
+
+
+def test_missing_calls_leave_other_markers_alone():
+    # the random stream does not depend on M, so marker 1 keeps its P-value
+    # whatever marker 2 holds
+    traits_one = "h\n1.5 0 0\n2.5 1 1\n-3 0 1\n7 1 1\n0.25 0 0\n"
+    traits_two = "h\n1.5 0 0 . .\n2.5 1 1 0 1\n-3 0 1 . .\n7 1 1 1 1\n0.25 0 0 . .\n"
+    geno = "h\n0 0 1 1\n1 1 0 0\n0 1 1 1\n1 0 0 1\n1 1 1 1\n"
+    alone = run_files({"parameter.txt": parameter_text(20, 2, 1, 5), "g.txt": geno,
+                       "t.txt": traits_one})
+    beside = run_files({"parameter.txt": parameter_text(20, 2, 2, 5), "g.txt": geno,
+                        "t.txt": traits_two})
+    assert alone[0] == beside[0] == 0
+    line = [l for l in alone[1].split("\n") if l.startswith("marker1 ")]
+    assert line and line[0] in beside[1].split("\n")
+
+
+def test_marker_with_one_call_is_monomorphic_after_imputation():
+    traits = "h\n1.5 . .\n2.5 . .\n-3 0 1\n7 . .\n"
+    status, out, _, _ = run_files({"parameter.txt": parameter_text(9, 4, 1, 4),
+                                   "g.txt": FOUR_APART, "t.txt": traits})
+    assert status == 0 and "marker1    P-value=0.500000\n" in out
+
+
+def test_missing_call_token_is_a_lone_full_stop_pair():
+    params = parameter_text(3, 4, 2, 4)
+    good = "h\n1 0 0 . .\n2 1 1\t.\n.\n3 0 1 1 1\n4 1 1 0 0\n"
+    assert run_files({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": good})[0] == 0
+    for bad_row in ("1 0 0 . 1", "1 0 0 1 .", "1 0 0 .. ..", "1 0 0. .", "1 . . . .5"):
+        traits = "h\n%s\n2 1 1 0 0\n3 0 1 1 1\n4 1 1 0 0\n" % bad_row
+        assert raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART,
+                                   "t.txt": traits}), bad_row
+
+
+def test_missing_calls_everywhere_in_a_marker_or_in_the_background_are_errors():
+    params = parameter_text(3, 4, 2, 4)
+    traits = "h\n1 0 0 . .\n2 1 1 . .\n3 0 1 . .\n4 1 1 . .\n"
+    assert raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": traits})
+    geno = FOUR_APART.replace("2 0 0 0 0 0 0 0", ". . 0 0 0 0 0 0")
+    traits = "h\n1 0 0 . .\n2 1 1 0 1\n3 0 1 . .\n4 1 1 1 1\n"
+    assert raises_input_error({"parameter.txt": params, "g.txt": geno, "t.txt": traits})
+    assert not raises_input_error({"parameter.txt": params, "g.txt": FOUR_APART, "t.txt": traits})
+
+
+# ---------------------------------------------------------------------------
+# per-marker table
+# ---------------------------------------------------------------------------
+
+# Four individuals, each alone at a background locus: every similarity is 0,
+# the one-group model wins and the adjustment is by the mean of all four.
+# Centred trait y = (2, 1, -1, -2), so S = 10.
+#   marker 1: sums 2, 1, 0, 1: x = (1, 0, -1, 0) sums to 0 and stays;
+#             z = (0, 1, 0, 1) becomes (-1/2, 5/8, -9/32, 101/128).
+#   marker 2: 1 1, missing, missing, 0 1: x = (1, 1/2, 1/2, 0) and
+#             z = (0, 1/2, 1/2, 1) become (1/2, 1/8, 7/32, -27/128) and
+#             (-1/2, 1/8, 7/32, 101/128); A1_FREQ (2*1 + 1)/4 over 2 called.
+#   marker 3: all heterozygous (sums 1, 1, 3, 1): x = 0, degenerate.
+HAND_STUDY = {
+    "parameter.txt": parameter_text(4, 4, 3, 4),
+    "g.txt": FOUR_APART,
+    "t.txt": "h\n12 1 1 1 1 0 1\n11 0 1 . . 1 0\n9 0 0 . . 1 2\n8 1 0 0 1 0 1\n",
+    "markers.tsv": ("marker\tid\tchromosome\tposition\tallele1\tallele2\n"
+                    "1\trs1\t3\t100\tA\tG\n2\trs2\t3\t250\tC\tT\n3\trs3\tX\t7\tG\tA\n"),
+}
+# every replicate visits 1, 2, 3, 4 in turn (four draws of 0); the donor
+# draws pick, among the donors still free, the ones giving these donors:
+#   r1 identity (1, 2, 3, 4): every statistic ties
+#   r2 (1, 4, 2, 3): marker 1 above its T_obs, marker 2 below
+#   r3 (2, 1, 3, 4): both below
+#   r4 (2, 3, 4, 1): marker 1 ties exactly, marker 2 below
+HAND_DRAWS = ([0.0] * 4 + [0.0, 0.0, 0.0, 0.0]
+              + [0.0] * 4 + [0.0, 0.9, 0.0, 0.0]
+              + [0.0] * 4 + [0.3, 0.0, 0.0, 0.0]
+              + [0.0] * 4 + [0.3, 0.5, 0.5, 0.0]
+              + [0.5])  # the final sort of three P-values
+
+
+def run_hand_study(with_table=True):
+    rng = ScriptedGenerator(HAND_DRAWS)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, HAND_STUDY)
+        run = ref.run_full(folder, with_table=with_table, rng=rng)
+    assert rng.draws == len(HAND_DRAWS)
+    return run
+
+
+def test_hand_worked_sums_of_the_four_individual_study():
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, HAND_STUDY)
+        study = ref.read_parameters(folder, [])
+    record = ref.AnalysisRecord()
+    ref.run_analysis(study, ScriptedGenerator(HAND_DRAWS), [0.0] * 4, record)
+    f = Fraction
+    assert record.trait_squares == 10.0
+    assert record.permuted_squares[1:] == [10.0] * 4
+    # (sum_xx, sum_zz, sum_xz, sum_xy, sum_zy, T_obs) worked out by hand
+    expected = {1: (f(2), f(21993, 16384), f(-7, 32), f(3), f(-107, 64), f(253577, 16384)),
+                2: (f(5865, 16384), f(15337, 16384), f(-5783, 16384), f(85, 64), f(-171, 64),
+                    f(3485, 2048))}
+    for j, sums in expected.items():
+        got = (record.sum_xx[j], record.sum_zz[j], record.sum_xz[j], record.sum_xy[j],
+               record.sum_zy[j], record.stat_observed[j])
+        assert tuple(Fraction(v) for v in got) == sums, j
+    assert record.stat_permuted[1][1:3] == record.stat_observed[1:3]
+    assert record.stat_permuted[4][1] == record.stat_observed[1]
+    assert record.stat_permuted[2][1] > record.stat_observed[1]
+    assert record.stat_permuted[3][1] < record.stat_observed[1]
+    assert all(record.stat_permuted[r][2] < record.stat_observed[2] for r in (2, 3, 4))
+    assert all(record.stat_permuted[r][3] == 0.0 for r in (1, 2, 3, 4))
+
+
+def test_hand_worked_table_of_the_four_individual_study():
+    # marker 1: Delta = 21601/8192; BETA_ADD = 59987/43202, BETA_DOM = -22016/21601,
+    #   sigma2 = 10 - 253577/43202 = 178443/43202 (d = 1), F = 253577/356886,
+    #   P = (1 + 2F)^(-1/2) = sqrt(178443/432020) = 0.642685
+    # marker 2: Delta = 3449/16384; BETA_ADD = 4918/3449, BETA_DOM = -7990/3449,
+    #   sigma2 = 6610/3449, F = 1394/661, P = sqrt(661/3449) = 0.437778
+    # EMP1 = (0.5 + 1 + 0 + 0.5)/4, (0.5 + 0 + 0 + 0)/4 and 0.5.
+    # Replicate maxima of T/(Delta*S_r): r1 0.80835 (marker 2's observed
+    # ratio), r2 0.83201 (marker 1), r3 0.46219, r4 0.58696 (marker 1's
+    # observed ratio, exactly): marker 1 (0.58696) is reached by r1, r2, r4,
+    # marker 2 (0.80835) by r1, r2, so EMP2 = 4/5 and 3/5.
+    run = run_hand_study()
+    assert run.status == 0 and run.table_name == "out.tsv"
+    assert run.table_text == (
+        "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM"
+        "\tF_STAT\tP\tEMP1\tEMP2\n"
+        "3\t100\trs1\tG\tA\t0.5\t4\t1.38852\t1.45007\t-1.01921\t1.76999\t0.710527\t0.642685"
+        "\t0.5\t0.8\n"
+        "3\t250\trs2\tT\tC\t0.75\t2\t1.42592\t2.91929\t-2.31661\t1.80527\t2.10893\t0.437778"
+        "\t0.125\t0.6\n"
+        "X\t7\trs3\tA\tG\t0.5\t4\tNA\tNA\tNA\tNA\tNA\tNA\t0.5\tNA\n")
+    assert "marker2    P-value=0.125000\n" in run.stdout_text
+    # the table leaves the rest of the output as the bare run writes it
+    bare = run_hand_study(with_table=False)
+    assert (bare.stdout_text, bare.results_text) == (run.stdout_text, run.results_text)
+    assert bare.table_name is None and bare.table_text is None
+
+
+def test_marker_fit_na_rules():
+    fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 3)  # d = 0
+    assert not fit.degenerate and (fit.beta_add, fit.beta_dom) == (1.0, 1.0)
+    assert (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
+    fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 4)  # d = 1, sigma2 = 8
+    assert (fit.se_add, fit.f_stat) == (math.sqrt(8.0), 1.0 / 8.0)
+    for s in (2.0, 1.5, float("nan")):  # a perfect fit, a negative sigma2, NaN
+        fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, s, 10)
+        assert fit.beta_add == 1.0 and (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
+    # no association at all: F = 0 and P = 1 exactly
+    fit = ref.marker_fit(1.0, 2.0, 0.0, 0.0, 0.5, 0.0, 4.0, 8)
+    assert (fit.beta_add, fit.beta_dom, fit.f_stat, fit.p) == (0.0, 0.0, 0.0, 1.0)
+    assert fit.se_add == math.sqrt((0.8 * 1.0) / 1.75)
+
+
+def test_marker_fit_degenerate_markers():
+    # no dominance variation, no additive variation, nothing at all (0 <= 0)
+    for sums in ((0.0, 2.0, 1.0, 0.0, 0.0), (2.0, 0.0, 0.0, 1.0, 0.0), (0.0,) * 5):
+        fit = ref.marker_fit(*sums, 1.0, 10.0, 20)
+        assert fit.degenerate and fit.beta_add is None and fit.p is None
+    # collinear codes up to rounding: Delta = 1 - (1 - 2^-40)^2, below 1e-9
+    fit = ref.marker_fit(1.0, 1.0, 0.5, 0.5, 1.0 - 2.0 ** -40, 0.1, 10.0, 20)
+    assert fit.degenerate
+    fit = ref.marker_fit(1.0, 1.0, 0.5, 0.5, 1.0 - 1e-4, 0.1, 10.0, 20)
+    assert not fit.degenerate and fit.beta_add is not None
+
+
+def test_marker_fit_p_value_is_the_f_2_d_tail():
+    for n, t_obs in ((4, 3.0), (13, 0.7), (200, 5.5)):
+        fit = ref.marker_fit(2.0, 1.0, 1.0, 1.0, 0.25, t_obs, 12.0, n)
+        d = n - 3.0
+        assert abs(fit.p - (1.0 + 2.0 * fit.f_stat / d) ** (-d / 2.0)) < 1e-12
+        explained = t_obs / (2.0 * 1.0 - 0.25 * 0.25)
+        assert abs(fit.f_stat - (explained / 2.0) / ((12.0 - explained) / d)) < 1e-12
+
+
+def test_family_wise_p_values_on_listed_replicates():
+    nan = float("nan")
+    deltas = one_based([1.0, 1.0, 2.0])
+    degenerate = one_based([False, True, False])
+    stat_observed = one_based([4.0, 0.0, 6.0])  # thresholds 0.4 and 0.3 with S = 10
+    # replicate ratios T/(Delta*S_r):
+    #   r1: 0.5, (degenerate 99 ignored), 0.1     max 0.5  -> both count
+    #   r2: 0.2, ignored, 0.35 (S_r = 20)         max 0.35 -> marker 3 only
+    #   r3: 0.3, ignored, NaN                     max 0.3  -> marker 3 (equal)
+    #   r4: 0/0 with S_r = 0 twice                max -inf -> neither
+    stat_permuted = [None, one_based([5.0, 990.0, 2.0]), one_based([4.0, 0.0, 14.0]),
+                     one_based([3.0, 5.0, nan]), one_based([0.0, 0.0, 0.0])]
+    permuted_squares = one_based([10.0, 20.0, 10.0, 0.0])
+    emp2 = ref.family_wise_p_values(deltas, degenerate, stat_observed, 10.0,
+                                    stat_permuted, permuted_squares, 3, 4)
+    assert emp2[1:] == [2.0 / 5.0, None, 4.0 / 5.0]
+    # no non-degenerate marker: nothing to count, no value
+    emp2 = ref.family_wise_p_values(deltas, one_based([True] * 3), stat_observed, 10.0,
+                                    stat_permuted, permuted_squares, 3, 4)
+    assert emp2[1:] == [None] * 3
+
+
+def test_table_number_formats():
+    assert ref.c_format_g(None) == "NA"
+    assert ref.c_format_g(0.1234567) == "0.123457" and ref.c_format_g(-2.5e-17) == "-2.5e-17"
+    assert ref.c_format_g(1.0) == "1" and ref.c_format_g(123456789.0) == "1.23457e+08"
+    assert ref.c_format_g(0.0001) == "0.0001" and ref.c_format_g(0.00001) == "1e-05"
+    assert ref.c_format_g(-abs(float("nan"))) == "-nan" and ref.c_format_g(math.inf) == "inf"
+    assert ref.c_format_g(1.0 / 3.0, 7) == "0.3333333"
+    # EMP1 needs digits(2R) + 1 digits, EMP2 digits(R + 1) + 1, at least 6
+    assert ref.empirical_precisions(1) == (6, 6)
+    assert ref.empirical_precisions(49999) == (6, 6)
+    assert ref.empirical_precisions(50000) == (7, 6)
+    assert ref.empirical_precisions(99999) == (7, 7)
+    assert ref.empirical_precisions(500000) == (8, 7)
+    assert ref.c_format_g(99999.0 / 100000.0, 7) == "0.99999"
+    assert ref.c_format_g(123457.0 / 1000000.0, 7) == "0.123457"
+
+
+def test_table_file_name():
+    cases = {"results.txt": "results.tsv", "results": "results.tsv",
+             "out.v2/results": "out.v2/results.tsv", "a.b.c": "a.b.tsv",
+             ".results": ".results.tsv", "dir/.results": "dir/.results.tsv",
+             "dir/x.txt": "dir/x.tsv", "x.": "x.tsv"}
+    for results, table in cases.items():
+        assert ref.table_path(results) == table, results
+
+
+def marker_table_of(markers_tsv, m=3):
+    with tempfile.TemporaryDirectory() as folder:
+        if markers_tsv is not None:
+            write_files(folder, {"markers.tsv": markers_tsv})
+        return ref.read_marker_descriptions(folder, m)
+
+
+def test_marker_descriptions_from_markers_tsv():
+    header = "marker\tid\tchromosome\tposition\tallele1\tallele2\n"
+    rows = ["1\trs1\t1\t10\tA\tG\n", "2\trs2\t1\t20\tC\tT\n", "3\trs3\t2\t5\tG\tA\n"]
+    info = marker_table_of(header + "".join(rows))
+    assert info[1:] == [("rs1", "1", "10", "A", "G"), ("rs2", "1", "20", "C", "T"),
+                        ("rs3", "2", "5", "G", "A")]
+    # any line order, empty lines, CRLF line ends, extra fields, a header of any text
+    text = "anything\r\n" + rows[2] + "\n" + rows[0].replace("\n", "\r\n") + \
+        rows[1].replace("\n", "\textra\n")
+    assert marker_table_of(text) == info
+    # numbers as strtol reads a whole field; a number given twice keeps its last line
+    assert marker_table_of(header + " 1" + rows[0][1:] + "+2" + rows[1][1:] + rows[2]) == info
+    assert marker_table_of(header + "".join(rows) + "2\tnew\t9\t9\tT\tT\n")[2][0] == "new"
+    unusable = [
+        None,                                          # absent
+        header + rows[0] + rows[2],                    # marker 2 not described
+        header + rows[0] + "2x" + rows[1][1:] + rows[2],
+        header + rows[0] + "2 " + rows[1][1:] + rows[2],
+        header + "".join(rows) + "4\trs4\t2\t6\tA\tC\n",  # beyond M
+        header + "".join(rows) + "0\trs0\t2\t6\tA\tC\n",
+        header + rows[0] + "2\trs2\t1\t20\tC\n" + rows[2],  # five fields
+        header + "1 rs1 1 10 A G\n" + rows[1] + rows[2],  # not tab-separated
+    ]
+    for text in unusable:
+        assert marker_table_of(text) is None, text
+
+
+def test_table_without_markers_tsv_numbers_the_markers():
+    files = dict(HAND_STUDY)
+    del files["markers.tsv"]
+    rng = ScriptedGenerator(HAND_DRAWS)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, files)
+        lines = ref.run_full(folder, with_table=True, rng=rng).table_text.split("\n")
+    assert [line.split("\t")[:5] for line in lines[1:4]] == \
+        [[".", ".", str(j), ".", "."] for j in (1, 2, 3)]
+    assert [line.split("\t")[5:] for line in lines[1:4]] == \
+        [line.split("\t")[5:] for line in run_hand_study().table_text.split("\n")[1:4]]
+
+
+def test_table_option_writes_the_table_beside_the_results_file():
+    script = os.path.join(HERE, "strataperm_reference.py")
+    outputs = {}
+    for arguments in ([], ["--table"]):
+        with tempfile.TemporaryDirectory() as folder:
+            make_study.write_study(folder, 5, "missing")
+            completed = subprocess.run([sys.executable, script] + arguments, cwd=folder,
+                                       stdout=subprocess.PIPE, check=True)
+            present = sorted(name for name in os.listdir(folder) if name.startswith("results"))
+            with open(os.path.join(folder, "results.txt"), "rb") as handle:
+                outputs[len(arguments)] = (completed.stdout, handle.read(), present)
+    assert outputs[0][2] == ["results.txt"] and outputs[1][2] == ["results.tsv", "results.txt"]
+    assert outputs[0][:2] == outputs[1][:2]
+    bad = subprocess.run([sys.executable, script, "--tables"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    assert bad.returncode == 2
+
+
+# ---------------------------------------------------------------------------
 # formatting and IEEE helpers
 # ---------------------------------------------------------------------------
 
@@ -433,6 +760,86 @@ def test_generated_studies_are_consistent():
             # every P-value is a multiple of 1/(2R)
             count = console[marker] * 2 * r
             assert abs(count - round(count)) < 1e-3 and 0 <= round(count) <= 2 * r
+
+
+def generated_table(seed, regime, **sizes):
+    with tempfile.TemporaryDirectory() as folder:
+        make_study.write_study(folder, seed, regime, **sizes)
+        study = ref.read_parameters(folder, [])
+        run = ref.run_full(folder, with_table=True)
+        has_markers_tsv = os.path.exists(os.path.join(folder, "markers.tsv"))
+        info = ref.read_marker_descriptions(folder, study.n_markers)
+    rows = [line.split("\t") for line in run.table_text.split("\n")[1:-1]]
+    return study, run, rows, has_markers_tsv, info
+
+
+def test_missing_call_regimes_make_what_they_promise():
+    seen = set()
+    for seed in range(30):
+        regime = make_study.MISSING_CALL_REGIMES[seed % 3]
+        study, run, rows, has_markers_tsv, info = generated_table(seed, regime)
+        n, m = study.n_individuals, study.n_markers
+        called = [sum(study.marker_called[i][j] for i in range(1, n + 1)) for j in range(1, m + 1)]
+        assert min(called) >= 1 and 1 in called and min(called) < n
+        if regime == "constant":
+            assert len({study.trait[i][1] for i in range(1, n + 1)}) == 1
+        assert run.status == 0 and len(rows) == m
+        console = [line.split("=")[1] for line in run.stdout_text.split("\n") if "P-value=" in line]
+        for j, row in enumerate(rows, 1):
+            assert len(row) == 15 and row[6] == str(called[j - 1])
+            assert "%.6f" % float(row[13]) == console[j - 1]
+            if row[7] == "NA":  # degenerate: everything but the counts and EMP1
+                assert row[8:13] == ["NA"] * 5 and row[14] == "NA"
+                seen.add(regime + " degenerate")
+            else:
+                count = float(row[14]) * (study.n_permutations + 1)  # 1 + replicates reached
+                assert abs(count - round(count)) < 1e-3 and 1 <= round(count)
+                assert round(count) <= study.n_permutations + 1
+                seen.add(regime + " fitted")
+            if info is None:
+                assert row[:5] == [".", ".", str(j), ".", "."]
+        seen.add("markers.tsv " + ("absent" if not has_markers_tsv else
+                                   "unusable" if info is None else "used"))
+    assert seen >= {"missing degenerate", "missing fitted", "degenerate degenerate",
+                    "degenerate fitted", "constant fitted", "markers.tsv absent",
+                    "markers.tsv unusable", "markers.tsv used"}
+
+
+def test_marker_table_request_leaves_the_data_files_alone():
+    for seed, regime in ((2, "two"), (3, "mixed"), (4, "ties")):
+        contents = []
+        for marker_table in (False, True):
+            with tempfile.TemporaryDirectory() as folder:
+                make_study.write_study(folder, seed, regime, marker_table=marker_table)
+                names = sorted(os.listdir(folder))
+                texts = {}
+                for name in names:
+                    with open(os.path.join(folder, name)) as handle:
+                        texts[name] = handle.read()
+                contents.append(texts)
+        assert "markers.tsv" not in contents[0]
+        contents[1].pop("markers.tsv", None)
+        assert contents[0] == contents[1]
+
+
+def test_table_comparison_passes_a_faithful_binary_and_catches_a_faulty_one():
+    import compare_with_reference as compare
+    reference = os.path.join(HERE, "strataperm_reference.py")
+    with tempfile.TemporaryDirectory() as workdir:
+        # stand-ins for "BINARY run FOLDER": the reference itself, and the
+        # reference with the table's last line dropped
+        faithful = os.path.join(workdir, "faithful")
+        faulty = os.path.join(workdir, "faulty")
+        for path, extra in ((faithful, ""), (faulty, " && sed -i '$d' results.tsv")):
+            with open(path, "w") as handle:
+                handle.write('#!/bin/sh\n[ "$1" = run ] && cd "$2" && "%s" "%s" --table%s\n'
+                             % (sys.executable, reference, extra))
+            os.chmod(path, 0o755)
+        for seed, regime in ((1, "one"), (2, "missing"), (3, "degenerate"), (4, "constant")):
+            ok, report = compare.check_study(faithful, workdir, seed, regime, table=True)
+            assert ok and report == [], report
+            ok, report = compare.check_study(faulty, workdir, seed, regime, table=True)
+            assert not ok and any("results.tsv" in line for line in report)
 
 
 def test_one_group_run_draws_two_per_individual_per_replicate():
