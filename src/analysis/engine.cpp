@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
+#include <map>
+#include <mutex>
 
 #include "analysis/distance_table.hpp"
 #include "analysis/kernels.hpp"
@@ -9,10 +12,70 @@
 
 namespace strataperm {
 
+namespace {
+
+// Markers go in blocks; a block's additive codes fill columns 0..63 and its
+// dominance codes columns 64..127 of a row-major N x 128 matrix.
+constexpr int kBlockMarkers = 64;
+constexpr int kWidth = 2 * kBlockMarkers;
+
+// One worker's storage, reused for every block it takes.
+struct Workspace {
+  std::vector<std::uint8_t> classes;     // N x 64
+  std::vector<double> codes;             // N x 128
+  std::vector<double> sums;              // 128 x stride
+  std::vector<double> replicate_maxima;  // R, this worker's markers only
+  std::vector<MarkerStatistics> statistics;
+};
+
+// Codes one block: x and z per class, a missing call the marker's mean codes
+// over its calls (the sums of the codes are whole numbers, so forming them as
+// integers gives the very doubles an ascending sum from 0.0 gives). Fills
+// each marker's called count and allele copies.
+void code_block(const std::uint8_t* classes, int n, int count, double* codes,
+                MarkerStatistics* statistics) {
+  const std::size_t rows = static_cast<std::size_t>(n);
+  double missing_x[kBlockMarkers], missing_z[kBlockMarkers];
+  for (int c = 0; c < kBlockMarkers; ++c) {
+    missing_x[c] = 0.0;
+    missing_z[c] = 0.0;
+  }
+  for (int c = 0; c < count; ++c) {
+    std::int64_t n0 = 0, n1 = 0, n2 = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      const std::uint8_t k = classes[i * kBlockMarkers + c];
+      n0 += k == kSumZero;
+      n1 += k == kHeterozygous;
+      n2 += k == kSumTwo;
+    }
+    const std::int64_t called = n0 + n1 + n2;
+    statistics[c].called = static_cast<int>(called);
+    statistics[c].copies = 2 * n2 + n1;
+    if (called < static_cast<std::int64_t>(rows) && called > 0) {
+      missing_x[c] = static_cast<double>(n2 - n0) / static_cast<double>(called);
+      missing_z[c] = static_cast<double>(n1) / static_cast<double>(called);
+    }
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::uint8_t* cls = &classes[i * kBlockMarkers];
+    double* row = &codes[i * kWidth];
+    for (int c = 0; c < kBlockMarkers; ++c) {
+      // Columns past the block's markers are coded as heterozygotes; nothing
+      // reads their results.
+      const int k = c < count ? static_cast<int>(cls[c]) : static_cast<int>(kHeterozygous);
+      row[c] = k == kSumTwo ? 1.0 : k == kSumZero ? -1.0 : k == kMissing ? missing_x[c] : 0.0;
+      row[kBlockMarkers + c] = k == kHeterozygous ? 1.0 : k == kMissing ? missing_z[c] : 0.0;
+    }
+  }
+}
+
+}  // namespace
+
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
-                            RandomStream& stream, const AnalysisOptions& options) {
+                            MarkerSource& markers, RandomStream& stream,
+                            const AnalysisOptions& options) {
   const int n = parameters.n_individuals;
-  const int m = parameters.n_markers;
+  const long m = parameters.n_markers;
   const int r = parameters.n_permutations;
   const int threads = thread_count(options.threads);
   AnalysisResult result;
@@ -23,17 +86,15 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   const std::size_t rows = static_cast<std::size_t>(n);
 
   std::vector<std::uint8_t> same_group;
-  StructureFit fit;
   {
     const DistanceTable table = compute_distances(data.locus_count, n, parameters.n_loci, threads);
     lap("similarity");
     // When no two individuals differ every similarity is 0/0: the fit finds
     // no usable BIC and keeps the sample as one group (fit.separated says so).
-    fit = test_population_structure(table, same_group);
+    result.fit = test_population_structure(table, same_group);
     lap("structure");
   }
-  result.fit = fit;
-  if (options.on_structure) options.on_structure(fit);
+  if (options.on_structure) options.on_structure(result.fit);
 
   // The centred trait: the mean is formed once, before any value changes.
   std::vector<double> y(data.trait);
@@ -41,56 +102,70 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   for (std::size_t i = 0; i < rows; ++i) sum += y[i];
   const double mean = sum / static_cast<double>(n);
   for (std::size_t i = 0; i < rows; ++i) y[i] = y[i] - mean;
+  result.sum_y2 = 0.0;
+  for (std::size_t i = 0; i < rows; ++i) result.sum_y2 += y[i] * y[i];
 
-  // All replicates' donor draws, in stream order, stored as permuted traits.
+  // All replicates' donor draws, in stream order, stored as permuted traits,
+  // and each replicate's sum of squares.
   const int stride = (r + 7) / 8 * 8;
   const std::vector<double> replicate_trait =
       draw_replicate_traits(same_group, y, r, stream, [&](int done) {
         if (options.progress != nullptr) options.progress->advance("replicate", done, r);
       });
+  std::vector<double> replicate_sum_y2(static_cast<std::size_t>(r), 0.0);
+  for (int rep = 0; rep < r; ++rep) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) {
+      const double v = replicate_trait[replicate_index(i, rep, n)];
+      s += v * v;
+    }
+    replicate_sum_y2[static_cast<std::size_t>(rep)] = s;
+  }
   lap("replicates");
 
   const GroupLists lists = build_group_lists(same_group, n);
   same_group = {};
   result.groups = summarize_groups(lists);
 
-  // Markers in blocks; each block's additive codes fill columns 0..63 and its
-  // dominance codes columns 64..127 of a row-major N x 128 matrix.
-  constexpr int kBlockMarkers = 64;
-  constexpr int kWidth = 2 * kBlockMarkers;
-  const int blocks = (m + kBlockMarkers - 1) / kBlockMarkers;
-  std::vector<double> p_sum(static_cast<std::size_t>(m));
-  std::atomic<long> markers_done{0};
-  struct Workspace {
-    std::vector<double> codes, sums;
-  };
-  const int workers = std::max(1, std::min(threads, blocks));
+  const long blocks = (m + kBlockMarkers - 1) / kBlockMarkers;
+  const int workers = static_cast<int>(std::max(1L, std::min<long>(threads, blocks)));
   std::vector<Workspace> workspaces(static_cast<std::size_t>(workers));
-  parallel_for(workers, blocks, [&](int worker, long block) {
-    Workspace& space = workspaces[static_cast<std::size_t>(worker)];
-    if (space.codes.empty()) {
-      space.codes.resize(rows * kWidth);
-      space.sums.resize(static_cast<std::size_t>(kWidth) * stride);
-    }
-    std::vector<double>& codes = space.codes;
-    std::vector<double>& sums = space.sums;
-    double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
-        xz[kBlockMarkers], observed[kBlockMarkers];
-    {
-      const int b = static_cast<int>(block);
-      const int first = b * kBlockMarkers;
-      const int count = std::min(kBlockMarkers, m - first);
-      for (std::size_t i = 0; i < rows; ++i) {
-        const std::uint8_t* cls = &data.marker_class[i * static_cast<std::size_t>(m) + first];
-        double* row = &codes[i * kWidth];
-        for (int c = 0; c < kBlockMarkers; ++c) {
-          const int k = c < count ? static_cast<int>(cls[c]) : static_cast<int>(kHeterozygous);
-          row[c] = k == kSumTwo ? 1.0 : k == kSumZero ? -1.0 : 0.0;
-          row[kBlockMarkers + c] = k == kHeterozygous ? 1.0 : 0.0;
-        }
-      }
-      adjust_by_group_means(codes.data(), n, kWidth, lists);
+  result.p_values.resize(static_cast<std::size_t>(m));
 
+  // Blocks are read in order under one lock (a source may read sequentially)
+  // and handed on in order under another: a finished block waits until every
+  // block before it is out.
+  std::mutex read_lock, emit_lock;
+  long next_block = 0, next_emit = 0;
+  std::map<long, std::vector<MarkerStatistics>> finished;
+  std::atomic<long> markers_done{0};
+  const double negative_infinity = -std::numeric_limits<double>::infinity();
+
+  run_workers(workers, [&](int worker) {
+    Workspace& space = workspaces[static_cast<std::size_t>(worker)];
+    space.classes.resize(rows * kBlockMarkers);
+    space.codes.resize(rows * kWidth);
+    space.sums.resize(static_cast<std::size_t>(kWidth) * stride);
+    space.replicate_maxima.assign(static_cast<std::size_t>(r), negative_infinity);
+    for (;;) {
+      long b;
+      int count;
+      {
+        const std::lock_guard<std::mutex> hold(read_lock);
+        b = next_block++;
+        if (b >= blocks) break;
+        count = static_cast<int>(std::min<long>(kBlockMarkers, m - b * kBlockMarkers));
+        markers.read_block(b * kBlockMarkers, count, space.classes.data(), kBlockMarkers);
+      }
+      const long first = b * kBlockMarkers;
+      std::vector<MarkerStatistics>& stats = space.statistics;
+      stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
+      double* codes = space.codes.data();
+      code_block(space.classes.data(), n, count, codes, stats.data());
+      adjust_by_group_means(codes, n, kWidth, lists);
+
+      double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
+          xz[kBlockMarkers];
       for (int c = 0; c < kBlockMarkers; ++c) zz[c] = xx[c] = xy[c] = zy[c] = xz[c] = 0.0;
       for (std::size_t i = 0; i < rows; ++i) {
         const double* row = &codes[i * kWidth];
@@ -105,34 +180,62 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
           xz[c] += z * x;
         }
       }
-      for (int c = 0; c < count; ++c)
-        observed[c] = association_statistic(zz[c], xx[c], xy[c], zy[c], xz[c]);
 
-      permuted_sums(codes.data(), replicate_trait.data(), n, kWidth, stride, sums.data());
+      permuted_sums(codes, replicate_trait.data(), n, kWidth, stride, space.sums.data());
       for (int c = 0; c < count; ++c) {
-        const double* sum_xy = &sums[static_cast<std::size_t>(c) * stride];
-        const double* sum_zy = &sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
+        MarkerStatistics& s = stats[static_cast<std::size_t>(c)];
+        s.sum_zz = zz[c];
+        s.sum_xx = xx[c];
+        s.sum_xy = xy[c];
+        s.sum_zy = zy[c];
+        s.sum_xz = xz[c];
+        s.t_observed = association_statistic(zz[c], xx[c], xy[c], zy[c], xz[c]);
+        const double delta = association_delta(xx[c], zz[c], xz[c]);
+        const bool counts_for_maxima = !is_degenerate(delta, xx[c], zz[c]);
+        const double* sum_xy = &space.sums[static_cast<std::size_t>(c) * stride];
+        const double* sum_zy = &space.sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
+        double* maxima = space.replicate_maxima.data();
         std::int64_t above = 0, ties = 0;
         for (int rep = 0; rep < r; ++rep) {
           const double t = association_statistic(zz[c], xx[c], sum_xy[rep], sum_zy[rep], xz[c]);
-          if (t > observed[c]) {
+          if (t > s.t_observed) {
             ++above;
-          } else if (t == observed[c]) {
+          } else if (t == s.t_observed) {
             ++ties;
           }
+          if (counts_for_maxima) {
+            const double ratio = t / (delta * replicate_sum_y2[static_cast<std::size_t>(rep)]);
+            if (ratio > maxima[rep]) maxima[rep] = ratio;
+          }
         }
-        p_sum[static_cast<std::size_t>(first + c)] =
-            static_cast<double>(above) + 0.5 * static_cast<double>(ties);
+        s.p_value = (static_cast<double>(above) + 0.5 * static_cast<double>(ties)) /
+                    static_cast<double>(r);
+        result.p_values[static_cast<std::size_t>(first + c)] = s.p_value;
+      }
+
+      {
+        const std::lock_guard<std::mutex> hold(emit_lock);
+        finished.emplace(b, stats);
+        for (auto next = finished.find(next_emit); next != finished.end();
+             next = finished.find(next_emit)) {
+          if (options.on_markers) options.on_markers(next_emit * kBlockMarkers, next->second);
+          finished.erase(next);
+          ++next_emit;
+        }
       }
       const long done = markers_done += count;
       if (worker == 0 && options.progress != nullptr) options.progress->advance("marker", done, m);
     }
   });
   if (options.progress != nullptr) options.progress->advance("marker", m, m);
-  result.p_values.resize(static_cast<std::size_t>(m));
-  for (int j = 0; j < m; ++j)
-    result.p_values[static_cast<std::size_t>(j)] =
-        p_sum[static_cast<std::size_t>(j)] / static_cast<double>(r);
+
+  // The replicate maxima over all workers' markers.
+  result.replicate_maxima.assign(static_cast<std::size_t>(r), negative_infinity);
+  for (const Workspace& space : workspaces)
+    for (int rep = 0; rep < r; ++rep)
+      result.replicate_maxima[static_cast<std::size_t>(rep)] =
+          std::max(result.replicate_maxima[static_cast<std::size_t>(rep)],
+                   space.replicate_maxima[static_cast<std::size_t>(rep)]);
   lap("markers");
   return result;
 }

@@ -12,8 +12,10 @@
 #pragma once
 
 #include <functional>
+#include <span>
 #include <vector>
 
+#include "analysis/association.hpp"
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
 #include "core/progress.hpp"
@@ -29,6 +31,9 @@ struct AnalysisOptions {
   // Called once the structure fit is known, before the permutation test
   // starts (the report prints the verdict there).
   std::function<void(const StructureFit&)> on_structure;
+  // Called with each finished run of markers, markers[k] being marker
+  // first + k + 1, in marker order, one call at a time (from any thread).
+  std::function<void(long first, std::span<const MarkerStatistics> markers)> on_markers;
 };
 
 struct AnalysisResult {
@@ -36,20 +41,35 @@ struct AnalysisResult {
   GroupSummary groups;
   std::vector<double> p_values;  // [j - 1]: the empirical P-value of marker j
   int threads = 0;               // threads used
+  // For the family-wise P-values: S, the sum of the squared centred traits
+  // (ascending, from 0.0), and for each replicate r the largest, over the
+  // markers that are not degenerate, of T_r / (Delta * S_r), where S_r is the
+  // same sum over the traits the individuals received in replicate r
+  // (-infinity when no ratio is a number).
+  double sum_y2 = 0.0;
+  std::vector<double> replicate_maxima;
 };
 
-// Runs the whole analysis on the study. The stream must be the run's one
+// Runs the whole analysis on the study, the candidate markers read from
+// `markers` block by block. The stream must be the run's one
 // stream, seeded; it is advanced by, per replicate, N draws for the visit
 // order and one per served position with a candidate (the final sort goes on
 // from there). The result does not depend on the number of threads.
+//
+// A missing call takes the marker's mean additive code and mean dominance code
+// over its called individuals (sums in ascending individual order, divided by
+// the called count); then the group-mean adjustment runs as for any marker.
 // Memory: 4 N^2 (distances) + N^2 (classification, list bitsets) bytes,
-// 8 N R for the replicate traits, and per thread a block of N x 128 codes.
+// 8 N R for the replicate traits, and per thread a block of N x 128 codes,
+// its sums (8 x 128 R bytes) and R replicate maxima; the markers are never
+// all held at once.
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
-                            RandomStream& stream, const AnalysisOptions& options = {});
+                            MarkerSource& markers, RandomStream& stream,
+                            const AnalysisOptions& options = {});
 
 // An analysis engine with the contract of run_analysis (the literal reference
 // engine is another).
-using AnalysisEngine = AnalysisResult (*)(const Parameters&, const SampleData&, RandomStream&,
-                                          const AnalysisOptions&);
+using AnalysisEngine = AnalysisResult (*)(const Parameters&, const SampleData&, MarkerSource&,
+                                          RandomStream&, const AnalysisOptions&);
 
 }  // namespace strataperm

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "commands/options.hpp"
 #include "core/errors.hpp"
 #include "core/progress.hpp"
+#include "io/association_table.hpp"
 #include "io/marker_table.hpp"
 #include "io/results_writer.hpp"
 #include "io/study_reader.hpp"
@@ -40,43 +42,51 @@ struct ResultArrays {
   }
 };
 
-// markers.tsv beside the study, when `extras` asks for it and it is usable;
-// a malformed one is a warning.
-bool read_marker_names(const RunOptions& options, int n_markers, std::vector<MarkerInfo>& info) {
-  const std::string path = path_in_study(options.folder, "markers.tsv");
-  if (!options.extras || ::access(path.c_str(), F_OK) != 0) return false;
+// The labels of the markers from markers.tsv beside the study, when it is
+// usable; a malformed one is a warning.
+MarkerLabels marker_labels_of(const std::string& folder, int n_markers) {
+  const std::string path = path_in_study(folder, "markers.tsv");
+  if (::access(path.c_str(), F_OK) != 0) return {};
   try {
-    info = read_marker_table(path, n_markers);
-    return true;
+    auto info = std::make_shared<std::vector<MarkerInfo>>(read_marker_table(path, n_markers));
+    return [info](long marker) {
+      const MarkerInfo& m = (*info)[static_cast<std::size_t>(marker - 1)];
+      return MarkerLabel{m.chromosome, m.position, m.id, m.allele2, m.allele1};
+    };
   } catch (const InputError& error) {
     warn(std::string("markers.tsv not used: ") + error.what());
-    return false;
+    return {};
   }
 }
 
 }  // namespace
 
 int run_study(const RunOptions& options, AnalysisEngine engine) {
-  RandomStream stream;
-  seed_random_stream(stream);
-  RunLog log;
-  log.started = utc_now();
-  Progress progress(options.progress);
-  StageClock clock;
+  StudyRun run(options.folder, options.progress);
+  run.progress.stage("reading the study");
+  read_parameters(options.folder, run.parameters, run.data);
+  run.clock.lap("read");
+  InMemoryMarkers markers(run.data, run.parameters.n_individuals, run.parameters.n_markers);
+  const MarkerLabels labels =
+      options.extras ? marker_labels_of(options.folder, run.parameters.n_markers) : MarkerLabels();
+  return analyse_and_report(run, markers, labels, options, engine);
+}
 
-  progress.stage("reading the study");
-  Parameters parameters;
-  SampleData data;
-  read_parameters(options.folder, parameters, data);
-  clock.lap("read");
+int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels& labels,
+                       const RunOptions& options, AnalysisEngine engine) {
+  const Parameters& parameters = run.parameters;
   const int m = parameters.n_markers;
-  std::vector<MarkerInfo> marker_info;
-  const bool named = read_marker_names(options, m, marker_info);
-
   ResultArrays arrays(m);
   for (int i = 1; i <= m; ++i) arrays.marker_ids[i] = i;
-  check_results_file(options.folder, parameters.output_file);
+  check_results_file(run.folder, parameters.output_file);
+  std::unique_ptr<AssociationTable> table;
+  if (options.extras) {
+    table = std::make_unique<AssociationTable>(
+        path_in_study(run.folder, extras_path(parameters.output_file, ".tsv")));
+  }
 
+  Progress& progress = run.progress;
+  StageClock& clock = run.clock;
   progress.stage("similarity, structure test and permutation test");
   AnalysisOptions analysis;
   analysis.threads = options.threads;
@@ -89,30 +99,36 @@ int run_study(const RunOptions& options, AnalysisEngine engine) {
     }
     print_verdict_block(fit);
   };
-  const AnalysisResult result = engine(parameters, data, stream, analysis);
-  data = SampleData();
+  if (table) {
+    analysis.on_markers = [&table](long, std::span<const MarkerStatistics> block) {
+      table->add(block);
+    };
+  }
+  const AnalysisResult result = engine(parameters, run.data, markers, run.stream, analysis);
+  run.data = SampleData();
   for (int j = 1; j <= m; ++j) arrays.p_values[j] = result.p_values[static_cast<std::size_t>(j - 1)];
 
   progress.stage("sorting and writing the results");
   print_marker_p_values(arrays.p_values, m);
-  sort_with_index(arrays.p_values, arrays.marker_ids, m, stream);
+  sort_with_index(arrays.p_values, arrays.marker_ids, m, run.stream);
   clock.lap("sort");
   std::fflush(stdout);
-  write_results_file(options.folder, parameters.output_file, result.fit, arrays.marker_ids,
+  write_results_file(run.folder, parameters.output_file, result.fit, arrays.marker_ids,
                      arrays.p_values, m);
+  if (table) {
+    table->write(parameters.n_individuals, parameters.n_permutations, result.sum_y2,
+                 result.replicate_maxima, labels);
+  }
   clock.lap("report");
   if (options.extras) {
-    if (named) {
-      write_named_table(path_in_study(options.folder, extras_path(parameters.output_file, ".named.tsv")),
-                        arrays.marker_ids, arrays.p_values, m, marker_info);
-    }
+    RunLog& log = run.log;
     log.finished = utc_now();
     log.threads = result.threads;
     log.parameters = parameters;
     log.fit = result.fit;
     log.groups = result.groups;
     log.stage_seconds = clock.laps();
-    write_run_log(path_in_study(options.folder, extras_path(parameters.output_file, ".log")), log);
+    write_run_log(path_in_study(run.folder, extras_path(parameters.output_file, ".log")), log);
   }
   progress.stage("done");
   return 0;

@@ -15,21 +15,16 @@ int thread_count(int requested) {
   return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
-void parallel_for(int threads, long count,
-                  const std::function<void(int worker, long index)>& body) {
-  if (count <= 0) return;
-  const int workers = static_cast<int>(std::max(1L, std::min<long>(threads, count)));
-  std::atomic<long> next{0};
-  std::atomic<bool> failed{false};
+void run_workers(int threads, const std::function<void(int worker)>& body) {
+  const int workers = std::max(1, threads);
   std::exception_ptr first_failure;
   std::mutex failure_lock;
   auto work = [&](int worker) {
     try {
-      for (long index = next++; index < count && !failed; index = next++) body(worker, index);
+      body(worker);
     } catch (...) {
       const std::lock_guard<std::mutex> hold(failure_lock);
       if (!first_failure) first_failure = std::current_exception();
-      failed = true;
     }
   };
   std::vector<std::thread> pool;
@@ -38,6 +33,22 @@ void parallel_for(int threads, long count,
   work(0);
   for (auto& thread : pool) thread.join();
   if (first_failure) std::rethrow_exception(first_failure);
+}
+
+void parallel_for(int threads, long count,
+                  const std::function<void(int worker, long index)>& body) {
+  if (count <= 0) return;
+  const int workers = static_cast<int>(std::max(1L, std::min<long>(threads, count)));
+  std::atomic<long> next{0};
+  std::atomic<bool> failed{false};
+  run_workers(workers, [&](int worker) {
+    try {
+      for (long index = next++; index < count && !failed; index = next++) body(worker, index);
+    } catch (...) {
+      failed = true;
+      throw;
+    }
+  });
 }
 
 }  // namespace strataperm

@@ -29,11 +29,12 @@ struct Parameters {
 
 // A marker genotype reduced to what the analysis uses: the sum of its two
 // allele codes is 0, 2, or anything else (a heterozygote, or a sum such as 3
-// from other codes).
+// from other codes); or the call is missing.
 enum MarkerClass : std::uint8_t {
-  kSumZero = 0,     // additive -1, dominance 0
+  kSumZero = 0,       // additive -1, dominance 0
   kHeterozygous = 1,  // additive 0, dominance 1
-  kSumTwo = 2,      // additive 1, dominance 0
+  kSumTwo = 2,        // additive 1, dominance 0
+  kMissing = 3,       // the marker's mean additive and dominance codes over its calls
 };
 
 inline MarkerClass marker_class_of(std::int64_t allele_sum) {
@@ -73,6 +74,18 @@ inline LocusCounts make_locus_counts(const std::vector<std::int64_t>& counts) {
   return out;
 }
 
+// The candidate markers of a study, read block by block in marker order: from
+// the trait-and-marker file held in memory, or streamed from PLINK or VCF
+// files. The engine calls read_block with `first` increasing from 0, one call
+// at a time, so a source may read its files sequentially.
+class MarkerSource {
+ public:
+  virtual ~MarkerSource() = default;
+  // Fills classes[i * width + c] with the MarkerClass of individual i
+  // (0-based) at marker first + c, for c < count (count <= width).
+  virtual void read_block(long first, int count, std::uint8_t* classes, int width) = 0;
+};
+
 // The study as read from the two data files. Only the sum of the two allele
 // codes of a genotype is ever used, so that is what is kept. Arrays are
 // 0-based and individual-major.
@@ -80,6 +93,24 @@ struct SampleData {
   LocusCounts locus_count;                 // [i * L + l]: sum of the two codes
   std::vector<std::uint8_t> marker_class;  // [i * M + j]: a MarkerClass
   std::vector<double> trait;               // [i]: the individual's trait value
+};
+
+// The markers of a SampleData read in memory (its marker_class, N x M).
+class InMemoryMarkers : public MarkerSource {
+ public:
+  InMemoryMarkers(const SampleData& data, int n_individuals, int n_markers)
+      : data_(data), n_(n_individuals), m_(n_markers) {}
+  void read_block(long first, int count, std::uint8_t* classes, int width) override {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n_); ++i) {
+      const std::uint8_t* row = &data_.marker_class[i * static_cast<std::size_t>(m_) +
+                                                    static_cast<std::size_t>(first)];
+      for (int c = 0; c < count; ++c) classes[i * static_cast<std::size_t>(width) + c] = row[c];
+    }
+  }
+
+ private:
+  const SampleData& data_;
+  int n_, m_;
 };
 
 }  // namespace strataperm

@@ -17,15 +17,14 @@ std::vector<MarkerInfo> read_marker_table(const std::string& path, int n_markers
     const std::vector<std::string> fields = split_tabs(line);
     char* end = nullptr;
     const long marker = std::strtol(fields[0].c_str(), &end, 10);
-    if (fields.size() < 4 || end == fields[0].c_str() || *end != '\0' || marker < 1 ||
+    if (fields.size() < 6 || end == fields[0].c_str() || *end != '\0' || marker < 1 ||
         marker > n_markers) {
       throw InputError("line " + std::to_string(reader.line_number()) +
-                       " is not 'marker id chromosome position ...' for a marker from 1 to " +
-                       std::to_string(n_markers));
+                       " is not 'marker id chromosome position allele1 allele2' for a marker "
+                       "from 1 to " + std::to_string(n_markers));
     }
     MarkerInfo& entry = info[static_cast<std::size_t>(marker - 1)];
-    entry = MarkerInfo{fields[1], fields[2], fields[3], fields.size() > 4 ? fields[4] : "",
-                       fields.size() > 5 ? fields[5] : ""};
+    entry = MarkerInfo{fields[1], fields[2], fields[3], fields[4], fields[5]};
     seen[static_cast<std::size_t>(marker - 1)] = true;
   }
   for (int j = 0; j < n_markers; ++j)

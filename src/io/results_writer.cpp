@@ -105,16 +105,4 @@ void write_run_log(const std::string& path, const RunLog& run) {
   file.commit();
 }
 
-void write_named_table(const std::string& path, IntVector marker_ids, DoubleVector p_values,
-                       int n_markers, const std::vector<MarkerInfo>& info) {
-  OutputFile file(path);
-  std::fprintf(file.stream(), "marker\tid\tchromosome\tposition\tp_value\n");
-  for (int i = 1; i <= n_markers; ++i) {
-    const MarkerInfo& m = info[static_cast<std::size_t>(marker_ids[i] - 1)];
-    std::fprintf(file.stream(), "%d\t%s\t%s\t%s\t%.6f\n", marker_ids[i], m.id.c_str(),
-                 m.chromosome.c_str(), m.position.c_str(), p_values[i]);
-  }
-  file.commit();
-}
-
 }  // namespace strataperm

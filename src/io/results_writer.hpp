@@ -10,7 +10,6 @@
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
 #include "core/study.hpp"
-#include "io/marker_table.hpp"
 #include "numerics/arrays.hpp"
 
 namespace strataperm {
@@ -56,12 +55,6 @@ struct RunLog {
 
 // Writes RESULTS.log at `path`. Throws OutputError.
 void write_run_log(const std::string& path, const RunLog& log);
-
-// Writes the sorted P-value table with marker ids and positions at `path`:
-// "marker id chromosome position p_value", tab-separated, one line per
-// marker. Throws OutputError.
-void write_named_table(const std::string& path, IntVector marker_ids, DoubleVector p_values,
-                       int n_markers, const std::vector<MarkerInfo>& info);
 
 // The current time as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_now();

@@ -336,24 +336,42 @@ void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleDat
     std::uint8_t* classes = data.marker_class.data() + static_cast<std::size_t>(i - 1) * markers;
     for (int j = 1; j <= markers; ++j) {
       std::int64_t sum = 0;
+      int missing = 0;
       for (int which = 1; which <= 2; ++which) {
         if (!reader.next_token(token)) {
           ends_early(i, "marker " + std::to_string(j) + ", " + allele_name(which));
         }
         int value = 0;
-        if (!parse_int_token(token, value)) {
+        if (token == ".") {
+          ++missing;
+        } else if (!parse_int_token(token, value)) {
           fail_input("%s, line %lld: individual %d, marker %d, %s: %s is not an integer allele "
-                     "code",
+                     "code (nor '.', a missing call)",
                      name.c_str(), static_cast<long long>(reader.token_line()), i, j,
                      allele_name(which), quoted(token).c_str());
         }
         sum += value;
         ++found;
       }
-      classes[j - 1] = marker_class_of(sum);
+      if (missing == 1) {
+        fail_input("%s, line %lld: individual %d, marker %d: a missing call is '. .', both codes "
+                   "'.', not one code '.' beside an integer",
+                   name.c_str(), static_cast<long long>(reader.token_line()), i, j);
+      }
+      classes[j - 1] = missing == 2 ? kMissing : marker_class_of(sum);
     }
   }
   warn_about_unread_values(reader, name);
+  // A marker needs one call at least: its missing calls take the mean of them.
+  for (int j = 0; j < markers; ++j) {
+    bool any_call = false;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) && !any_call; ++i)
+      any_call = data.marker_class[i * static_cast<std::size_t>(markers) + j] != kMissing;
+    if (!any_call) {
+      fail_input("%s: marker %d has no called genotype (every individual is '. .')", name.c_str(),
+                 j + 1);
+    }
+  }
 }
 
 void read_study_data(const std::string& folder, const Parameters& parameters, SampleData& data) {

@@ -5,7 +5,8 @@
 // never interpreted, text after a value is ignored). The genotype file has a
 // header line, then two allele codes per individual per background locus; the
 // trait-and-marker file a header line, then per individual a trait value and two
-// allele codes per marker. Line breaks between values are free.
+// allele codes per marker, or ". ." for a missing call (a marker needs one
+// call at least). Line breaks between values are free.
 //
 // Every problem is thrown as an InputError naming the file and what is wrong:
 // a file that cannot be opened keeps the established wording

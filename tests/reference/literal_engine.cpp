@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 namespace strataperm::literal {
@@ -223,7 +224,8 @@ void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector ca
 }
 
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
-                            RandomStream& stream, const AnalysisOptions& options) {
+                            MarkerSource& markers, RandomStream& stream,
+                            const AnalysisOptions& options) {
   const auto lap = [&](const char* stage) {
     if (options.clock != nullptr) options.clock->lap(stage);
   };
@@ -255,13 +257,35 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   for (int i = 1; i <= n; ++i)
     for (int j = 1; j <= m; ++j) trait[i][j] = data.trait[static_cast<std::size_t>(i - 1)];
 
-  // A class stands for the allele sums that code like it: 0, 2, or 1.
-  for (int i = 1; i <= n; ++i)
-    for (int j = 1; j <= m; ++j) {
-      const int cls = data.marker_class[static_cast<std::size_t>(i - 1) * m + (j - 1)];
+  // The marker genotypes, read from the source into an N x M matrix of classes.
+  std::vector<std::uint8_t> classes(static_cast<std::size_t>(n) * m);
+  markers.read_block(0, m, classes.data(), m);
+
+  // A class stands for the allele sums that code like it: 0, 2, or 1. A
+  // missing call takes the mean codes of the marker's calls, summed in
+  // ascending order from 0.0.
+  std::vector<int> called(static_cast<std::size_t>(m) + 1);
+  std::vector<std::int64_t> copies(static_cast<std::size_t>(m) + 1);
+  for (int j = 1; j <= m; ++j) {
+    double sum_x = 0.0, sum_z = 0.0;
+    called[j] = 0;
+    copies[j] = 0;
+    for (int i = 1; i <= n; ++i) {
+      const int cls = classes[static_cast<std::size_t>(i - 1) * m + (j - 1)];
+      if (cls == kMissing) continue;
       code_genotype(cls == kSumTwo ? 2 : cls == kSumZero ? 0 : 1, additive_code[i][j],
                     dominance_code[i][j]);
+      sum_x += additive_code[i][j];
+      sum_z += dominance_code[i][j];
+      called[j] += 1;
+      copies[j] += cls == kSumTwo ? 2 : cls == kHeterozygous ? 1 : 0;
     }
+    for (int i = 1; i <= n; ++i) {
+      if (classes[static_cast<std::size_t>(i - 1) * m + (j - 1)] != kMissing) continue;
+      additive_code[i][j] = sum_x / static_cast<double>(called[j]);
+      dominance_code[i][j] = sum_z / static_cast<double>(called[j]);
+    }
+  }
 
   const double max_distance = compute_similarity(data.locus_count, n, parameters.n_loci, similarity);
   lap("similarity");
@@ -301,6 +325,29 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
     stat_observed[j] = association_statistic(sum_zz[j], sum_xx[j], sum_xy[j], sum_zy[j], sum_xz[j]);
   }
 
+  // What the table reports of each marker, and the sums of squares of the
+  // centred and the permuted traits for the family-wise P-values.
+  std::vector<MarkerStatistics> statistics(static_cast<std::size_t>(m));
+  std::vector<double> delta(static_cast<std::size_t>(m) + 1);
+  std::vector<bool> degenerate(static_cast<std::size_t>(m) + 1);
+  for (int j = 1; j <= m; ++j) {
+    MarkerStatistics& s = statistics[static_cast<std::size_t>(j - 1)];
+    s.sum_zz = sum_zz[j];
+    s.sum_xx = sum_xx[j];
+    s.sum_xy = sum_xy[j];
+    s.sum_zy = sum_zy[j];
+    s.sum_xz = sum_xz[j];
+    s.t_observed = stat_observed[j];
+    s.called = called[static_cast<std::size_t>(j)];
+    s.copies = copies[static_cast<std::size_t>(j)];
+    delta[static_cast<std::size_t>(j)] = sum_xx[j] * sum_zz[j] - sum_xz[j] * sum_xz[j];
+    degenerate[static_cast<std::size_t>(j)] =
+        delta[static_cast<std::size_t>(j)] <= 1e-9 * sum_xx[j] * sum_zz[j];
+  }
+  double sum_y2 = 0.0;
+  for (int i = 1; i <= n; ++i) sum_y2 += trait[i][1] * trait[i][1];
+  std::vector<double> replicate_maxima;
+
   build_group_members(similarity, n, group_members);
   for (int j = 1; j <= m; ++j) p_values[j] = 0.0;
 
@@ -325,14 +372,28 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
         p_values[j] += 0.5;
       }
     }
+    double s_r = 0.0;
+    for (int i = 1; i <= n; ++i) s_r += permuted_trait[i][1] * permuted_trait[i][1];
+    double largest = -std::numeric_limits<double>::infinity();
+    for (int j = 1; j <= m; ++j) {
+      if (degenerate[static_cast<std::size_t>(j)]) continue;
+      const double ratio = stat_permuted[j] / (delta[static_cast<std::size_t>(j)] * s_r);
+      if (ratio > largest) largest = ratio;
+    }
+    replicate_maxima.push_back(largest);
   }
   for (int j = 1; j <= m; ++j) p_values[j] = p_values[j] / static_cast<double>(r);
   lap("markers");
+
+  for (int j = 1; j <= m; ++j) statistics[static_cast<std::size_t>(j - 1)].p_value = p_values[j];
+  if (options.on_markers) options.on_markers(0, statistics);
 
   AnalysisResult result;
   result.fit = fit;
   result.threads = 1;
   result.p_values.assign(p_values.at(1), p_values.at(m + 1));
+  result.sum_y2 = sum_y2;
+  result.replicate_maxima = std::move(replicate_maxima);
   {
     std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
     for (int i = 1; i <= n; ++i)

@@ -39,6 +39,7 @@ void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector ca
 // The whole analysis, with the contract of the fast engine's run_analysis
 // (one thread; progress is not reported).
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
-                            RandomStream& stream, const AnalysisOptions& options = {});
+                            MarkerSource& markers, RandomStream& stream,
+                            const AnalysisOptions& options = {});
 
 }  // namespace strataperm::literal

@@ -8,9 +8,10 @@ namespace {
 
 strataperm::AnalysisResult literal_engine(const strataperm::Parameters& parameters,
                                           const strataperm::SampleData& data,
+                                          strataperm::MarkerSource& markers,
                                           strataperm::RandomStream& stream,
                                           const strataperm::AnalysisOptions& options) {
-  return strataperm::literal::run_analysis(parameters, data, stream, options);
+  return strataperm::literal::run_analysis(parameters, data, markers, stream, options);
 }
 
 }  // namespace

@@ -903,7 +903,7 @@ def family_wise_p_values(deltas, degenerate, stat_observed, trait_squares,
     T[r][j] / (Delta_j * S_r) over the non-degenerate markers (NaN never the
     largest, -inf when there is none), and marker j counts the replicates
     whose maximum reaches T_obs_j / (Delta_j * S).  None for a degenerate
-    marker."""
+    marker, and for one whose own ratio is not a number (S = 0)."""
     maxima = [None] * (r_count + 1)
     for r in range(1, r_count + 1):
         best = -math.inf
@@ -919,6 +919,8 @@ def family_wise_p_values(deltas, degenerate, stat_observed, trait_squares,
         if degenerate[j]:
             continue
         threshold = ieee_div(stat_observed[j], deltas[j] * trait_squares)
+        if math.isnan(threshold):
+            continue
         count = 0
         for r in range(1, r_count + 1):
             if maxima[r] >= threshold:

@@ -791,6 +791,9 @@ def test_missing_call_regimes_make_what_they_promise():
             if row[7] == "NA":  # degenerate: everything but the counts and EMP1
                 assert row[8:13] == ["NA"] * 5 and row[14] == "NA"
                 seen.add(regime + " degenerate")
+            elif row[14] == "NA":  # a whole-number constant trait: S = 0, no ratio
+                assert regime == "constant" and row[8] == "NA"
+                seen.add(regime + " fitted")
             else:
                 count = float(row[14]) * (study.n_permutations + 1)  # 1 + replicates reached
                 assert abs(count - round(count)) < 1e-3 and 1 <= round(count)

@@ -291,7 +291,7 @@ struct Study {
   Parameters parameters;
   SampleData data;
   Study(int n, int l, int m, int r, int populations, RandomStream& gen, bool odd_codes = false,
-        bool tied_traits = false) {
+        bool tied_traits = false, double missing = 0.0) {
     parameters.n_individuals = n;
     parameters.n_loci = l;
     parameters.n_markers = m;
@@ -310,7 +310,9 @@ struct Study {
       for (int j = 0; j < m; ++j) {
         std::int64_t sum = (uniform_random(gen) < 0.4) + (uniform_random(gen) < 0.4);
         if (odd_codes) sum += static_cast<int>(uniform_random(gen) * 3) - 1;
-        data.marker_class.push_back(marker_class_of(sum));
+        // Individual 0 keeps its calls, so every marker has one.
+        const bool lost = i > 0 && uniform_random(gen) < missing;
+        data.marker_class.push_back(lost ? kMissing : marker_class_of(sum));
       }
       data.trait.push_back(tied_traits ? static_cast<int>(uniform_random(gen) * 3)
                                        : pop + uniform_random(gen) - 0.5);
@@ -322,6 +324,9 @@ struct Study {
     std::vector<double> p;
     std::int64_t draws;
     std::string console;
+    std::vector<MarkerStatistics> markers;  // as handed on, in marker order
+    double sum_y2;
+    std::vector<double> maxima;
   };
   Outcome run(bool fast, int threads = 1) {
     RandomStream stream;
@@ -331,12 +336,20 @@ struct Study {
     options.threads = threads;
     options.on_structure = print_verdict_block;
     Outcome out;
-    const AnalysisResult result = fast ? run_analysis(parameters, data, stream, options)
-                                       : literal::run_analysis(parameters, data, stream, options);
+    options.on_markers = [&out](long first, std::span<const MarkerStatistics> block) {
+      EXPECT_EQ(first, static_cast<long>(out.markers.size()));
+      out.markers.insert(out.markers.end(), block.begin(), block.end());
+    };
+    InMemoryMarkers markers(data, parameters.n_individuals, parameters.n_markers);
+    const AnalysisResult result =
+        fast ? run_analysis(parameters, data, markers, stream, options)
+             : literal::run_analysis(parameters, data, markers, stream, options);
     out.console = ::testing::internal::GetCapturedStdout();
     out.fit = result.fit;
     out.draws = stream.draws;
     out.p = result.p_values;
+    out.sum_y2 = result.sum_y2;
+    out.maxima = result.replicate_maxima;
     return out;
   }
 };
@@ -367,8 +380,9 @@ TEST(RunAnalysis, MonomorphicAndAllHeterozygousMarkersTieEveryReplicate) {
 }
 
 // The fast engine against the literal one on random studies of every regime:
-// the same P-values to the bit, the same verdict text, the same draws, for
-// any number of threads.
+// the same P-values to the bit, the same verdict text, the same draws, the
+// same per-marker sums and replicate maxima, with and without missing calls,
+// for any number of threads.
 TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
   RandomStream gen;
   seed_random_stream(gen);
@@ -381,7 +395,8 @@ TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
     if (regime == 6) n = 2;
     if (regime == 7) m = 1;
     const int populations = regime == 0 ? 1 : regime == 2 ? 3 : 2;
-    Study study(n, l, m, r, populations, gen, regime == 3, regime == 4);
+    const double missing = trial % 3 == 1 ? 0.05 + 0.5 * uniform_random(gen) : 0.0;
+    Study study(n, l, m, r, populations, gen, regime == 3, regime == 4, missing);
     SCOPED_TRACE("trial " + std::to_string(trial) + ", n " + std::to_string(n) + ", m " +
                  std::to_string(m));
     const Study::Outcome expected = study.run(false);
@@ -390,6 +405,23 @@ TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
       ASSERT_EQ(fast.console, expected.console);
       ASSERT_EQ(fast.draws, expected.draws);
       ASSERT_EQ(0, std::memcmp(fast.p.data(), expected.p.data(), fast.p.size() * sizeof(double)));
+      // What the per-marker table is made of, to the bit.
+      ASSERT_EQ(fast.markers.size(), static_cast<std::size_t>(m));
+      for (int j = 0; j < m; ++j) {
+        const MarkerStatistics& a = fast.markers[static_cast<std::size_t>(j)];
+        const MarkerStatistics& b = expected.markers[static_cast<std::size_t>(j)];
+        for (auto field : {&MarkerStatistics::sum_zz, &MarkerStatistics::sum_xx,
+                           &MarkerStatistics::sum_xy, &MarkerStatistics::sum_zy,
+                           &MarkerStatistics::sum_xz, &MarkerStatistics::t_observed,
+                           &MarkerStatistics::p_value})
+          ASSERT_EQ(0, std::memcmp(&(a.*field), &(b.*field), sizeof(double))) << "marker " << j + 1;
+        ASSERT_EQ(a.called, b.called);
+        ASSERT_EQ(a.copies, b.copies);
+      }
+      ASSERT_EQ(0, std::memcmp(&fast.sum_y2, &expected.sum_y2, sizeof(double)));
+      ASSERT_EQ(fast.maxima.size(), expected.maxima.size());
+      ASSERT_EQ(0, std::memcmp(fast.maxima.data(), expected.maxima.data(),
+                               fast.maxima.size() * sizeof(double)));
     }
   }
 }
