@@ -49,6 +49,36 @@ void fill_random_symmetric(const Square& a, int n, RandomStream& stream) {
 
 // --- tridiagonalize / tqli -----------------------------------------------------
 
+TEST(Tridiagonalize, EmptyOrderTouchesNothing) {
+  for (int n : {0, -3}) {
+    // Empty vectors: any write is outside their blocks (reported under ASan).
+    DoubleMatrix none = dmatrix(1, 0, 1, 0);
+    DoubleVector d0 = dvector(1, 0);
+    DoubleVector e0 = dvector(1, 0);
+    tridiagonalize(none, n, d0, e0);
+    free_dvector(e0, 1, 0);
+    free_dvector(d0, 1, 0);
+    free_dmatrix(none, 1, 0, 1, 0);
+    // Vectors with room around index 1 keep their sentinels.
+    Square a(1);
+    a[1][1] = 7.0;
+    DoubleVector d = dvector(-1, 2);
+    DoubleVector e = dvector(-1, 2);
+    for (int i = -1; i <= 2; ++i) {
+      d[i] = 10.0 + i;
+      e[i] = 20.0 + i;
+    }
+    tridiagonalize(a.get(), n, d, e);
+    EXPECT_EQ(a[1][1], 7.0) << "n " << n;
+    for (int i = -1; i <= 2; ++i) {
+      EXPECT_EQ(d[i], 10.0 + i) << "n " << n << " i " << i;
+      EXPECT_EQ(e[i], 20.0 + i) << "n " << n << " i " << i;
+    }
+    free_dvector(d, -1, 2);
+    free_dvector(e, -1, 2);
+  }
+}
+
 TEST(Tridiagonalize, OrthogonalTransformReproducesTheTridiagonalForm) {
   const int n = 6;
   RandomStream stream;
@@ -130,6 +160,29 @@ TEST(Tqli, OneByOne) {
   EXPECT_EQ(d[1], -4.5);
   EXPECT_EQ(a[1][1], 1.0);
   free_dvector(d, 1, 1);
+}
+
+TEST(Tqli, EmptyOrderTouchesNothing) {
+  for (int n : {0, -1, -3}) {
+    DoubleMatrix none = dmatrix(1, 0, 1, 0);
+    DoubleVector d0 = dvector(1, 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    tqli(none, d0, n);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "n " << n;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "n " << n;
+    free_dvector(d0, 1, 0);
+    free_dmatrix(none, 1, 0, 1, 0);
+
+    Square a(1);
+    a[1][1] = 7.0;
+    DoubleVector d = dvector(-1, 2);
+    for (int i = -1; i <= 2; ++i) d[i] = 10.0 + i;
+    tqli(a.get(), d, n);
+    EXPECT_EQ(a[1][1], 7.0) << "n " << n;
+    for (int i = -1; i <= 2; ++i) EXPECT_EQ(d[i], 10.0 + i) << "n " << n << " i " << i;
+    free_dvector(d, -1, 2);
+  }
 }
 
 TEST(Tqli, DiagonalMatrixKeepsOrderAndGivesIdentity) {
