@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <initializer_list>
 #include <limits>
+#include <string>
 
 #include "numerics/arrays.hpp"
 #include "numerics/random.hpp"
@@ -45,6 +50,24 @@ void fill_random_symmetric(const Square& a, int n, RandomStream& stream) {
       a[i][j] = v;
       a[j][i] = v;
     }
+}
+
+// The whole of what a run_time_error exit writes, as a death-test pattern: the
+// three-line report and nothing else, standard output included (it is pointed
+// at standard error first by fatal_exit_only_reports).
+std::string report_only(const char* message) {
+  std::string escaped;
+  for (const char* p = message; *p; ++p) {
+    if (*p == '(' || *p == ')' || *p == '.') escaped += '\\';
+    escaped += *p;
+  }
+  return "^Numerical Recipes run-time error\\.\\.\\.\n" + escaped +
+         "\n\\.\\.\\.now exiting to system\\.\\.\\.\n$";
+}
+
+void fatal_exit_only_reports() {
+  std::fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
 // --- tridiagonalize / tqli -----------------------------------------------------
@@ -407,6 +430,37 @@ TEST(Utilities, PowersHaveNoNegativeExponents) {
   EXPECT_EQ(power_int(-2, 5), -32);
   EXPECT_EQ(power_int(7, 0), 1);
   EXPECT_EQ(power_int(7, -1), 1);
+}
+
+TEST(PowerInt, ExactUpToTheEdgesOfInt) {
+  EXPECT_EQ(power_int(2, 30), 1 << 30);
+  EXPECT_EQ(power_int(-2, 31), INT_MIN);
+  EXPECT_EQ(power_int(46340, 2), 2147395600);  // 46341^2 is above INT_MAX
+  EXPECT_EQ(power_int(10, 9), 1000000000);
+  EXPECT_EQ(power_int(INT_MAX, 1), INT_MAX);
+  EXPECT_EQ(power_int(INT_MIN, 1), INT_MIN);
+  // Bases 0 and +-1 never leave int, however long the loop.
+  EXPECT_EQ(power_int(-1, 100001), -1);
+  EXPECT_EQ(power_int(-1, 100000), 1);
+  EXPECT_EQ(power_int(0, 100000), 0);
+  EXPECT_EQ(power_int(1, 100000), 1);
+  // n <= 0 still gives 1 for any base.
+  EXPECT_EQ(power_int(INT_MIN, 0), 1);
+  EXPECT_EQ(power_int(0, INT_MIN), 1);
+}
+
+TEST(PowerIntDeathTest, PowerBeyondIntIsFatal) {
+  const std::string report = report_only("Integer overflow in power_int");
+  const int cases[][2] = {{2, 31}, {-2, 32}, {46341, 2}, {-46341, 2}, {INT_MIN, 2}, {3, 1000}};
+  for (const auto& c : cases) {
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          power_int(c[0], c[1]);
+        },
+        testing::ExitedWithCode(1), report)
+        << c[0] << "^" << c[1];
+  }
 }
 
 TEST(MixedRadix, WorkedExampleAndRoundTrip) {

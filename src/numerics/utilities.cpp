@@ -19,7 +19,11 @@ double power_double(double x, int n) {
 
 int power_int(int x, int n) {
   int result = 1;
-  for (int i = 1; i <= n; ++i) result = result * x;
+  for (int i = 1; i <= n; ++i) {
+    // For |x| >= 2 the partial powers grow, so the first product that does not
+    // fit means the power does not fit either.
+    if (__builtin_mul_overflow(result, x, &result)) run_time_error("Integer overflow in power_int");
+  }
   return result;
 }
 

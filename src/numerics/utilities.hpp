@@ -18,7 +18,9 @@ double min_double(double a, double b);
 // 1.0 multiplied by x, n times in turn; n <= 0 gives 1.0.
 double power_double(double x, int n);
 
-// 1 multiplied by x, n times in turn; n <= 0 gives 1.
+// 1 multiplied by x, n times in turn; n <= 0 gives 1. When x^n does not fit
+// int the process ends through run_time_error("Integer overflow in
+// power_int").
 int power_int(int x, int n);
 
 // Value of the mixed-radix number digits[1..count], least significant digit
