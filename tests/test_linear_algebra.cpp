@@ -8,10 +8,12 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "numerics/arrays.hpp"
 #include "numerics/random.hpp"
@@ -68,6 +70,13 @@ std::string report_only(const char* message) {
 void fatal_exit_only_reports() {
   std::fflush(stdout);
   dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+// 1-based int vector filled from a list (an empty list gives an empty block).
+IntVector ints(const std::vector<int>& values) {
+  IntVector v = ivector(1, static_cast<long>(values.size()));
+  for (std::size_t i = 0; i < values.size(); ++i) v[static_cast<long>(i) + 1] = values[i];
+  return v;
 }
 
 // --- tridiagonalize / tqli -----------------------------------------------------
@@ -463,6 +472,18 @@ TEST(PowerIntDeathTest, PowerBeyondIntIsFatal) {
   }
 }
 
+// The value as the contract writes it, sum of digits[k] * (radices[1] * ... *
+// radices[k-1]), in 64 bits; only used where every term fits.
+std::int64_t forward_value(const std::vector<int>& digits, const std::vector<int>& radices) {
+  std::int64_t value = digits[0];
+  std::int64_t w = 1;
+  for (std::size_t i = 1; i < digits.size(); ++i) {
+    w = w * radices[i - 1];
+    value = value + w * digits[i];
+  }
+  return value;
+}
+
 TEST(MixedRadix, WorkedExampleAndRoundTrip) {
   IntVector radices = ivector(1, 3);
   IntVector digits = ivector(1, 3);
@@ -510,6 +531,83 @@ TEST(MixedRadix, SingleDigit) {
   EXPECT_EQ(mixed_radix_encode(digits, 1, radices), 57);
   free_ivector(radices, 1, 1);
   free_ivector(digits, 1, 1);
+}
+
+TEST(MixedRadix, EncodeIsTheExactSumWheneverItFitsInt) {
+  // Small radices of either sign (zero included) and digits of either sign,
+  // including digits beyond their radix: the value is the plain sum.
+  RandomStream stream;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int count = 1 + static_cast<int>(uniform_random(stream) * 6);
+    std::vector<int> d(count), r(count);
+    for (int i = 0; i < count; ++i) {
+      d[i] = static_cast<int>(uniform_random(stream) * 41) - 20;
+      r[i] = static_cast<int>(uniform_random(stream) * 15) - 7;
+    }
+    IntVector digits = ints(d);
+    IntVector radices = ints(r);
+    ASSERT_EQ(mixed_radix_encode(digits, count, radices), forward_value(d, r)) << "trial " << trial;
+    free_ivector(digits, 1, count);
+    free_ivector(radices, 1, count);
+  }
+  struct Case {
+    std::vector<int> digits;
+    std::vector<int> radices;
+    int value;
+  };
+  std::vector<Case> cases = {
+      {{65535, 32767}, {65536, 0}, INT_MAX},
+      {{0, -32768}, {65536, 0}, INT_MIN},
+      {{-1, 1, -1}, {-2, -2, 0}, -7},  // -1 + 1 * (-2) - 1 * 4
+      // Digits above a zero radix have place value 0 and are not read, nor
+      // the radices above it: no overflow however large they are.
+      {{1, 1, INT_MAX, INT_MAX}, {2, 0, INT_MAX, INT_MAX}, 3},
+  };
+  // Place values far beyond 64 bits under zero digits add nothing.
+  Case zeros{std::vector<int>(50, 0), std::vector<int>(50, 1000), 7 + 1000 * 3};
+  zeros.digits[0] = 7;
+  zeros.digits[1] = 3;
+  cases.push_back(zeros);
+  // Terms far beyond 64 bits that cancel: 10^39 - 9 * (10^38 + ... + 1) = 1.
+  Case cancelling{std::vector<int>(40, -9), std::vector<int>(40, 10), 1};
+  cancelling.digits[39] = 1;
+  cases.push_back(cancelling);
+  for (const Case& c : cases) {
+    const int count = static_cast<int>(c.digits.size());
+    IntVector digits = ints(c.digits);
+    IntVector radices = ints(c.radices);
+    EXPECT_EQ(mixed_radix_encode(digits, count, radices), c.value) << "count " << count;
+    free_ivector(digits, 1, count);
+    free_ivector(radices, 1, count);
+  }
+}
+
+TEST(MixedRadixDeathTest, EncodedValueBeyondIntIsFatal) {
+  const std::string report = report_only("Integer overflow in mixed_radix_encode");
+  std::vector<std::pair<std::vector<int>, std::vector<int>>> cases = {
+      {{0, 32768}, {65536, 1}},          // 2^31
+      {{-1, -32768}, {65536, 1}},        // -2^31 - 1
+      {{0, 0, 1}, {65536, 65536, 1}},    // 2^32
+      {{INT_MAX, INT_MAX}, {INT_MAX, 1}},
+  };
+  // 10^29: the partial values leave 64 bits on the way.
+  std::vector<int> top_only(30, 0);
+  top_only[29] = 1;
+  cases.emplace_back(top_only, std::vector<int>(30, 10));
+  for (const auto& [d, r] : cases) {
+    IntVector digits = ints(d);
+    IntVector radices = ints(r);
+    const int count = static_cast<int>(d.size());
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          mixed_radix_encode(digits, count, radices);
+        },
+        testing::ExitedWithCode(1), report)
+        << "count " << count;
+    free_ivector(digits, 1, count);
+    free_ivector(radices, 1, count);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "numerics/utilities.hpp"
 
+#include <climits>
+#include <cstdint>
+
 namespace strataperm {
 
 int min_int(int a, int b) { return (a > b) ? b : a; }
@@ -28,13 +31,24 @@ int power_int(int x, int n) {
 }
 
 int mixed_radix_encode(IntVector digits, int count, IntVector radices) {
-  int value = digits[1];
-  int w = 1;
-  for (int i = 2; i <= count; ++i) {
-    w = w * radices[i - 1];
-    value = value + w * digits[i];
+  // Horner's rule from the top, in 64 bits: the value of digits k..top is
+  // digits[k] + radices[k] * (the value of digits k+1..top). A zero radices[j]
+  // gives every digit above j place value 0, so the evaluation starts at digit
+  // j. The radices below the start are nonzero, so no step shrinks |value| by
+  // more than 2^31 (the largest |digit|): a partial value that leaves 64 bits
+  // cannot come back into int range in the fewer than 2^31 steps left, and an
+  // overflow on the way is an overflow of the result.
+  int top = 1;
+  while (top < count && radices[top] != 0) ++top;
+  std::int64_t value = digits[top];
+  for (int k = top - 1; k >= 1; --k) {
+    if (__builtin_mul_overflow(value, radices[k], &value) ||
+        __builtin_add_overflow(value, digits[k], &value)) {
+      run_time_error("Integer overflow in mixed_radix_encode");
+    }
   }
-  return value;
+  if (value < INT_MIN || value > INT_MAX) run_time_error("Integer overflow in mixed_radix_encode");
+  return static_cast<int>(value);
 }
 
 void mixed_radix_decode(int value, IntVector digits, int count, IntVector radices) {

@@ -25,7 +25,11 @@ int power_int(int x, int n);
 
 // Value of the mixed-radix number digits[1..count], least significant digit
 // first: digits[1] + digits[2]*r1 + digits[3]*r1*r2 + ... with r = radices.
-// Reads radices[1..count-1] only; count >= 1.
+// Reads radices[1..count-1] at most: a zero radices[j] gives the digits above
+// j place value 0, and neither they nor the radices above j are read.
+// count < 1 returns digits[1]. The value is exact, however large the place
+// values on the way; when it does not fit int the process ends through
+// run_time_error("Integer overflow in mixed_radix_encode").
 int mixed_radix_encode(IntVector digits, int count, IntVector radices);
 
 // Inverse of mixed_radix_encode: writes digits[1..count], most significant
