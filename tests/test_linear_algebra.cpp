@@ -610,5 +610,125 @@ TEST(MixedRadixDeathTest, EncodedValueBeyondIntIsFatal) {
   }
 }
 
+TEST(MixedRadix, DecodeGivesTruncatedDigitsThatEncodeBack) {
+  // Nonzero radices of either sign whose product fits: each digit is the
+  // truncating quotient of the rest by its place value.
+  RandomStream stream;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int count = 1 + static_cast<int>(uniform_random(stream) * 5);
+    std::vector<int> r(count);
+    for (int i = 0; i < count; ++i) {
+      do r[i] = static_cast<int>(uniform_random(stream) * 15) - 7;
+      while (r[i] == 0);
+    }
+    const int value = static_cast<int>(uniform_random(stream) * 200001) - 100000;
+    IntVector radices = ints(r);
+    IntVector digits = ivector(1, count);
+    mixed_radix_decode(value, digits, count, radices);
+    std::int64_t rest = value;
+    for (int pos = count; pos >= 1; --pos) {
+      std::int64_t place = 1;
+      for (int k = 1; k < pos; ++k) place *= r[k - 1];
+      ASSERT_EQ(digits[pos], rest / place) << "trial " << trial << " pos " << pos;
+      rest -= digits[pos] * place;
+    }
+    ASSERT_EQ(mixed_radix_encode(digits, count, radices), value) << "trial " << trial;
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
+TEST(MixedRadix, DecodeWithRadixProductBeyondIntGivesZeroHighDigits) {
+  struct Case {
+    int value;
+    std::vector<int> radices;
+    std::vector<int> digits;
+  };
+  const std::vector<Case> cases = {
+      // Only the product with the top radix leaves int: the top radix is not
+      // needed for the weights.
+      {23, {2, 3, INT_MAX}, {1, 2, 3}},
+      {INT_MAX, {65536, 65536, 65536}, {65535, 32767, 0}},
+      {INT_MIN, {65536, 65536, 65536}, {0, -32768, 0}},
+      {-1, {-65536, -65536, 7}, {-1, 0, 0}},
+      // A place value of exactly 2^31 still takes INT_MIN.
+      {INT_MIN, {65536, 32768, 5}, {0, 0, -1}},
+      {INT_MIN, {65536, -32768, 5}, {0, 0, 1}},
+      {INT_MAX, {65536, 32768, 5}, {65535, 32767, 0}},
+      // Place values far beyond 64 bits.
+      {1234, std::vector<int>(40, 1000), [] {
+         std::vector<int> d(40, 0);
+         d[0] = 234;
+         d[1] = 1;
+         return d;
+       }()},
+      // A place value of -1 keeps every other int.
+      {INT_MIN + 1, {-1, 5}, {0, INT_MAX}},
+      {INT_MAX, {-1, 5}, {0, -INT_MAX}},
+  };
+  for (const Case& c : cases) {
+    const int count = static_cast<int>(c.radices.size());
+    IntVector radices = ints(c.radices);
+    IntVector digits = ivector(1, count);
+    for (int i = 1; i <= count; ++i) digits[i] = 99;  // all overwritten
+    mixed_radix_decode(c.value, digits, count, radices);
+    for (int i = 1; i <= count; ++i) EXPECT_EQ(digits[i], c.digits[i - 1]) << c.value << " digit " << i;
+    EXPECT_EQ(mixed_radix_encode(digits, count, radices), c.value);
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
+TEST(MixedRadix, EmptyNumberDecodesToNothing) {
+  for (int count : {0, -2}) {
+    IntVector no_radices = ivector(1, 0);  // reads would be outside (ASan)
+    IntVector digits = ivector(-1, 2);
+    for (int i = -1; i <= 2; ++i) digits[i] = 40 + i;
+    mixed_radix_decode(12345, digits, count, no_radices);
+    for (int i = -1; i <= 2; ++i) EXPECT_EQ(digits[i], 40 + i) << "count " << count;
+    free_ivector(digits, -1, 2);
+    free_ivector(no_radices, 1, 0);
+  }
+}
+
+TEST(MixedRadixDeathTest, DecodeRejectsAZeroRadix) {
+  const std::string report = report_only("Zero radix in mixed_radix_decode");
+  const std::vector<std::vector<int>> cases = {{0}, {0, 3, 4}, {2, 0, 4}, {2, 3, 0}};
+  for (const auto& r : cases) {
+    IntVector radices = ints(r);
+    const int count = static_cast<int>(r.size());
+    IntVector digits = ivector(1, count);
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          mixed_radix_decode(5, digits, count, radices);
+        },
+        testing::ExitedWithCode(1), report)
+        << "count " << count;
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
+TEST(MixedRadixDeathTest, DecodedDigitBeyondIntIsFatal) {
+  // INT_MIN over a place value of -1 is 2^31.
+  const std::string report = report_only("Integer overflow in mixed_radix_decode");
+  const std::vector<std::vector<int>> cases = {{-1, 5}, {1, -1, 3}, {-1, -1, -1, 2}};
+  for (const auto& r : cases) {
+    IntVector radices = ints(r);
+    const int count = static_cast<int>(r.size());
+    IntVector digits = ivector(1, count);
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          mixed_radix_decode(INT_MIN, digits, count, radices);
+        },
+        testing::ExitedWithCode(1), report)
+        << "count " << count;
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
 }  // namespace
 }  // namespace strataperm

@@ -52,15 +52,33 @@ int mixed_radix_encode(IntVector digits, int count, IntVector radices) {
 }
 
 void mixed_radix_decode(int value, IntVector digits, int count, IntVector radices) {
-  // Weight of the top digit: the product of the first count - 1 radices.
-  int w = 1;
-  for (int i = 1; i <= count; ++i) w = w * radices[i];
-  w = w / radices[count];
+  if (count < 1) return;
   for (int i = 1; i <= count; ++i) {
-    const int pos = count - i + 1;
-    digits[pos] = value / w;
-    value = value - digits[pos] * w;
-    if (i < count) w = w / radices[pos - 1];
+    if (radices[i] == 0) run_time_error("Zero radix in mixed_radix_decode");
+  }
+  // Place value of digit k: the product of radices[1..k-1]. Take the digits up
+  // to the highest one whose place value is at most 2^31 in magnitude; above it
+  // |value| < |place value|, so those digits are 0. The radices are nonzero, so
+  // the place values never shrink in magnitude, and the product of two factors
+  // of at most 2^31 fits in 64 bits.
+  constexpr std::int64_t reach = std::int64_t{1} << 31;
+  int top = 1;
+  std::int64_t w = 1;
+  while (top < count) {
+    const std::int64_t next = w * radices[top];
+    if (next < -reach || next > reach) break;
+    w = next;
+    ++top;
+  }
+  // The only quotient that does not fit int: INT_MIN over a place value of -1.
+  if (value == INT_MIN && w == -1) run_time_error("Integer overflow in mixed_radix_decode");
+  for (int pos = count; pos > top; --pos) digits[pos] = 0;
+  std::int64_t rest = value;
+  for (int pos = top; pos >= 1; --pos) {
+    const std::int64_t digit = rest / w;
+    digits[pos] = static_cast<int>(digit);
+    rest = rest - digit * w;
+    if (pos > 1) w = w / radices[pos - 1];
   }
 }
 

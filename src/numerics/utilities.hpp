@@ -1,4 +1,6 @@
-// Small integer and floating-point helpers. None of them detects overflow.
+// Small integer and floating-point helpers. The integer routines give exact
+// results or end the process through run_time_error: an int result that does
+// not fit is never wrapped.
 #pragma once
 
 #include "numerics/arrays.hpp"
@@ -33,8 +35,16 @@ int power_int(int x, int n);
 int mixed_radix_encode(IntVector digits, int count, IntVector radices);
 
 // Inverse of mixed_radix_encode: writes digits[1..count], most significant
-// first, reading radices[1..count]. The top digit digits[count] is not reduced
-// modulo radices[count]; count = 1 copies value into digits[1].
+// first, reading radices[1..count]. The place value of digit k is the product
+// of radices[1..k-1]; each digit is the truncating quotient of what is left of
+// value by its place value, and the remainder goes on to the digit below. The
+// top digit digits[count] is not reduced modulo radices[count]; count = 1
+// copies value into digits[1]. Digits whose place value exceeds every int in
+// magnitude are 0, so radices whose product does not fit int are fine.
+// count < 1 writes and reads nothing. Before writing any digit, the process
+// ends through run_time_error with "Zero radix in mixed_radix_decode" when a
+// radix in 1..count is 0, and with "Integer overflow in mixed_radix_decode"
+// when a digit does not fit int (value INT_MIN over a place value of -1).
 void mixed_radix_decode(int value, IntVector digits, int count, IntVector radices);
 
 }  // namespace strataperm
