@@ -1,5 +1,6 @@
 #include "numerics/distributions.hpp"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -67,7 +68,14 @@ void dirichlet_deviate(DoubleVector weights, IntVector alpha, int n, RandomStrea
   DoubleVector t = dvector(1, n);
   double total = 0.0;
   for (int i = 1; i <= n; ++i) {
-    t[i] = chi_square_deviate(2 * alpha[i], stream);
+    if (alpha[i] > INT_MAX / 2) {
+      std::printf("alpha too large in dirichlet_deviate\n");
+      std::exit(1);
+    }
+    // Any alpha below 1 takes the chi-square message; 0 stands in for 2 * alpha
+    // there, which need not fit int.
+    const int df = (alpha[i] < 1) ? 0 : 2 * alpha[i];
+    t[i] = chi_square_deviate(df, stream);
     total = total + t[i];
   }
   for (int i = 1; i <= n; ++i) weights[i] = t[i] / total;

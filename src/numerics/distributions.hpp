@@ -44,7 +44,9 @@ double gamma_deviate(int shape, double rate, RandomStream& stream);
 // Writes a Dirichlet(alpha[1..n]) probability vector into weights[1..n]:
 // t[i] = chi_square_deviate(2 * alpha[i]) for i = 1..n in order, then
 // weights[i] = t[i] / (sum of t). An alpha[i] < 1 ends the process with the
-// chi-square message after entries 1..i-1 have been drawn.
+// chi-square message after entries 1..i-1 have been drawn; an alpha[i] above
+// INT_MAX / 2 (2 * alpha[i] degrees of freedom do not fit int) does the same
+// with "alpha too large in dirichlet_deviate", drawing nothing for entry i.
 void dirichlet_deviate(DoubleVector weights, IntVector alpha, int n, RandomStream& stream);
 
 // Multinomial counts of `trials` trials over the bins 1..k with probabilities

@@ -5,6 +5,7 @@
 namespace strataperm {
 
 void tridiagonalize(DoubleMatrix a, int n, DoubleVector d, DoubleVector e) {
+  if (n < 1) return;  // nothing to reduce; d[1] and e[1] may not exist
   // Reduce row by row from the bottom, keeping the Householder vectors in a.
   for (int i = n; i >= 2; --i) {
     const int l = i - 1;
@@ -68,6 +69,7 @@ void tridiagonalize(DoubleMatrix a, int n, DoubleVector d, DoubleVector e) {
 }
 
 void tqli(DoubleMatrix a, DoubleVector d, int n) {
+  if (n < 1) return;  // nothing to decompose; e[n] below would lie outside e
   DoubleVector e = dvector(1, n);
   tridiagonalize(a, n, d, e);
   for (int i = 2; i <= n; ++i) e[i - 1] = e[i];

@@ -14,7 +14,8 @@ namespace strataperm {
 // triangle, diagonal included, is read) to tridiagonal form. Writes the
 // diagonal into d[1..n] and the sub-diagonal into e[2..n] (e[i] joins rows i-1
 // and i; e[1] = 0), and overwrites a with the accumulated orthogonal
-// transformation Q, so that Q^T A Q is the tridiagonal matrix.
+// transformation Q, so that Q^T A Q is the tridiagonal matrix. n < 1 returns
+// at once without touching a, d or e (d and e may then be empty vectors).
 void tridiagonalize(DoubleMatrix a, int n, DoubleVector d, DoubleVector e);
 
 // Eigenvalues and eigenvectors of the symmetric n x n matrix a (lower triangle
@@ -22,7 +23,8 @@ void tridiagonalize(DoubleMatrix a, int n, DoubleVector d, DoubleVector e);
 // receives the eigenvalues, unordered; column k of a (a[1..n][k]) receives the
 // unit eigenvector of d[k], signs not normalised. More than 30 sweeps for one
 // eigenvalue end the process through run_time_error("Too many iterations in
-// tqli").
+// tqli"). n < 1 returns at once: no scratch vector is obtained and neither a
+// nor d is touched.
 void tqli(DoubleMatrix a, DoubleVector d, int n);
 
 // |a| with the sign of b: |a| when b >= 0 (negative zero included), -|a| when

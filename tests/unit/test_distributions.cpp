@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -263,6 +264,55 @@ TEST(DirichletDeviateDeathTest, NonPositiveAlphaExitsAfterEarlierEntriesAreDrawn
       testing::ExitedWithCode(1), expected.c_str());
   free_dvector(w, 1, 3);
   free_ivector(alpha, 1, 3);
+}
+
+TEST(DirichletDeviateDeathTest, AlphaBeyondHalfIntMaxExitsAfterEarlierEntriesAreDrawn) {
+  // 2 * alpha degrees of freedom would not fit int.
+  RandomStream replay;
+  chi_square_deviate(4, replay);
+  const std::string expected =
+      "^alpha too large in dirichlet_deviate\ndraws=" + std::to_string(replay.draws) + "\n$";
+  for (int huge : {INT_MAX / 2 + 1, INT_MAX}) {
+    IntVector alpha = ivector(1, 3);
+    alpha[1] = 2;
+    alpha[2] = huge;
+    alpha[3] = 1;
+    DoubleVector w = dvector(1, 3);
+    RandomStream stream;
+    EXPECT_EXIT(
+        {
+          watch_exit(stream);
+          dirichlet_deviate(w, alpha, 3, stream);
+        },
+        testing::ExitedWithCode(1), expected.c_str())
+        << "alpha " << huge;
+    free_dvector(w, 1, 3);
+    free_ivector(alpha, 1, 3);
+  }
+}
+
+TEST(DirichletDeviateDeathTest, EveryNegativeAlphaTakesTheChiSquareMessage) {
+  // Down to INT_MIN, where 2 * alpha would not fit int either.
+  RandomStream replay;
+  chi_square_deviate(2, replay);
+  const std::string expected = "^The freedom of chi-square must be positive integer!\ndraws=" +
+                               std::to_string(replay.draws) + "\n$";
+  for (int negative : {INT_MIN / 2 - 1, INT_MIN}) {
+    IntVector alpha = ivector(1, 2);
+    alpha[1] = 1;
+    alpha[2] = negative;
+    DoubleVector w = dvector(1, 2);
+    RandomStream stream;
+    EXPECT_EXIT(
+        {
+          watch_exit(stream);
+          dirichlet_deviate(w, alpha, 2, stream);
+        },
+        testing::ExitedWithCode(1), expected.c_str())
+        << "alpha " << negative;
+    free_dvector(w, 1, 2);
+    free_ivector(alpha, 1, 2);
+  }
 }
 
 // --- multinomial_deviate -----------------------------------------------------

@@ -4,9 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "numerics/arrays.hpp"
 #include "numerics/random.hpp"
@@ -47,7 +54,62 @@ void fill_random_symmetric(const Square& a, int n, RandomStream& stream) {
     }
 }
 
+// The whole of what a run_time_error exit writes, as a death-test pattern: the
+// three-line report and nothing else, standard output included (it is pointed
+// at standard error first by fatal_exit_only_reports).
+std::string report_only(const char* message) {
+  std::string escaped;
+  for (const char* p = message; *p; ++p) {
+    if (*p == '(' || *p == ')' || *p == '.') escaped += '\\';
+    escaped += *p;
+  }
+  return "^Numerical Recipes run-time error\\.\\.\\.\n" + escaped +
+         "\n\\.\\.\\.now exiting to system\\.\\.\\.\n$";
+}
+
+void fatal_exit_only_reports() {
+  std::fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+// 1-based int vector filled from a list (an empty list gives an empty block).
+IntVector ints(const std::vector<int>& values) {
+  IntVector v = ivector(1, static_cast<long>(values.size()));
+  for (std::size_t i = 0; i < values.size(); ++i) v[static_cast<long>(i) + 1] = values[i];
+  return v;
+}
+
 // --- tridiagonalize / tqli -----------------------------------------------------
+
+TEST(Tridiagonalize, EmptyOrderTouchesNothing) {
+  for (int n : {0, -3}) {
+    // Empty vectors: any write is outside their blocks (reported under ASan).
+    DoubleMatrix none = dmatrix(1, 0, 1, 0);
+    DoubleVector d0 = dvector(1, 0);
+    DoubleVector e0 = dvector(1, 0);
+    tridiagonalize(none, n, d0, e0);
+    free_dvector(e0, 1, 0);
+    free_dvector(d0, 1, 0);
+    free_dmatrix(none, 1, 0, 1, 0);
+    // Vectors with room around index 1 keep their sentinels.
+    Square a(1);
+    a[1][1] = 7.0;
+    DoubleVector d = dvector(-1, 2);
+    DoubleVector e = dvector(-1, 2);
+    for (int i = -1; i <= 2; ++i) {
+      d[i] = 10.0 + i;
+      e[i] = 20.0 + i;
+    }
+    tridiagonalize(a.get(), n, d, e);
+    EXPECT_EQ(a[1][1], 7.0) << "n " << n;
+    for (int i = -1; i <= 2; ++i) {
+      EXPECT_EQ(d[i], 10.0 + i) << "n " << n << " i " << i;
+      EXPECT_EQ(e[i], 20.0 + i) << "n " << n << " i " << i;
+    }
+    free_dvector(d, -1, 2);
+    free_dvector(e, -1, 2);
+  }
+}
 
 TEST(Tridiagonalize, OrthogonalTransformReproducesTheTridiagonalForm) {
   const int n = 6;
@@ -130,6 +192,29 @@ TEST(Tqli, OneByOne) {
   EXPECT_EQ(d[1], -4.5);
   EXPECT_EQ(a[1][1], 1.0);
   free_dvector(d, 1, 1);
+}
+
+TEST(Tqli, EmptyOrderTouchesNothing) {
+  for (int n : {0, -1, -3}) {
+    DoubleMatrix none = dmatrix(1, 0, 1, 0);
+    DoubleVector d0 = dvector(1, 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    tqli(none, d0, n);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "n " << n;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "n " << n;
+    free_dvector(d0, 1, 0);
+    free_dmatrix(none, 1, 0, 1, 0);
+
+    Square a(1);
+    a[1][1] = 7.0;
+    DoubleVector d = dvector(-1, 2);
+    for (int i = -1; i <= 2; ++i) d[i] = 10.0 + i;
+    tqli(a.get(), d, n);
+    EXPECT_EQ(a[1][1], 7.0) << "n " << n;
+    for (int i = -1; i <= 2; ++i) EXPECT_EQ(d[i], 10.0 + i) << "n " << n << " i " << i;
+    free_dvector(d, -1, 2);
+  }
 }
 
 TEST(Tqli, DiagonalMatrixKeepsOrderAndGivesIdentity) {
@@ -356,6 +441,49 @@ TEST(Utilities, PowersHaveNoNegativeExponents) {
   EXPECT_EQ(power_int(7, -1), 1);
 }
 
+TEST(PowerInt, ExactUpToTheEdgesOfInt) {
+  EXPECT_EQ(power_int(2, 30), 1 << 30);
+  EXPECT_EQ(power_int(-2, 31), INT_MIN);
+  EXPECT_EQ(power_int(46340, 2), 2147395600);  // 46341^2 is above INT_MAX
+  EXPECT_EQ(power_int(10, 9), 1000000000);
+  EXPECT_EQ(power_int(INT_MAX, 1), INT_MAX);
+  EXPECT_EQ(power_int(INT_MIN, 1), INT_MIN);
+  // Bases 0 and +-1 never leave int, however long the loop.
+  EXPECT_EQ(power_int(-1, 100001), -1);
+  EXPECT_EQ(power_int(-1, 100000), 1);
+  EXPECT_EQ(power_int(0, 100000), 0);
+  EXPECT_EQ(power_int(1, 100000), 1);
+  // n <= 0 still gives 1 for any base.
+  EXPECT_EQ(power_int(INT_MIN, 0), 1);
+  EXPECT_EQ(power_int(0, INT_MIN), 1);
+}
+
+TEST(PowerIntDeathTest, PowerBeyondIntIsFatal) {
+  const std::string report = report_only("Integer overflow in power_int");
+  const int cases[][2] = {{2, 31}, {-2, 32}, {46341, 2}, {-46341, 2}, {INT_MIN, 2}, {3, 1000}};
+  for (const auto& c : cases) {
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          power_int(c[0], c[1]);
+        },
+        testing::ExitedWithCode(1), report)
+        << c[0] << "^" << c[1];
+  }
+}
+
+// The value as the contract writes it, sum of digits[k] * (radices[1] * ... *
+// radices[k-1]), in 64 bits; only used where every term fits.
+std::int64_t forward_value(const std::vector<int>& digits, const std::vector<int>& radices) {
+  std::int64_t value = digits[0];
+  std::int64_t w = 1;
+  for (std::size_t i = 1; i < digits.size(); ++i) {
+    w = w * radices[i - 1];
+    value = value + w * digits[i];
+  }
+  return value;
+}
+
 TEST(MixedRadix, WorkedExampleAndRoundTrip) {
   IntVector radices = ivector(1, 3);
   IntVector digits = ivector(1, 3);
@@ -403,6 +531,203 @@ TEST(MixedRadix, SingleDigit) {
   EXPECT_EQ(mixed_radix_encode(digits, 1, radices), 57);
   free_ivector(radices, 1, 1);
   free_ivector(digits, 1, 1);
+}
+
+TEST(MixedRadix, EncodeIsTheExactSumWheneverItFitsInt) {
+  // Small radices of either sign (zero included) and digits of either sign,
+  // including digits beyond their radix: the value is the plain sum.
+  RandomStream stream;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int count = 1 + static_cast<int>(uniform_random(stream) * 6);
+    std::vector<int> d(count), r(count);
+    for (int i = 0; i < count; ++i) {
+      d[i] = static_cast<int>(uniform_random(stream) * 41) - 20;
+      r[i] = static_cast<int>(uniform_random(stream) * 15) - 7;
+    }
+    IntVector digits = ints(d);
+    IntVector radices = ints(r);
+    ASSERT_EQ(mixed_radix_encode(digits, count, radices), forward_value(d, r)) << "trial " << trial;
+    free_ivector(digits, 1, count);
+    free_ivector(radices, 1, count);
+  }
+  struct Case {
+    std::vector<int> digits;
+    std::vector<int> radices;
+    int value;
+  };
+  std::vector<Case> cases = {
+      {{65535, 32767}, {65536, 0}, INT_MAX},
+      {{0, -32768}, {65536, 0}, INT_MIN},
+      {{-1, 1, -1}, {-2, -2, 0}, -7},  // -1 + 1 * (-2) - 1 * 4
+      // Digits above a zero radix have place value 0 and are not read, nor
+      // the radices above it: no overflow however large they are.
+      {{1, 1, INT_MAX, INT_MAX}, {2, 0, INT_MAX, INT_MAX}, 3},
+  };
+  // Place values far beyond 64 bits under zero digits add nothing.
+  Case zeros{std::vector<int>(50, 0), std::vector<int>(50, 1000), 7 + 1000 * 3};
+  zeros.digits[0] = 7;
+  zeros.digits[1] = 3;
+  cases.push_back(zeros);
+  // Terms far beyond 64 bits that cancel: 10^39 - 9 * (10^38 + ... + 1) = 1.
+  Case cancelling{std::vector<int>(40, -9), std::vector<int>(40, 10), 1};
+  cancelling.digits[39] = 1;
+  cases.push_back(cancelling);
+  for (const Case& c : cases) {
+    const int count = static_cast<int>(c.digits.size());
+    IntVector digits = ints(c.digits);
+    IntVector radices = ints(c.radices);
+    EXPECT_EQ(mixed_radix_encode(digits, count, radices), c.value) << "count " << count;
+    free_ivector(digits, 1, count);
+    free_ivector(radices, 1, count);
+  }
+}
+
+TEST(MixedRadixDeathTest, EncodedValueBeyondIntIsFatal) {
+  const std::string report = report_only("Integer overflow in mixed_radix_encode");
+  std::vector<std::pair<std::vector<int>, std::vector<int>>> cases = {
+      {{0, 32768}, {65536, 1}},          // 2^31
+      {{-1, -32768}, {65536, 1}},        // -2^31 - 1
+      {{0, 0, 1}, {65536, 65536, 1}},    // 2^32
+      {{INT_MAX, INT_MAX}, {INT_MAX, 1}},
+  };
+  // 10^29: the partial values leave 64 bits on the way.
+  std::vector<int> top_only(30, 0);
+  top_only[29] = 1;
+  cases.emplace_back(top_only, std::vector<int>(30, 10));
+  for (const auto& [d, r] : cases) {
+    IntVector digits = ints(d);
+    IntVector radices = ints(r);
+    const int count = static_cast<int>(d.size());
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          mixed_radix_encode(digits, count, radices);
+        },
+        testing::ExitedWithCode(1), report)
+        << "count " << count;
+    free_ivector(digits, 1, count);
+    free_ivector(radices, 1, count);
+  }
+}
+
+TEST(MixedRadix, DecodeGivesTruncatedDigitsThatEncodeBack) {
+  // Nonzero radices of either sign whose product fits: each digit is the
+  // truncating quotient of the rest by its place value.
+  RandomStream stream;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int count = 1 + static_cast<int>(uniform_random(stream) * 5);
+    std::vector<int> r(count);
+    for (int i = 0; i < count; ++i) {
+      do r[i] = static_cast<int>(uniform_random(stream) * 15) - 7;
+      while (r[i] == 0);
+    }
+    const int value = static_cast<int>(uniform_random(stream) * 200001) - 100000;
+    IntVector radices = ints(r);
+    IntVector digits = ivector(1, count);
+    mixed_radix_decode(value, digits, count, radices);
+    std::int64_t rest = value;
+    for (int pos = count; pos >= 1; --pos) {
+      std::int64_t place = 1;
+      for (int k = 1; k < pos; ++k) place *= r[k - 1];
+      ASSERT_EQ(digits[pos], rest / place) << "trial " << trial << " pos " << pos;
+      rest -= digits[pos] * place;
+    }
+    ASSERT_EQ(mixed_radix_encode(digits, count, radices), value) << "trial " << trial;
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
+TEST(MixedRadix, DecodeWithRadixProductBeyondIntGivesZeroHighDigits) {
+  struct Case {
+    int value;
+    std::vector<int> radices;
+    std::vector<int> digits;
+  };
+  const std::vector<Case> cases = {
+      // Only the product with the top radix leaves int: the top radix is not
+      // needed for the weights.
+      {23, {2, 3, INT_MAX}, {1, 2, 3}},
+      {INT_MAX, {65536, 65536, 65536}, {65535, 32767, 0}},
+      {INT_MIN, {65536, 65536, 65536}, {0, -32768, 0}},
+      {-1, {-65536, -65536, 7}, {-1, 0, 0}},
+      // A place value of exactly 2^31 still takes INT_MIN.
+      {INT_MIN, {65536, 32768, 5}, {0, 0, -1}},
+      {INT_MIN, {65536, -32768, 5}, {0, 0, 1}},
+      {INT_MAX, {65536, 32768, 5}, {65535, 32767, 0}},
+      // Place values far beyond 64 bits.
+      {1234, std::vector<int>(40, 1000), [] {
+         std::vector<int> d(40, 0);
+         d[0] = 234;
+         d[1] = 1;
+         return d;
+       }()},
+      // A place value of -1 keeps every other int.
+      {INT_MIN + 1, {-1, 5}, {0, INT_MAX}},
+      {INT_MAX, {-1, 5}, {0, -INT_MAX}},
+  };
+  for (const Case& c : cases) {
+    const int count = static_cast<int>(c.radices.size());
+    IntVector radices = ints(c.radices);
+    IntVector digits = ivector(1, count);
+    for (int i = 1; i <= count; ++i) digits[i] = 99;  // all overwritten
+    mixed_radix_decode(c.value, digits, count, radices);
+    for (int i = 1; i <= count; ++i) EXPECT_EQ(digits[i], c.digits[i - 1]) << c.value << " digit " << i;
+    EXPECT_EQ(mixed_radix_encode(digits, count, radices), c.value);
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
+TEST(MixedRadix, EmptyNumberDecodesToNothing) {
+  for (int count : {0, -2}) {
+    IntVector no_radices = ivector(1, 0);  // reads would be outside (ASan)
+    IntVector digits = ivector(-1, 2);
+    for (int i = -1; i <= 2; ++i) digits[i] = 40 + i;
+    mixed_radix_decode(12345, digits, count, no_radices);
+    for (int i = -1; i <= 2; ++i) EXPECT_EQ(digits[i], 40 + i) << "count " << count;
+    free_ivector(digits, -1, 2);
+    free_ivector(no_radices, 1, 0);
+  }
+}
+
+TEST(MixedRadixDeathTest, DecodeRejectsAZeroRadix) {
+  const std::string report = report_only("Zero radix in mixed_radix_decode");
+  const std::vector<std::vector<int>> cases = {{0}, {0, 3, 4}, {2, 0, 4}, {2, 3, 0}};
+  for (const auto& r : cases) {
+    IntVector radices = ints(r);
+    const int count = static_cast<int>(r.size());
+    IntVector digits = ivector(1, count);
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          mixed_radix_decode(5, digits, count, radices);
+        },
+        testing::ExitedWithCode(1), report)
+        << "count " << count;
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
+}
+
+TEST(MixedRadixDeathTest, DecodedDigitBeyondIntIsFatal) {
+  // INT_MIN over a place value of -1 is 2^31.
+  const std::string report = report_only("Integer overflow in mixed_radix_decode");
+  const std::vector<std::vector<int>> cases = {{-1, 5}, {1, -1, 3}, {-1, -1, -1, 2}};
+  for (const auto& r : cases) {
+    IntVector radices = ints(r);
+    const int count = static_cast<int>(r.size());
+    IntVector digits = ivector(1, count);
+    EXPECT_EXIT(
+        {
+          fatal_exit_only_reports();
+          mixed_radix_decode(INT_MIN, digits, count, radices);
+        },
+        testing::ExitedWithCode(1), report)
+        << "count " << count;
+    free_ivector(radices, 1, count);
+    free_ivector(digits, 1, count);
+  }
 }
 
 }  // namespace
