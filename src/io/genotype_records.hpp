@@ -7,6 +7,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace strataperm {
@@ -31,6 +32,36 @@ struct Variant {
 };
 
 inline constexpr std::int8_t kMissingCall = -1;
+
+// Many variants held compactly (a genome's worth of SNPs in tens of bytes
+// each): chromosome names once each, positions, and the id and both alleles
+// of every variant in one text block.
+class VariantList {
+ public:
+  void push_back(const Variant& variant);
+  std::size_t size() const { return position_.size(); }
+  bool empty() const { return position_.empty(); }
+  const std::string& chromosome(std::size_t v) const { return chromosomes_[chromosome_[v]]; }
+  // The chromosome names in order of first appearance, and which one a
+  // variant is on.
+  const std::vector<std::string>& chromosome_names() const { return chromosomes_; }
+  std::uint32_t chromosome_index(std::size_t v) const { return chromosome_[v]; }
+  long long position(std::size_t v) const { return position_[v]; }
+  std::string_view id(std::size_t v) const { return field(v, 0); }
+  std::string_view allele1(std::size_t v) const { return field(v, 1); }
+  std::string_view allele2(std::size_t v) const { return field(v, 2); }
+  Variant operator[](std::size_t v) const;
+
+ private:
+  // The v-th variant's text is id '\0' allele1 '\0' allele2, from
+  // text_start_[v] to text_start_[v + 1] - 1.
+  std::string_view field(std::size_t v, int which) const;
+  std::vector<std::string> chromosomes_;
+  std::vector<std::uint32_t> chromosome_;
+  std::vector<long long> position_;
+  std::string text_;
+  std::vector<std::uint64_t> text_start_ = {0};
+};
 
 // Called for every usable variant in file order: `index` counts usable variants
 // from 0; `calls` has one call per sample in file order when the filter asked

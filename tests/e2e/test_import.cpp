@@ -125,14 +125,15 @@ std::vector<std::vector<std::string>> read_rows(const std::string& path) {
   return rows;
 }
 
-// The allele-code pairs of a row from `first` on, as allele2 counts; fails the
-// test on a pair other than 0 0, 0 1, 1 1.
+// The allele-code pairs of a row from `first` on, as allele2 counts (-1 for
+// a missing call, ". ."); fails the test on any other pair than 0 0, 0 1,
+// 1 1 and ". .".
 std::vector<int> counts_of(const std::vector<std::string>& row, std::size_t first = 0) {
   std::vector<int> counts;
   for (std::size_t k = first; k + 1 < row.size(); k += 2) {
     const std::string pair = row[k] + " " + row[k + 1];
-    EXPECT_TRUE(pair == "0 0" || pair == "0 1" || pair == "1 1") << pair;
-    counts.push_back(std::stoi(row[k]) + std::stoi(row[k + 1]));
+    EXPECT_TRUE(pair == "0 0" || pair == "0 1" || pair == "1 1" || pair == ". .") << pair;
+    counts.push_back(pair == ". ." ? -1 : std::stoi(row[k]) + std::stoi(row[k + 1]));
   }
   EXPECT_EQ((row.size() - first) % 2, 0u);
   return counts;
@@ -303,37 +304,53 @@ TEST(ImportPlink, BackgroundByCountIsSpreadEvenlyOverCommonSnps) {
   EXPECT_NE(outcome.err.find("1 ids of"), std::string::npos) << outcome.err;
 }
 
-TEST(ImportPlink, MissingCallsDropALocusOnlyWhenAKeptIndividualHasOne) {
+TEST(ImportPlink, MissingCallsKeepACandidateUpToTheMissingShareButNeverABackgroundLocus) {
   TemporaryFolder dir;
   auto individuals = nine_individuals();
   individuals[2].fam_phenotype = "NA";  // i3 dropped
   auto snps = eight_snps();
-  snps[4].calls[5] = -1;  // s5: missing in kept i6: left out
-  snps[5].calls[2] = -1;  // s6: missing only in dropped i3: kept
-  snps[0].calls[8] = -1;  // s1: a background locus candidate, left out
+  snps[4].calls[5] = -1;  // s5: missing in kept i6 (1 of 8)
+  snps[5].calls[2] = -1;  // s6: missing only in dropped i3: complete
+  snps[0].calls[8] = -1;  // s1: could be background, but has a missing call
   write_plink(dir / "data", individuals, snps);
 
-  const Outcome outcome = import({"--bfile", dir / "data", "--background-count", "2", "--region",
-                                  "2:1-1000", "--out", dir / "study"});
+  // 1 missing of 8 is above the default share of 0.1: s5 is left out.
+  Outcome outcome = import({"--bfile", dir / "data", "--background-count", "2", "--region",
+                            "2:1-1000", "--out", dir / "strict"});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_NE(outcome.out.find("SNPs left out, missing calls among the kept individuals: 2\n"),
+  EXPECT_NE(outcome.out.find("SNPs with missing calls among the kept individuals: 2 (never "
+                             "background loci)\n"),
             std::string::npos)
       << outcome.out;
-  EXPECT_NE(outcome.out.find("listed candidate markers left out, missing calls: 1\n"),
+  EXPECT_NE(outcome.out.find("candidate markers left out, missing share above 0.1 (--geno): 1\n"),
             std::string::npos);
-  EXPECT_EQ(marker_ids(dir / "study"), (std::vector<std::string>{"s4", "s6"}));
+  EXPECT_EQ(marker_ids(dir / "strict"), (std::vector<std::string>{"s4", "s6"}));
+
+  // Allowed up to 0.2, s5 stays and its missing call is written ". .".
+  outcome = import({"--bfile", dir / "data", "--background-count", "2", "--region", "2:1-1000",
+                    "--geno", "0.2", "--out", dir / "study"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("candidate markers kept with missing calls (mean codes): 1\n"),
+            std::string::npos)
+      << outcome.out;
+  EXPECT_EQ(marker_ids(dir / "study"), (std::vector<std::string>{"s4", "s5", "s6"}));
   const auto rows = read_rows(dir / "study/traits.txt");
   ASSERT_EQ(rows.size(), 8u);
   for (std::size_t r = 0, k = 0; k < 9; ++k) {
     if (k == 2) continue;
-    EXPECT_EQ(counts_of(rows[r], 1), (std::vector<int>{snps[3].calls[k], snps[5].calls[k]}));
+    EXPECT_EQ(counts_of(rows[r], 1),
+              (std::vector<int>{snps[3].calls[k], snps[4].calls[k], snps[5].calls[k]}));
     ++r;
   }
-  // Background: two spread over the SNPs outside the region without missing
-  // calls, s2 s3 s7 s8, at positions floor((2i+1)4/4) = 1, 3: s3, s8.
+  // Background: two spread by position over the SNPs outside the region
+  // without missing calls, s2 s3 s7 s8 (1:200, 1:300, 3:50, 3:60), at
+  // floor((2i+1)4/4) = 1, 3: s3, s8.
   const auto genotypes = read_rows(dir / "study/genotypes.txt");
   ASSERT_EQ(genotypes.size(), 8u);
   EXPECT_EQ(counts_of(genotypes[7]), (std::vector<int>{snps[2].calls[8], snps[7].calls[8]}));
+  // The study runs, the missing call taking the marker's mean codes.
+  const std::string command = "cd '" + (dir / "study") + "' && '" STRATAPERM_BINARY "' > out.txt 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << read_file(dir / "study/out.txt");
 }
 
 TEST(ImportPlink, BadInputIsOneLineNamingTheFileAndWritesNothing) {
@@ -517,9 +534,15 @@ TEST(ImportVcf, RoundTripOfBiallelicSnpsWithMissingCallPolicy) {
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_NE(outcome.out.find("SNPs read: 7\n"), std::string::npos) << outcome.out;
   EXPECT_NE(outcome.out.find("records skipped, not biallelic SNPs: 2\n"), std::string::npos);
-  EXPECT_NE(outcome.out.find("SNPs left out, missing calls among the kept individuals: 3\n"),
-            std::string::npos);
+  EXPECT_NE(outcome.out.find("SNPs with missing calls among the kept individuals: 3 (never "
+                             "background loci)\n"),
+            std::string::npos)
+      << outcome.out;
   EXPECT_NE(outcome.out.find("individuals dropped, missing trait: 1\n"), std::string::npos);
+  // A haploid, triploid or half-missing call is a missing call: 1 of 4, above
+  // the default share of 0.1, leaves those SNPs out.
+  EXPECT_NE(outcome.out.find("candidate markers left out, missing share above 0.1 (--geno): 3\n"),
+            std::string::npos);
 
   EXPECT_EQ(read_file(dir / "study/markers.tsv"),
             "marker\tid\tchromosome\tposition\tallele1\tallele2\n"

@@ -1,5 +1,6 @@
 #include "commands/genotype_study/locus_choice.hpp"
 
+#include <algorithm>
 #include <string>
 #include <unordered_set>
 
@@ -8,30 +9,32 @@
 
 namespace strataperm {
 
-namespace {
-
-// Reads an id list: the first field of each line; blank lines and lines
-// starting with '#' are skipped.
-std::unordered_set<std::string> read_id_list(const std::string& path) {
+std::vector<std::string> read_id_list(const std::string& path) {
   RecordReader reader(path);
-  std::unordered_set<std::string> ids;
+  std::vector<std::string> ids;
   std::vector<std::string> fields;
   while (reader.next_fields(fields)) {
     if (fields[0][0] == '#') continue;
-    ids.insert(fields[0]);
+    ids.push_back(fields[0]);
   }
   if (ids.empty()) throw InputError(path + ": the file lists no ids");
   return ids;
 }
 
-// Marks the variants whose ids `ids` holds; returns how many ids matched none.
-std::size_t mark_listed(const std::vector<Variant>& variants,
-                        const std::unordered_set<std::string>& ids, std::vector<char>& marked) {
+namespace {
+
+// Marks the variants whose ids the list at `path` holds; returns how many ids
+// matched none.
+std::size_t mark_listed(const VariantList& variants, const std::string& path,
+                        std::vector<char>& marked) {
+  const std::vector<std::string> list = read_id_list(path);
+  const std::unordered_set<std::string> ids(list.begin(), list.end());
   std::unordered_set<std::string> found;
   for (std::size_t v = 0; v < variants.size(); ++v) {
-    if (ids.count(variants[v].id) != 0) {
+    const std::string id(variants.id(v));
+    if (ids.count(id) != 0) {
       marked[v] = 1;
-      found.insert(variants[v].id);
+      found.insert(id);
     }
   }
   return ids.size() - found.size();
@@ -39,8 +42,6 @@ std::size_t mark_listed(const std::vector<Variant>& variants,
 
 }  // namespace
 
-// `count` positions spread evenly over `pool` (all of it when it is smaller):
-// pool[floor((2i+1) P / 2K)] for i = 0..K-1, in pool order.
 std::vector<std::size_t> spread_evenly(const std::vector<std::size_t>& pool, std::size_t count) {
   if (count >= pool.size()) return pool;
   std::vector<std::size_t> chosen(count);
@@ -52,37 +53,57 @@ std::vector<std::size_t> spread_evenly(const std::vector<std::size_t>& pool, std
   return chosen;
 }
 
+void sort_by_genome_position(const VariantList& variants, std::vector<std::size_t>& indices) {
+  // The rank of each chromosome name in genome order (names that order alike,
+  // such as "1" and "chr1", share a rank).
+  const std::vector<std::string>& names = variants.chromosome_names();
+  std::vector<std::size_t> order(names.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return chromosome_before(names[a], names[b]);
+  });
+  std::vector<std::size_t> rank(names.size(), 0);
+  for (std::size_t k = 1; k < order.size(); ++k)
+    rank[order[k]] = rank[order[k - 1]] + (chromosome_before(names[order[k - 1]], names[order[k]]) ? 1 : 0);
+  std::stable_sort(indices.begin(), indices.end(), [&](std::size_t a, std::size_t b) {
+    const std::size_t ra = rank[variants.chromosome_index(a)];
+    const std::size_t rb = rank[variants.chromosome_index(b)];
+    if (ra != rb) return ra < rb;
+    return variants.position(a) < variants.position(b);
+  });
+}
 
-LocusChoice choose_loci(const StudyChoices& settings, const std::vector<Variant>& variants,
-                        const std::vector<LocusSummary>& loci) {
+LocusChoice choose_loci(const StudyChoices& settings, const VariantList& variants,
+                        const std::vector<LocusSummary>& loci, std::size_t kept) {
   LocusChoice choice;
   const std::size_t count = variants.size();
-  for (const LocusSummary& locus : loci) choice.with_missing += locus.has_missing ? 1 : 0;
+  for (std::size_t v = 0; v < count; ++v) {
+    choice.with_missing += loci[v].complete(kept) ? 0 : 1;
+    choice.unplaced += variants.position(v) <= 0 ? 1 : 0;
+  }
 
   std::vector<char> listed_marker(count, 0);
   const bool markers_listed = !settings.marker_ids.empty() || settings.region.has_value();
   if (!settings.marker_ids.empty()) {
-    choice.marker_ids_not_found =
-        mark_listed(variants, read_id_list(settings.marker_ids), listed_marker);
+    choice.marker_ids_not_found = mark_listed(variants, settings.marker_ids, listed_marker);
   } else if (settings.region) {
     const std::string chromosome = plain_chromosome(settings.region->chromosome);
     for (std::size_t v = 0; v < count; ++v) {
-      listed_marker[v] = plain_chromosome(variants[v].chromosome) == chromosome &&
-                         variants[v].position >= settings.region->from &&
-                         variants[v].position <= settings.region->to;
+      listed_marker[v] = plain_chromosome(variants.chromosome(v)) == chromosome &&
+                         variants.position(v) >= settings.region->from &&
+                         variants.position(v) <= settings.region->to;
     }
   }
 
   std::vector<char> background(count, 0);
   if (!settings.background_ids.empty()) {
     std::vector<char> listed(count, 0);
-    choice.background_ids_not_found =
-        mark_listed(variants, read_id_list(settings.background_ids), listed);
+    choice.background_ids_not_found = mark_listed(variants, settings.background_ids, listed);
     for (std::size_t v = 0; v < count; ++v) {
       if (!listed[v]) continue;
       if (listed_marker[v]) {
         ++choice.background_also_marker;
-      } else if (loci[v].has_missing) {
+      } else if (!loci[v].complete(kept)) {
         ++choice.listed_background_missing;
       } else {
         background[v] = 1;
@@ -91,27 +112,51 @@ LocusChoice choose_loci(const StudyChoices& settings, const std::vector<Variant>
   } else {
     std::vector<std::size_t> pool;
     for (std::size_t v = 0; v < count; ++v) {
-      if (loci[v].has_missing || listed_marker[v]) continue;
-      if (loci[v].minor_allele_frequency < settings.min_maf) {
+      if (!loci[v].complete(kept) || listed_marker[v] || variants.position(v) <= 0) continue;
+      if (loci[v].minor_allele_frequency() < settings.min_maf) {
         ++choice.below_maf;
       } else {
         pool.push_back(v);
       }
     }
     choice.pool = pool.size();
+    sort_by_genome_position(variants, pool);
     for (std::size_t v : spread_evenly(pool, static_cast<std::size_t>(settings.background_count)))
       background[v] = 1;
   }
+  for (std::size_t v = 0; v < count; ++v)
+    if (background[v]) choice.background.push_back(v);
+  sort_by_genome_position(variants, choice.background);
 
+  std::vector<char> extracted, excluded;
+  if (!settings.extract.empty()) {
+    extracted.assign(count, 0);
+    mark_listed(variants, settings.extract, extracted);
+  }
+  if (!settings.exclude.empty()) {
+    excluded.assign(count, 0);
+    mark_listed(variants, settings.exclude, excluded);
+  }
   for (std::size_t v = 0; v < count; ++v) {
-    if (background[v]) {
-      choice.background.push_back(v);
-    } else if (markers_listed ? listed_marker[v] : true) {
-      if (!loci[v].has_missing) {
-        choice.markers.push_back(v);
-      } else if (markers_listed) {
-        ++choice.listed_markers_missing;
-      }
+    if (background[v] || (markers_listed && !listed_marker[v])) continue;
+    const LocusSummary& locus = loci[v];
+    if (!chromosome_listed(settings.chromosomes, variants.chromosome(v))) {
+      ++choice.markers_other_chromosome;
+    } else if (!extracted.empty() && !extracted[v]) {
+      ++choice.markers_not_extracted;
+    } else if (!excluded.empty() && excluded[v]) {
+      ++choice.markers_excluded;
+    } else if (locus.called == 0) {
+      ++choice.markers_no_call;
+    } else if (static_cast<double>(kept - static_cast<std::size_t>(locus.called)) >
+               settings.max_missing * static_cast<double>(kept)) {
+      ++choice.markers_too_many_missing;
+    } else if (locus.minor_allele_frequency() < settings.maf) {
+      ++choice.markers_below_maf;
+    } else {
+      choice.markers.push_back(v);
+      choice.markers_with_missing += locus.complete(kept) ? 0 : 1;
+      choice.markers_monomorphic += locus.minor_allele_frequency() == 0.0 ? 1 : 0;
     }
   }
   return choice;

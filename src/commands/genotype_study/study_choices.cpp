@@ -25,9 +25,43 @@ const std::vector<OptionSpec> kChoiceOptions = {
     {"--min-maf", true, "F", "lowest MAF of background loci chosen by count (default 0.05)"},
     {"--markers-ids", true, "FILE", "candidate markers: the SNPs whose ids FILE lists, one a line"},
     {"--region", true, "CHR:FROM-TO", "candidate markers: the SNPs in this region (inclusive)"},
-    {"--permutations", true, "R",
-     "number of permutations R written to parameter.txt (default 1000)"},
+    {"--permutations", true, "R", "number of permutations R (default 1000)"},
+    {"--maf", true, "F", "candidate markers: minor-allele frequency at least F (default 0: all)"},
+    {"--geno", true, "F",
+     "candidate markers: share of missing calls at most F (default 0.1); missing calls take "
+     "the marker's mean codes"},
+    {"--max-missing", true, "F", "the same as --geno"},
+    {"--chr", true, "LIST", "candidate markers: on these chromosomes only (e.g. 1-4,22,X)"},
+    {"--extract", true, "FILE", "candidate markers: only the SNPs whose ids FILE lists"},
+    {"--exclude", true, "FILE", "candidate markers: not the SNPs whose ids FILE lists"},
+    {"--keep", true, "FILE", "individuals: only those FILE lists (FID IID, or IID, a line)"},
+    {"--remove", true, "FILE", "individuals: not those FILE lists (FID IID, or IID, a line)"},
 };
+
+// A share from 0 to `high` given for `option`; throws UsageError otherwise.
+double parse_share(const std::string& option, const std::string& text, double high) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0.0 && value <= high)) {
+    throw UsageError("option '" + option + "' needs a number from 0 to " +
+                     (high == 0.5 ? std::string("0.5") : std::string("1")) + ", not '" + text +
+                     "'");
+  }
+  return value;
+}
+
+// The numeric code of a chromosome name: its number, 23..26 for X, Y, XY and
+// MT, or -1 for any other name.
+long chromosome_code(const std::string& name) {
+  const std::string plain = plain_chromosome(name);
+  if (is_whole_number(plain) && plain.size() < 10) return std::stol(plain);
+  if (equal_ignoring_case(plain, "X")) return 23;
+  if (equal_ignoring_case(plain, "Y")) return 24;
+  if (equal_ignoring_case(plain, "XY")) return 25;
+  if (equal_ignoring_case(plain, "MT") || equal_ignoring_case(plain, "M")) return 26;
+  return -1;
+}
 
 // Parses a whole number >= 0 that may hold thousands commas; false otherwise.
 bool parse_position(std::string text, long long& value) {
@@ -85,6 +119,33 @@ std::string plain_chromosome(const std::string& name) {
   return name;
 }
 
+bool chromosome_listed(const std::vector<std::string>& listed, const std::string& chromosome) {
+  if (listed.empty()) return true;
+  const long code = chromosome_code(chromosome);
+  for (const std::string& item : listed) {
+    const std::size_t dash = item.find('-');
+    if (dash != std::string::npos && dash > 0) {
+      const long from = chromosome_code(item.substr(0, dash));
+      const long to = chromosome_code(item.substr(dash + 1));
+      if (code >= 0 && from >= 0 && to >= 0 && code >= from && code <= to) return true;
+    } else if (code >= 0 ? code == chromosome_code(item)
+                         : equal_ignoring_case(plain_chromosome(item), plain_chromosome(chromosome))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool chromosome_before(const std::string& a, const std::string& b) {
+  const long ca = chromosome_code(a), cb = chromosome_code(b);
+  if (ca >= 0 || cb >= 0) {
+    if (ca < 0) return false;
+    if (cb < 0) return true;
+    return ca < cb;
+  }
+  return plain_chromosome(a) < plain_chromosome(b);
+}
+
 StudyChoices study_choices_from(const ParsedArguments& parsed, const std::string& command) {
   const std::string hint = " (see '" + command + " --help')";
   StudyChoices settings;
@@ -99,6 +160,10 @@ StudyChoices study_choices_from(const ParsedArguments& parsed, const std::string
   take("--pheno-col", settings.pheno_column);
   take("--background-ids", settings.background_ids);
   take("--markers-ids", settings.marker_ids);
+  take("--extract", settings.extract);
+  take("--exclude", settings.exclude);
+  take("--keep", settings.keep);
+  take("--remove", settings.remove);
   if (parsed.has("--bfile") == parsed.has("--vcf")) {
     throw UsageError(parsed.has("--bfile") ? "give either --bfile or --vcf, not both" + hint
                                            : "give the genotypes with --bfile or --vcf" + hint);
@@ -122,6 +187,22 @@ StudyChoices study_choices_from(const ParsedArguments& parsed, const std::string
   if (parsed.has("--permutations")) {
     settings.permutations =
         parse_count_option("--permutations", parsed.value("--permutations"), 1, 2000000000);
+  }
+  if (parsed.has("--maf")) settings.maf = parse_share("--maf", parsed.value("--maf"), 0.5);
+  if (parsed.has("--geno") && parsed.has("--max-missing")) {
+    throw UsageError("give either --geno or --max-missing (they are the same), not both" + hint);
+  }
+  for (const char* name : {"--geno", "--max-missing"})
+    if (parsed.has(name)) settings.max_missing = parse_share(name, parsed.value(name), 1.0);
+  if (parsed.has("--chr")) {
+    const std::string& list = parsed.value("--chr");
+    for (std::size_t start = 0; start <= list.size();) {
+      const std::size_t comma = std::min(list.find(',', start), list.size());
+      const std::string item = list.substr(start, comma - start);
+      if (item.empty()) throw UsageError("option '--chr' needs a list such as 1-4,22,X, not '" + list + "'");
+      settings.chromosomes.push_back(item);
+      start = comma + 1;
+    }
   }
   if (is_whole_number(settings.pheno_column)) {
     parse_count_option("--pheno-col", settings.pheno_column, 1, 1000000);

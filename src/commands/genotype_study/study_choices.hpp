@@ -15,6 +15,7 @@ namespace strataperm {
 inline constexpr int kDefaultBackgroundCount = 2000;
 inline constexpr double kDefaultMinMaf = 0.05;
 inline constexpr int kDefaultPermutations = 1000;
+inline constexpr double kDefaultMaxMissing = 0.1;
 
 // A stretch of one chromosome, both ends included.
 struct Region {
@@ -36,7 +37,26 @@ struct StudyChoices {
   std::string marker_ids;
   std::optional<Region> region;
   int permutations = kDefaultPermutations;
+  // Candidate-marker filters: the lowest minor-allele frequency over the
+  // called individuals (0 keeps all), the largest share of missing calls,
+  // the chromosomes (empty: all), SNP ids to keep or to leave out.
+  double maf = 0.0;
+  double max_missing = kDefaultMaxMissing;
+  std::vector<std::string> chromosomes;  // names and ranges "1-4" as given to --chr
+  std::string extract, exclude;
+  // Individuals to keep or to leave out (FID IID or IID per line).
+  std::string keep, remove;
 };
+
+// Whether `chromosome` is one that --chr lists (every one when the list is
+// empty). Names match without a "chr" prefix and regardless of case; numbers
+// match ranges "A-B"; X, Y, XY and MT match 23, 24, 25 and 26.
+bool chromosome_listed(const std::vector<std::string>& listed, const std::string& chromosome);
+
+// Genome order of chromosome names: 1, 2, ... numerically, then X (23),
+// Y (24), XY (25), MT (26), then any other name in byte order; a "chr"
+// prefix and case do not count. True when `a` comes before `b`.
+bool chromosome_before(const std::string& a, const std::string& b);
 
 // The options that make the choices, for the help and the parser.
 const std::vector<OptionSpec>& study_choice_options();

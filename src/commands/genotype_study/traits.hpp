@@ -18,13 +18,20 @@ struct KeptIndividuals {
   std::vector<double> trait;
   std::size_t without_row = 0;
   std::size_t missing_trait = 0;
+  std::size_t not_kept = 0;  // left out by --keep or --remove
 };
 
-
-// Matches the input's samples with their traits (by FID and IID, or by IID
-// for VCF samples) and keeps those with a trait, in genotype-file order.
+// Matches the input's samples with their traits and keeps those with a trait
+// that --keep and --remove let in, in genotype-file order.
+//
+// A phenotype table has one header line "FID IID NAME..." or "IID NAME..."
+// (either may start with '#', as plink2 writes them), or none (then each line
+// is FID IID VALUE...). With FID and IID its rows are matched by both for
+// PLINK input and by IID for VCF samples (whose name is the IID); an IID-only
+// table is matched by IID. "NA" or -9 is a missing trait. A --keep or
+// --remove file lists FID IID (or IID alone) per line; '#' lines are skipped.
 // Throws InputError naming the file and line of any problem, or when fewer
-// than two individuals have a trait.
+// than two individuals are left.
 KeptIndividuals keep_individuals(const StudyChoices& settings, const GenotypeInput& input);
 
 }  // namespace strataperm

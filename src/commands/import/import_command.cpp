@@ -9,6 +9,7 @@
 #include "commands/genotype_study/genotype_input.hpp"
 #include "commands/genotype_study/locus_choice.hpp"
 #include "commands/genotype_study/study_choices.hpp"
+#include "commands/genotype_study/study_plan.hpp"
 #include "commands/genotype_study/traits.hpp"
 #include "commands/import/study_folder_writer.hpp"
 #include "commands/options.hpp"
@@ -29,16 +30,23 @@ const char* const kImportHelp =
     "phenotype table: parameter.txt, genotypes.txt (background loci), traits.txt\n"
     "(trait and candidate markers), markers.tsv (marker number, id, chromosome,\n"
     "position, alleles) and individuals.tsv (FID, IID). Run it with\n"
-    "'strataperm run DIR'.\n"
+    "'strataperm run DIR'; 'strataperm run --bfile/--vcf' makes the same study without\n"
+    "writing it out.\n"
     "\n"
     "Individuals are matched to phenotype rows by FID and IID (PLINK) or by IID, the\n"
     "VCF sample name; those without a row or with a missing trait (-9 or NA) are\n"
-    "dropped. Without --pheno, PLINK input takes the trait from the .fam phenotype\n"
-    "column (and --pheno-col NUMBER picks among the columns from the sixth on).\n"
-    "A genotype is coded by the copies of the second allele (.bim allele2, VCF ALT):\n"
-    "0 0, 0 1 or 1 1. SNPs with a missing call among the kept individuals are left\n"
-    "out. Candidate markers are the SNPs of --markers-ids or --region, in file order,\n"
-    "or else all SNPs not taken as background; a locus is never both. A region's\n"
+    "dropped. The table may have a header 'FID IID NAME...' or 'IID NAME...' (with or\n"
+    "without '#'). Without --pheno, PLINK input takes the trait from the .fam\n"
+    "phenotype column (and --pheno-col NUMBER picks among the columns from the sixth\n"
+    "on). A genotype is coded by the copies of the second allele (.bim allele2, VCF\n"
+    "ALT): 0 0, 0 1 or 1 1, and '. .' for a missing call.\n"
+    "\n"
+    "Background loci are called in every kept individual; chosen by count they are\n"
+    "spread evenly by position (chromosome, then bp) over the SNPs with a position\n"
+    "and MAF >= --min-maf. Candidate markers are the SNPs of --markers-ids or\n"
+    "--region, in file order, or else all SNPs not taken as background, less those\n"
+    "--chr, --extract, --exclude, --maf and --geno leave out; a locus is never both.\n"
+    "A missing call of a candidate marker takes the marker's mean codes. A region's\n"
     "chromosome matches with or without a 'chr' prefix. A VCF record without an ID\n"
     "gets the id CHROM:POS.\n"
     "\n"
@@ -81,88 +89,18 @@ void import_study(const ImportSettings& import) {
   const StudyChoices& settings = import.choices;
   const fs::path folder(import.out);
   check_output_folder(folder, import.force);
+  Progress progress(false);
+  const StudyPlan plan = plan_study(settings, progress);
+  const LocusChoice& choice = plan.choice;
+  const std::size_t n = plan.n();
 
-  const std::unique_ptr<GenotypeInput> input = open_genotype_input(settings);
-  const KeptIndividuals kept = keep_individuals(settings, *input);
-  const std::size_t n = kept.sample_index.size();
-
-  // First pass: the usable variants and their calls among the kept individuals.
-  std::vector<Variant> variants;
-  std::vector<LocusSummary> loci;
-  input->scan([](std::size_t) { return true; },
-              [&](std::size_t, const Variant& variant, std::span<const std::int8_t> calls) {
-                LocusSummary locus;
-                long long copies = 0;
-                for (std::size_t k : kept.sample_index) {
-                  if (calls[k] == kMissingCall) {
-                    locus.has_missing = true;
-                    break;
-                  }
-                  copies += calls[k];
-                }
-                if (!locus.has_missing) {
-                  const double frequency =
-                      static_cast<double>(copies) / (2.0 * static_cast<double>(n));
-                  locus.minor_allele_frequency = std::min(frequency, 1.0 - frequency);
-                }
-                variants.push_back(variant);
-                loci.push_back(locus);
-              });
-  if (variants.empty()) {
-    throw InputError(input->path + ": no usable SNP (" + std::to_string(input->skipped_records) +
-                      " records are not biallelic SNPs)");
-  }
-
-  const LocusChoice choice = choose_loci(settings, variants, loci);
-  if (choice.background.empty()) {
-    const std::string source =
-        settings.background_ids.empty() ? input->path : settings.background_ids;
-    throw InputError(
-        source + ": no background locus left (" + std::to_string(choice.with_missing) +
-        " SNPs with missing calls, " + std::to_string(choice.below_maf) + " below --min-maf, " +
-        std::to_string(choice.background_also_marker) + " listed ones are candidate markers)");
-  }
-  if (choice.markers.empty()) {
-    const std::string source = !settings.marker_ids.empty() ? settings.marker_ids : input->path;
-    throw InputError(source + ": no candidate marker left" +
-                      (settings.region ? " in region " + settings.region->chromosome + ":" +
-                                             std::to_string(settings.region->from) + "-" +
-                                             std::to_string(settings.region->to)
-                                       : std::string()) +
-                      (choice.listed_markers_missing > 0
-                           ? " (" + std::to_string(choice.listed_markers_missing) +
-                                 " listed ones have missing calls)"
-                           : std::string()));
-  }
-
-  // Second pass: the calls of the chosen loci, one row of L + M per individual.
+  // The calls of the chosen loci, one row of L + M per individual.
   const std::size_t loci_count = choice.background.size();
   const std::size_t marker_count = choice.markers.size();
   const std::size_t width = loci_count + marker_count;
-  std::vector<long long> column(variants.size(), -1);
-  for (std::size_t j = 0; j < loci_count; ++j)
-    column[choice.background[j]] = static_cast<long long>(j);
-  for (std::size_t j = 0; j < marker_count; ++j)
-    column[choice.markers[j]] = static_cast<long long>(loci_count + j);
-  std::vector<std::int8_t> table(n * width);
-  std::size_t seen = 0;
-  input->scan([&](std::size_t index) { return index < column.size() && column[index] >= 0; },
-              [&](std::size_t index, const Variant& variant, std::span<const std::int8_t> calls) {
-                ++seen;
-                if (index >= variants.size() || variant.id != variants[index].id) {
-                  throw InputError(input->path + ": the file changed while it was read");
-                }
-                if (calls.empty()) return;
-                const std::size_t j = static_cast<std::size_t>(column[index]);
-                for (std::size_t r = 0; r < n; ++r) {
-                  const std::int8_t call = calls[kept.sample_index[r]];
-                  if (call == kMissingCall)
-                    throw InputError(input->path + ": the file changed while it was read");
-                  table[r * width + j] = call;
-                }
-              });
-  if (seen != variants.size())
-    throw InputError(input->path + ": the file changed while it was read");
+  std::vector<std::size_t> chosen = choice.background;
+  chosen.insert(chosen.end(), choice.markers.begin(), choice.markers.end());
+  const std::vector<std::int8_t> table = read_calls(plan, chosen, progress);
 
   // The study files.
   std::error_code error;
@@ -184,12 +122,12 @@ void import_study(const ImportSettings& import) {
   });
   staged.write(kTraitFile, [&](std::FILE* file) {
     std::fprintf(file,
-                 "trait, then two allele codes (copies of allele2) for each of %zu candidate "
-                 "markers (markers.tsv)\n",
+                 "trait, then two allele codes (copies of allele2; '. .' a missing call) for each "
+                 "of %zu candidate markers (markers.tsv)\n",
                  marker_count);
     char value[40];
     for (std::size_t r = 0; r < n; ++r) {
-      std::snprintf(value, sizeof value, "%.17g", kept.trait[r]);
+      std::snprintf(value, sizeof value, "%.17g", plan.kept.trait[r]);
       line = value;
       append_codes(line, &table[r * width + loci_count], marker_count);
       write_line(file, line);
@@ -198,16 +136,18 @@ void import_study(const ImportSettings& import) {
   staged.write(kMarkerTable, [&](std::FILE* file) {
     std::fprintf(file, "marker\tid\tchromosome\tposition\tallele1\tallele2\n");
     for (std::size_t j = 0; j < marker_count; ++j) {
-      const Variant& v = variants[choice.markers[j]];
-      std::fprintf(file, "%zu\t%s\t%s\t%lld\t%s\t%s\n", j + 1, v.id.c_str(), v.chromosome.c_str(),
-                   v.position, v.allele1.c_str(), v.allele2.c_str());
+      const std::size_t v = choice.markers[j];
+      std::fprintf(file, "%zu\t%s\t%s\t%lld\t%s\t%s\n", j + 1,
+                   std::string(plan.variants.id(v)).c_str(), plan.variants.chromosome(v).c_str(),
+                   plan.variants.position(v), std::string(plan.variants.allele1(v)).c_str(),
+                   std::string(plan.variants.allele2(v)).c_str());
     }
   });
   staged.write(kIndividualTable, [&](std::FILE* file) {
     std::fprintf(file, "FID\tIID\n");
     for (std::size_t r = 0; r < n; ++r) {
-      const GenotypedSample& sample = input->samples[kept.sample_index[r]];
-      std::fprintf(file, "%s\t%s\n", kept.family_id[r].c_str(), sample.individual_id.c_str());
+      const GenotypedSample& sample = plan.input->samples[plan.kept.sample_index[r]];
+      std::fprintf(file, "%s\t%s\n", plan.kept.family_id[r].c_str(), sample.individual_id.c_str());
     }
   });
   staged.write(kParameterFile, [&](std::FILE* file) {
@@ -224,61 +164,11 @@ void import_study(const ImportSettings& import) {
   staged.commit();
 
   // The summary.
-  std::printf("strataperm import from %s\n", input->description.c_str());
-  std::printf("individuals read: %zu\n", input->samples.size());
-  std::printf("individuals kept: %zu\n", n);
-  std::printf("individuals dropped, no phenotype row: %zu\n", kept.without_row);
-  std::printf("individuals dropped, missing trait: %zu\n", kept.missing_trait);
-  std::printf("SNPs read: %zu\n", variants.size());
-  if (input->is_vcf)
-    std::printf("records skipped, not biallelic SNPs: %zu\n", input->skipped_records);
-  std::printf("SNPs left out, missing calls among the kept individuals: %zu\n",
-              choice.with_missing);
-  if (settings.background_ids.empty()) {
-    std::printf("SNPs below the minimum MAF %g (not used as background): %zu\n", settings.min_maf,
-                choice.below_maf);
-    std::printf("background loci: %zu (spread evenly over %zu SNPs with MAF >= %g)\n", loci_count,
-                choice.pool, settings.min_maf);
-  } else {
-    std::printf("background loci: %zu (listed in %s)\n", loci_count,
-                settings.background_ids.c_str());
-    std::printf("listed background loci left out, missing calls: %zu\n",
-                choice.listed_background_missing);
-    if (choice.background_also_marker > 0) {
-      std::printf(
-          "note: %zu listed background loci are also candidate markers and are used as "
-          "markers only\n",
-          choice.background_also_marker);
-    }
-  }
-  if (!settings.marker_ids.empty()) {
-    std::printf("candidate markers: %zu (listed in %s)\n", marker_count,
-                settings.marker_ids.c_str());
-  } else if (settings.region) {
-    std::printf("candidate markers: %zu (in region %s:%lld-%lld)\n", marker_count,
-                settings.region->chromosome.c_str(), settings.region->from, settings.region->to);
-  } else {
-    std::printf("candidate markers: %zu (all other SNPs)\n", marker_count);
-  }
-  if (!settings.marker_ids.empty() || settings.region) {
-    std::printf("listed candidate markers left out, missing calls: %zu\n",
-                choice.listed_markers_missing);
-  }
+  std::printf("strataperm import from %s\n", plan.input->description.c_str());
+  print_plan_summary(plan);
   std::printf("study folder: %s (run it with 'strataperm run %s')\n", import.out.c_str(),
               import.out.c_str());
-  if (choice.marker_ids_not_found > 0) {
-    warn(std::to_string(choice.marker_ids_not_found) + " ids of " + settings.marker_ids +
-         " are not in " + input->path);
-  }
-  if (choice.background_ids_not_found > 0) {
-    warn(std::to_string(choice.background_ids_not_found) + " ids of " + settings.background_ids +
-         " are not in " + input->path);
-  }
-  if (settings.background_count_given &&
-      choice.pool < static_cast<std::size_t>(settings.background_count)) {
-    warn("only " + std::to_string(choice.pool) + " SNPs qualify as background loci, fewer than the " +
-         std::to_string(settings.background_count) + " asked for");
-  }
+  warn_about_choices(plan);
 }
 
 }  // namespace

@@ -38,10 +38,10 @@ void check_output_folder(const fs::path& folder, bool force) {
 }
 
 void append_codes(std::string& line, const std::int8_t* calls, std::size_t count) {
-  static const char* const kCodes[3] = {"0 0", "0 1", "1 1"};
+  static const char* const kCodes[4] = {". .", "0 0", "0 1", "1 1"};
   for (std::size_t k = 0; k < count; ++k) {
     line += ' ';
-    line += kCodes[calls[k]];
+    line += kCodes[calls[k] + 1];  // kMissingCall is -1
   }
 }
 

@@ -47,7 +47,7 @@ class StagedFolder {
 void check_output_folder(const std::filesystem::path& folder, bool force);
 
 // Appends the two allele codes of each of `count` calls (copies of allele2:
-// "0 0", "0 1", "1 1"), each preceded by a space.
+// "0 0", "0 1", "1 1"; ". ." for a missing call), each preceded by a space.
 void append_codes(std::string& line, const std::int8_t* calls, std::size_t count);
 
 // Writes `line` and a line break.

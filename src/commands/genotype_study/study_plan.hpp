@@ -1,0 +1,56 @@
+// A study from PLINK or VCF files, planned: the input opened, the kept
+// individuals and their traits, every usable SNP with what the first pass
+// learnt of it, and the chosen background loci and candidate markers. Both
+// `import` (which writes the plan out as a study folder) and `run` (which
+// streams it through the analysis) start here, so both make the same study.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/genotype_study/genotype_input.hpp"
+#include "commands/genotype_study/locus_choice.hpp"
+#include "commands/genotype_study/study_choices.hpp"
+#include "commands/genotype_study/traits.hpp"
+#include "core/progress.hpp"
+
+namespace strataperm {
+
+struct StudyPlan {
+  StudyChoices choices;
+  std::unique_ptr<GenotypeInput> input;
+  KeptIndividuals kept;
+  VariantList variants;
+  std::vector<LocusSummary> loci;
+  LocusChoice choice;
+  std::size_t n() const { return kept.sample_index.size(); }
+};
+
+// Opens the input, keeps the individuals, reads every usable SNP once and
+// chooses the loci. Throws InputError when the choices leave no background
+// locus or no candidate marker (saying why and which options change that).
+StudyPlan plan_study(const StudyChoices& choices, Progress& progress);
+
+// Reads, in one pass, the calls of the variants `loci` (indices into the
+// plan's variants) among the kept individuals: calls[i * K + k] for the k-th
+// of the K loci (copies of allele2, or kMissingCall). Throws InputError when
+// the file changed since the first pass.
+std::vector<std::int8_t> read_calls(const StudyPlan& plan, const std::vector<std::size_t>& loci,
+                                    Progress& progress);
+
+// The plan's summary: one line per count, what was kept or left out and why.
+void print_plan_summary(const StudyPlan& plan);
+
+// Warnings about choices that did not go as asked: listed ids not in the
+// input, fewer qualifying background SNPs than asked for.
+void warn_about_choices(const StudyPlan& plan);
+
+// The seeds, the choices and the chosen background loci as the log records
+// them: "background_ids" lists the ids in order, so that --background-ids
+// with that list repeats the run from any input route.
+std::vector<std::string> background_ids(const StudyPlan& plan);
+
+}  // namespace strataperm
