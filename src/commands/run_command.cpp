@@ -3,13 +3,21 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "commands/genotype_study/streamed_markers.hpp"
+#include "commands/genotype_study/study_choices.hpp"
+#include "commands/genotype_study/study_plan.hpp"
 #include "commands/options.hpp"
 #include "core/errors.hpp"
 #include "core/progress.hpp"
+#include "core/parallel.hpp"
 #include "io/association_table.hpp"
+#include "io/checksum.hpp"
+#include "io/output_file.hpp"
 #include "io/marker_table.hpp"
 #include "io/results_writer.hpp"
 #include "io/study_reader.hpp"
@@ -20,11 +28,60 @@ namespace strataperm {
 
 namespace {
 
+const char* const kCommand = "strataperm run";
+
 const std::vector<OptionSpec> kRunOptions = {
     {"--threads", true, "N", "threads for the analysis (default: all cores; results do not depend on it)"},
     {"--progress", false, "", "report progress on standard error even when it is not a terminal"},
+    {"--seed", true, "A,B,C",
+     "the random generator's three seeds (default 3,1,1, the method's own)"},
+    {"--out", true, "DIR", "with --bfile or --vcf: the folder for the results (created when missing)"},
     {"--help", false, "", "show this help"},
 };
+
+// The run options and the study choices, for the help and the parser.
+std::vector<OptionSpec> run_options() {
+  std::vector<OptionSpec> options = kRunOptions;
+  options.insert(options.end() - 1, study_choice_options().begin(), study_choice_options().end());
+  return options;
+}
+
+// Parses --seed A,B,C: each a whole number from 1 to below its generator's
+// modulus (30269, 30307, 30323).
+std::array<int, 3> parse_seeds(const std::string& text) {
+  const std::string usage = "option '--seed' needs three whole numbers A,B,C with 1 <= A <= 30268, "
+                            "1 <= B <= 30306 and 1 <= C <= 30322, not '" + text + "'";
+  std::array<int, 3> seeds{};
+  const int limits[3] = {30268, 30306, 30322};
+  std::size_t start = 0;
+  for (int k = 0; k < 3; ++k) {
+    const std::size_t comma = k < 2 ? text.find(',', start) : text.size();
+    if (comma == std::string::npos) throw UsageError(usage);
+    const std::string part = text.substr(start, comma - start);
+    if (!is_whole_number(part) || part.size() > 6) throw UsageError(usage);
+    seeds[static_cast<std::size_t>(k)] = std::stoi(part);
+    if (seeds[static_cast<std::size_t>(k)] < 1 || seeds[static_cast<std::size_t>(k)] > limits[k])
+      throw UsageError(usage);
+    start = comma + 1;
+  }
+  return seeds;
+}
+
+std::string seeds_text(const std::array<int, 3>& seeds) {
+  return std::to_string(seeds[0]) + "," + std::to_string(seeds[1]) + "," + std::to_string(seeds[2]);
+}
+
+// The files a study folder's run reads, with their checksums, for the log.
+void log_study_folder_inputs(StudyRun& run) {
+  const Parameters& p = run.parameters;
+  for (const std::string& name : {std::string("parameter.txt"), p.genotype_file, p.marker_file,
+                                  std::string("markers.tsv")}) {
+    const std::string path = path_in_study(run.folder, name);
+    if (::access(path.c_str(), F_OK) == 0) run.log.inputs.emplace_back(path, md5_of_file(path));
+  }
+  if (::access(path_in_study(run.folder, "background_ids.txt").c_str(), F_OK) == 0)
+    run.log.background_ids_file = path_in_study(run.folder, "background_ids.txt");
+}
 
 // The two run-long result vectors, released when the run ends whichever way
 // it returns.
@@ -61,11 +118,23 @@ MarkerLabels marker_labels_of(const std::string& folder, int n_markers) {
 
 }  // namespace
 
+StudyRun::StudyRun(const RunOptions& options)
+    : folder(options.folder), progress(options.progress, options.progress_in_place) {
+  seed_random_stream(stream);
+  stream.s1 = options.seeds[0];
+  stream.s2 = options.seeds[1];
+  stream.s3 = options.seeds[2];
+  log.started = utc_now();
+  log.command_line = options.command_line;
+  log.seeds = seeds_text(options.seeds);
+}
+
 int run_study(const RunOptions& options, AnalysisEngine engine) {
-  StudyRun run(options.folder, options.progress);
+  StudyRun run(options);
   run.progress.stage("reading the study");
   read_parameters(options.folder, run.parameters, run.data);
   run.clock.lap("read");
+  if (options.extras) log_study_folder_inputs(run);
   InMemoryMarkers markers(run.data, run.parameters.n_individuals, run.parameters.n_markers);
   const MarkerLabels labels =
       options.extras ? marker_labels_of(options.folder, run.parameters.n_markers) : MarkerLabels();
@@ -87,6 +156,15 @@ int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels&
 
   Progress& progress = run.progress;
   StageClock& clock = run.clock;
+  {
+    // First estimates of the counted stages on this kind of machine (the
+    // replicates' draws, the markers' multiply-adds on all threads), for the
+    // time left of the whole run until each stage shows its own pace.
+    const double n = parameters.n_individuals, mk = m, r = parameters.n_permutations;
+    progress.expect("replicate", 4e-8 * n * r);
+    progress.expect("marker", (2.0 * n * mk * r + 0.5 * n * n * mk / 64.0) /
+                                  (4e9 * thread_count(options.threads)));
+  }
   progress.stage("similarity, structure test and permutation test");
   AnalysisOptions analysis;
   analysis.threads = options.threads;
@@ -134,26 +212,128 @@ int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels&
   return 0;
 }
 
+namespace {
+
+// `run --bfile/--vcf`: the study made by the choices, streamed.
+int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
+                       AnalysisEngine engine) {
+  std::error_code error;
+  std::filesystem::create_directories(options.folder, error);
+  if (error) throw OutputError(options.folder + ": cannot create the folder: " + error.message());
+  StudyRun run(options);
+  run.progress.expect("SNP read", 0.0);
+  const StudyPlan plan = plan_study(choices, run.progress);
+  warn_about_choices(plan);
+  Parameters& parameters = run.parameters;
+  parameters.genotype_file = plan.input->path;
+  parameters.marker_file = plan.input->path;
+  parameters.output_file = "results.txt";
+  parameters.n_permutations = choices.permutations;
+  parameters.n_loci = static_cast<int>(plan.choice.background.size());
+  parameters.n_markers = static_cast<int>(plan.choice.markers.size());
+  parameters.n_individuals = static_cast<int>(plan.n());
+  const std::vector<std::int8_t> background = read_calls(plan, plan.choice.background, run.progress);
+  run.data.locus_count = LocusCounts();
+  run.data.locus_count.bytes.reserve(background.size());
+  for (std::int8_t call : background) {
+    if (call == kMissingCall) throw InputError(plan.input->path + ": the file changed while it was read");
+    run.data.locus_count.bytes.push_back(static_cast<std::uint8_t>(call));
+  }
+  run.data.trait = plan.kept.trait;
+  run.clock.lap("read");
+
+  // What the log records of the study, and the background list beside it.
+  for (const std::string& path : plan_inputs(plan)) run.log.inputs.emplace_back(path, md5_of_file(path));
+  {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* summary = ::open_memstream(&text, &size);
+    if (summary != nullptr) {
+      std::fprintf(summary, "from %s\n", plan.input->description.c_str());
+      print_plan_summary(summary, plan);
+      std::fclose(summary);
+      std::string lines(text, size);
+      std::free(text);
+      for (std::size_t start = 0; start < lines.size();) {
+        const std::size_t end = lines.find('\n', start);
+        run.log.study_lines.push_back(lines.substr(start, end - start));
+        start = end == std::string::npos ? lines.size() : end + 1;
+      }
+    }
+  }
+  if (options.extras) {
+    const std::string list = path_in_study(options.folder, "background_ids.txt");
+    OutputFile file(list);
+    std::fprintf(file.stream(), "# the %zu background loci of this study, in genome order: a list "
+                 "for --background-ids\n", plan.choice.background.size());
+    for (const std::string& id : background_ids(plan)) std::fprintf(file.stream(), "%s\n", id.c_str());
+    file.commit();
+    run.log.background_ids_file = list;
+  }
+
+  StreamedMarkers markers(plan, run.progress);
+  const MarkerLabels labels = [&plan](long marker) {
+    const std::size_t v = plan.choice.markers[static_cast<std::size_t>(marker - 1)];
+    return MarkerLabel{plan.variants.chromosome(v), std::to_string(plan.variants.position(v)),
+                       std::string(plan.variants.id(v)), std::string(plan.variants.allele2(v)),
+                       std::string(plan.variants.allele1(v))};
+  };
+  return analyse_and_report(run, markers, labels, options, engine);
+}
+
+}  // namespace
+
 int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) {
-  const ParsedArguments parsed = parse_arguments(args, kRunOptions, "strataperm run");
+  const std::vector<OptionSpec> specs = run_options();
+  const ParsedArguments parsed = parse_arguments(args, specs, kCommand);
   if (parsed.has("--help")) {
     std::printf(
-        "usage: strataperm run [options] [STUDY_DIR]\n\n"
+        "usage: strataperm run [options] [STUDY_DIR]\n"
+        "       strataperm run (--bfile PREFIX | --vcf FILE) [--pheno FILE] --out DIR [options]\n\n"
         "Runs the analysis of the study in STUDY_DIR (default: the current folder), which\n"
-        "holds parameter.txt and the files it names. Standard output and the results file\n"
-        "are those of a plain 'strataperm' run. Beside the results file it also writes\n"
-        "RESULTS.log (version, times, counts, fitted models, group sizes, time per stage)\n"
-        "and, when the folder holds markers.tsv (written by 'strataperm import'),\n"
-        "RESULTS.named.tsv: the sorted P-values with marker ids and positions.\n\n"
+        "holds parameter.txt and the files it names, or of the study that PLINK binary\n"
+        "files or a VCF/BCF file make with the choices of 'strataperm import' (its help\n"
+        "describes them), read straight from those files, with the results in DIR.\n"
+        "Standard output and the results file are those of a plain 'strataperm' run on\n"
+        "that study. Beside the results file RESULTS (results.txt unless parameter.txt\n"
+        "names another) it also writes RESULTS.tsv, with the extension replaced: one line\n"
+        "per marker with its effect sizes, F test, asymptotic P, permutation P (EMP1)\n"
+        "and family-wise P (EMP2); and RESULTS.log: the command, seeds, input checksums,\n"
+        "times, counts, fitted models, group sizes and time per stage. With --bfile or\n"
+        "--vcf, DIR/background_ids.txt lists the background loci chosen.\n\n"
         "options:\n%s",
-        describe_options(kRunOptions).c_str());
+        describe_options(specs).c_str());
     return 0;
   }
   RunOptions options;
-  options.folder = study_folder_argument(parsed, "strataperm run");
   options.extras = true;
-  options.progress = parsed.has("--progress") || ::isatty(2);
+  options.progress_in_place = ::isatty(2) != 0;
+  options.progress = parsed.has("--progress") || options.progress_in_place;
   options.threads = threads_option(parsed);
+  if (parsed.has("--seed")) options.seeds = parse_seeds(parsed.value("--seed"));
+  std::vector<std::string> words = {"strataperm", "run"};
+  words.insert(words.end(), args.begin(), args.end());
+  options.command_line = shell_words(words);
+  const std::string hint = std::string(" (see '") + kCommand + " --help')";
+  if (parsed.has("--bfile") || parsed.has("--vcf")) {
+    if (!parsed.positional.empty()) {
+      throw UsageError("with --bfile or --vcf, 'strataperm run' takes no study folder; give the "
+                       "folder for the results with --out" + hint);
+    }
+    if (!parsed.has("--out") || parsed.value("--out").empty())
+      throw UsageError("give the folder for the results with --out" + hint);
+    const StudyChoices choices = study_choices_from(parsed, kCommand);
+    options.folder = parsed.value("--out");
+    return run_genotype_study(choices, options, engine);
+  }
+  for (const OptionSpec& spec : study_choice_options()) {
+    if (parsed.has(spec.name) || parsed.has("--out")) {
+      throw UsageError("option '" + (parsed.has("--out") ? std::string("--out") : spec.name) +
+                       "' goes with --bfile or --vcf; a study folder names its files in "
+                       "parameter.txt" + hint);
+    }
+  }
+  options.folder = study_folder_argument(parsed, kCommand);
   check_study_folder(options.folder);
   return run_study(options, engine);
 }

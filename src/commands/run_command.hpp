@@ -1,6 +1,13 @@
 // `strataperm` and `strataperm run`: read the study, analyse it, report.
+//
+// A study comes from a study folder (parameter.txt and the files it names) or
+// straight from PLINK or VCF files (`run --bfile/--vcf ... --out DIR`), made
+// by the same choices as `import` and streamed through the analysis: the
+// console report and DIR/results.txt are then those of `import` with the same
+// choices followed by a bare run.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -14,20 +21,19 @@ namespace strataperm {
 
 // How a run goes beyond the plain batch run (which uses the defaults).
 struct RunOptions {
-  std::string folder = ".";  // the study folder, holding parameter.txt
-  int threads = 0;           // 0: all cores
-  bool progress = false;     // stage and replicate progress on standard error
-  bool extras = false;       // RESULTS.tsv and RESULTS.log
+  std::string folder = ".";        // the study folder, or where the outputs go
+  int threads = 0;                 // 0: all cores
+  bool progress = false;           // progress on standard error
+  bool progress_in_place = false;  // ... on one line rewritten in place (a terminal)
+  bool extras = false;             // RESULTS.tsv and RESULTS.log
+  std::array<int, 3> seeds = {3, 1, 1};
+  std::string command_line;
 };
 
 // One run's state beside its study: where its outputs go, the one random
-// stream (seeded), the log being gathered, the clock and the progress.
+// stream, the log being gathered, the clock and the progress.
 struct StudyRun {
-  StudyRun(std::string output_folder, bool show_progress)
-      : folder(std::move(output_folder)), progress(show_progress) {
-    seed_random_stream(stream);
-    log.started = utc_now();
-  }
+  explicit StudyRun(const RunOptions& options);
   std::string folder;
   Parameters parameters;
   SampleData data;  // the background counts and traits (markers come from a MarkerSource)
@@ -37,8 +43,9 @@ struct StudyRun {
   Progress progress;
 };
 
-// Runs the analysis of the study in `options.folder` with `engine` and returns
-// the exit status. Throws Error for every problem (the caller reports it).
+// Runs the analysis of the study folder `options.folder` with `engine` and
+// returns the exit status. Throws Error for every problem (the caller
+// reports it).
 int run_study(const RunOptions& options, AnalysisEngine engine = run_analysis);
 
 // The part of every run after reading: checks that the results file can be

@@ -63,6 +63,15 @@ class VariantList {
   std::vector<std::uint64_t> text_start_ = {0};
 };
 
+// Reads the calls of usable variants by index, the indices increasing from
+// call to call (a cursor over a file that may be read only forward).
+class CallCursor {
+ public:
+  virtual ~CallCursor() = default;
+  // Fills calls[k] for every sample k of the file with variant `index`'s call.
+  virtual void read(std::size_t index, std::span<std::int8_t> calls) = 0;
+};
+
 // Called for every usable variant in file order: `index` counts usable variants
 // from 0; `calls` has one call per sample in file order when the filter asked
 // for them and is empty otherwise.

@@ -64,6 +64,30 @@ std::string extras_path(const std::string& results_file, const std::string& suff
   return (has_extension ? results_file.substr(0, dot) : results_file) + suffix;
 }
 
+std::string shell_words(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) {
+    if (!text.empty()) text += ' ';
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789_-+=/.,:@%") == std::string::npos;
+    if (plain) {
+      text += word;
+      continue;
+    }
+    text += '\'';
+    for (char c : word) {
+      if (c == '\'') {
+        text += "'\\''";
+      } else {
+        text += c;
+      }
+    }
+    text += '\'';
+  }
+  return text;
+}
+
 std::string utc_now() {
   const std::time_t t = std::time(nullptr);
   char text[32];
@@ -77,8 +101,15 @@ void write_run_log(const std::string& path, const RunLog& run) {
   const Parameters& p = run.parameters;
   const StructureFit& fit = run.fit;
   std::fprintf(log, "strataperm %s\n", STRATAPERM_VERSION);
+  if (!run.command_line.empty()) std::fprintf(log, "command\t%s\n", run.command_line.c_str());
   std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
                run.finished.c_str(), run.threads);
+  if (!run.seeds.empty()) std::fprintf(log, "seeds\t%s\n", run.seeds.c_str());
+  for (const auto& [path, md5] : run.inputs)
+    std::fprintf(log, "input\t%s\tmd5 %s\n", path.c_str(), md5.c_str());
+  for (const std::string& line : run.study_lines) std::fprintf(log, "study\t%s\n", line.c_str());
+  if (!run.background_ids_file.empty())
+    std::fprintf(log, "background_ids\t%s\n", run.background_ids_file.c_str());
   std::fprintf(log, "genotype_file\t%s\nmarker_file\t%s\nresults_file\t%s\n",
                p.genotype_file.c_str(), p.marker_file.c_str(), p.output_file.c_str());
   std::fprintf(log, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",

@@ -45,6 +45,11 @@ std::string extras_path(const std::string& results_file, const std::string& suff
 
 // What RESULTS.log records.
 struct RunLog {
+  std::string command_line;  // the words of the command, quoted where needed
+  std::string seeds;         // "3,1,1"
+  std::vector<std::pair<std::string, std::string>> inputs;  // each input file and its MD5
+  std::vector<std::string> study_lines;  // how the study was made (from PLINK or VCF files)
+  std::string background_ids_file;       // the list of the background loci, when there is one
   std::string started, finished;
   int threads = 0;
   Parameters parameters;
@@ -53,10 +58,14 @@ struct RunLog {
   std::vector<std::pair<std::string, double>> stage_seconds;
 };
 
-// Writes RESULTS.log at `path`. Throws OutputError.
+// Writes RESULTS.log at `path`: "key<TAB>value" lines. Throws OutputError.
 void write_run_log(const std::string& path, const RunLog& log);
 
 // The current time as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_now();
+
+// The words of a command line joined by blanks, each quoted for a POSIX shell
+// where it needs to be.
+std::string shell_words(const std::vector<std::string>& words);
 
 }  // namespace strataperm

@@ -15,6 +15,7 @@
 #include "commands/cli.hpp"
 #include "commands/import/import_command.hpp"
 #include "commands/options.hpp"
+#include "e2e/genotype_files.hpp"
 #include "support.hpp"
 
 namespace strataperm {
@@ -22,77 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::read_file;
-
-// A fresh folder under the system temporary folder, removed afterwards.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "strataperm_import_XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
-// PREFIX followed by the decimal digits of `k` ("s12").
-std::string numbered(const char* prefix, long long k) {
-  std::string text = prefix;
-  text += std::to_string(k);
-  return text;
-}
-
-struct Individual {
-  std::string family_id;
-  std::string individual_id;
-  std::string fam_phenotype = "-9";
-};
-
-// A SNP with one call per individual: copies of allele2, or -1 for missing.
-struct Snp {
-  std::string chromosome;
-  std::string id;
-  long long position;
-  std::string allele1;
-  std::string allele2;
-  std::vector<int> calls;
-};
-
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// Writes PREFIX.fam, .bim and a SNP-major .bed, packing the 2-bit codes here:
-// 00 no copy of allele2, 01 missing, 10 one copy, 11 two copies, low bits first.
-void write_plink(const std::string& prefix, const std::vector<Individual>& individuals,
-                 const std::vector<Snp>& snps) {
-  std::string fam;
-  for (const Individual& i : individuals)
-    fam += i.family_id + " " + i.individual_id + " 0 0 1 " + i.fam_phenotype + "\n";
-  write_text(prefix + ".fam", fam);
-  std::string bim;
-  std::string bed = {'\x6c', '\x1b', '\x01'};
-  for (const Snp& snp : snps) {
-    bim += snp.chromosome + "\t" + snp.id + "\t0\t" + std::to_string(snp.position) + "\t" +
-           snp.allele1 + "\t" + snp.allele2 + "\n";
-    std::string packed((individuals.size() + 3) / 4, '\0');
-    for (std::size_t k = 0; k < individuals.size(); ++k) {
-      const int call = snp.calls.at(k);
-      const unsigned code = call == -1 ? 1u : call == 0 ? 0u : call == 1 ? 2u : 3u;
-      packed[k / 4] =
-          static_cast<char>(static_cast<unsigned char>(packed[k / 4]) | code << (2 * (k % 4)));
-    }
-    bed += packed;
-  }
-  write_text(prefix + ".bim", bim);
-  write_text(prefix + ".bed", bed);
-}
+using namespace testing_support;
 
 struct Outcome {
   int status;

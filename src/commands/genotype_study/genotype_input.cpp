@@ -1,6 +1,7 @@
 #include "commands/genotype_study/genotype_input.hpp"
 
 #include "core/errors.hpp"
+#include "io/bed_cursor.hpp"
 #include "io/plink_reader.hpp"
 #include "io/vcf_reader.hpp"
 
@@ -17,6 +18,7 @@ std::unique_ptr<GenotypeInput> open_genotype_input(const StudyChoices& settings)
     input->scan = [files](const CallFilter& wanted, const VariantVisitor& visit) {
       scan_plink_genotypes(*files, wanted, visit);
     };
+    input->open_cursor = [files]() { return open_bed_cursor(*files); };
   } else {
     input->description = "VCF/BCF file " + settings.vcf;
     input->path = settings.vcf;

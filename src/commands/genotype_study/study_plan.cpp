@@ -108,61 +108,61 @@ std::vector<std::int8_t> read_calls(const StudyPlan& plan, const std::vector<std
   return calls;
 }
 
-void print_plan_summary(const StudyPlan& plan) {
+void print_plan_summary(std::FILE* out, const StudyPlan& plan) {
   const StudyChoices& c = plan.choices;
   const LocusChoice& choice = plan.choice;
   const KeptIndividuals& kept = plan.kept;
   const GenotypeInput& input = *plan.input;
-  std::printf("individuals read: %zu\n", input.samples.size());
-  std::printf("individuals kept: %zu\n", plan.n());
+  std::fprintf(out, "individuals read: %zu\n", input.samples.size());
+  std::fprintf(out, "individuals kept: %zu\n", plan.n());
   if (!c.keep.empty() || !c.remove.empty())
-    std::printf("individuals left out by --keep/--remove: %zu\n", kept.not_kept);
-  std::printf("individuals dropped, no phenotype row: %zu\n", kept.without_row);
-  std::printf("individuals dropped, missing trait: %zu\n", kept.missing_trait);
-  std::printf("SNPs read: %zu\n", plan.variants.size());
-  if (input.is_vcf) std::printf("records skipped, not biallelic SNPs: %zu\n", input.skipped_records);
-  std::printf("SNPs with missing calls among the kept individuals: %zu (never background loci)\n",
+    std::fprintf(out, "individuals left out by --keep/--remove: %zu\n", kept.not_kept);
+  std::fprintf(out, "individuals dropped, no phenotype row: %zu\n", kept.without_row);
+  std::fprintf(out, "individuals dropped, missing trait: %zu\n", kept.missing_trait);
+  std::fprintf(out, "SNPs read: %zu\n", plan.variants.size());
+  if (input.is_vcf) std::fprintf(out, "records skipped, not biallelic SNPs: %zu\n", input.skipped_records);
+  std::fprintf(out, "SNPs with missing calls among the kept individuals: %zu (never background loci)\n",
               choice.with_missing);
   if (c.background_ids.empty()) {
-    std::printf("SNPs without a position (bp <= 0, not used as background): %zu\n", choice.unplaced);
-    std::printf("SNPs below the minimum MAF %g (not used as background): %zu\n", c.min_maf,
+    std::fprintf(out, "SNPs without a position (bp <= 0, not used as background): %zu\n", choice.unplaced);
+    std::fprintf(out, "SNPs below the minimum MAF %g (not used as background): %zu\n", c.min_maf,
                 choice.below_maf);
-    std::printf("background loci: %zu (spread evenly by position over %zu SNPs with MAF >= %g)\n",
+    std::fprintf(out, "background loci: %zu (spread evenly by position over %zu SNPs with MAF >= %g)\n",
                 choice.background.size(), choice.pool, c.min_maf);
   } else {
-    std::printf("background loci: %zu (listed in %s)\n", choice.background.size(),
+    std::fprintf(out, "background loci: %zu (listed in %s)\n", choice.background.size(),
                 c.background_ids.c_str());
-    std::printf("listed background loci left out, missing calls: %zu\n",
+    std::fprintf(out, "listed background loci left out, missing calls: %zu\n",
                 choice.listed_background_missing);
     if (choice.background_also_marker > 0) {
-      std::printf(
+      std::fprintf(out, 
           "note: %zu listed background loci are also candidate markers and are used as "
           "markers only\n",
           choice.background_also_marker);
     }
   }
   if (!c.marker_ids.empty()) {
-    std::printf("candidate markers: %zu (listed in %s)\n", choice.markers.size(),
+    std::fprintf(out, "candidate markers: %zu (listed in %s)\n", choice.markers.size(),
                 c.marker_ids.c_str());
   } else if (c.region) {
-    std::printf("candidate markers: %zu (in region %s)\n", choice.markers.size(),
+    std::fprintf(out, "candidate markers: %zu (in region %s)\n", choice.markers.size(),
                 region_text(*c.region).c_str());
   } else {
-    std::printf("candidate markers: %zu (all other SNPs)\n", choice.markers.size());
+    std::fprintf(out, "candidate markers: %zu (all other SNPs)\n", choice.markers.size());
   }
-  const auto dropped = [](const char* why, std::size_t count) {
-    if (count > 0) std::printf("candidate markers left out, %s: %zu\n", why, count);
+  const auto dropped = [out](const char* why, std::size_t count) {
+    if (count > 0) std::fprintf(out, "candidate markers left out, %s: %zu\n", why, count);
   };
   dropped("other chromosomes (--chr)", choice.markers_other_chromosome);
   dropped("not in --extract", choice.markers_not_extracted);
   dropped("in --exclude", choice.markers_excluded);
   dropped("no call", choice.markers_no_call);
-  std::printf("candidate markers left out, missing share above %g (--geno): %zu\n", c.max_missing,
+  std::fprintf(out, "candidate markers left out, missing share above %g (--geno): %zu\n", c.max_missing,
               choice.markers_too_many_missing);
   if (c.maf > 0.0) dropped("MAF below --maf", choice.markers_below_maf);
-  std::printf("candidate markers kept with missing calls (mean codes): %zu\n",
+  std::fprintf(out, "candidate markers kept with missing calls (mean codes): %zu\n",
               choice.markers_with_missing);
-  std::printf("candidate markers monomorphic among the kept individuals: %zu\n",
+  std::fprintf(out, "candidate markers monomorphic among the kept individuals: %zu\n",
               choice.markers_monomorphic);
 }
 
@@ -189,6 +189,24 @@ std::vector<std::string> background_ids(const StudyPlan& plan) {
   ids.reserve(plan.choice.background.size());
   for (std::size_t v : plan.choice.background) ids.emplace_back(plan.variants.id(v));
   return ids;
+}
+
+}  // namespace strataperm
+
+namespace strataperm {
+
+std::vector<std::string> plan_inputs(const StudyPlan& plan) {
+  const StudyChoices& c = plan.choices;
+  std::vector<std::string> files;
+  if (!c.bfile.empty()) {
+    for (const char* extension : {".bed", ".bim", ".fam"}) files.push_back(c.bfile + extension);
+  } else {
+    files.push_back(c.vcf);
+  }
+  for (const std::string* list : {&c.pheno, &c.background_ids, &c.marker_ids, &c.extract,
+                                  &c.exclude, &c.keep, &c.remove})
+    if (!list->empty()) files.push_back(*list);
+  return files;
 }
 
 }  // namespace strataperm

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,15 +43,19 @@ std::vector<std::int8_t> read_calls(const StudyPlan& plan, const std::vector<std
                                     Progress& progress);
 
 // The plan's summary: one line per count, what was kept or left out and why.
-void print_plan_summary(const StudyPlan& plan);
+void print_plan_summary(std::FILE* out, const StudyPlan& plan);
 
 // Warnings about choices that did not go as asked: listed ids not in the
 // input, fewer qualifying background SNPs than asked for.
 void warn_about_choices(const StudyPlan& plan);
 
-// The seeds, the choices and the chosen background loci as the log records
-// them: "background_ids" lists the ids in order, so that --background-ids
-// with that list repeats the run from any input route.
+// The ids of the chosen background loci, in genome order: a list that
+// --background-ids takes, so that a study can be repeated from any input
+// route.
 std::vector<std::string> background_ids(const StudyPlan& plan);
+
+// The files the plan read: the genotype files, the phenotype table and the id
+// lists the choices name.
+std::vector<std::string> plan_inputs(const StudyPlan& plan);
 
 }  // namespace strataperm

@@ -165,7 +165,7 @@ void import_study(const ImportSettings& import) {
 
   // The summary.
   std::printf("strataperm import from %s\n", plan.input->description.c_str());
-  print_plan_summary(plan);
+  print_plan_summary(stdout, plan);
   std::printf("study folder: %s (run it with 'strataperm run %s')\n", import.out.c_str(),
               import.out.c_str());
   warn_about_choices(plan);

@@ -1,0 +1,12 @@
+// Checksums of input files, for the log: the MD5 that `md5sum` prints.
+#pragma once
+
+#include <string>
+
+namespace strataperm {
+
+// The MD5 digest of the whole file at `path` as 32 hex digits, or
+// "unreadable" when it cannot be read.
+std::string md5_of_file(const std::string& path);
+
+}  // namespace strataperm

@@ -1,0 +1,175 @@
+// `strataperm run --bfile/--vcf`: the study made by the choices, streamed from
+// the genotype files, against `import` with the same choices followed by a
+// bare run, byte for byte.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "e2e/genotype_files.hpp"
+#include "numerics/random.hpp"
+#include "support.hpp"
+
+namespace strataperm {
+namespace {
+
+using namespace testing_support;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+// Runs the program with `args` (already quoted) in `folder`.
+Outcome run_program(const std::string& folder, const std::string& args) {
+  const std::string command = "cd '" + folder + "' && '" STRATAPERM_BINARY "' " + args +
+                              " > run.stdout 2> run.stderr";
+  const int raw = std::system(command.c_str());
+  Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(folder + "/run.stdout"),
+                  read_file(folder + "/run.stderr")};
+  return outcome;
+}
+
+// A fileset of two populations on three chromosomes, with some missing
+// calls, monomorphic SNPs and a causal SNP; the trait in a phenotype table.
+class GenotypeFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RandomStream gen;
+    seed_random_stream(gen);
+    const int n = 48, m = 320;
+    for (int k = 1; k <= n; ++k) individuals_.push_back({numbered("f", k), numbered("i", k), "-9"});
+    for (int j = 0; j < m; ++j) {
+      Snp snp;
+      snp.chromosome = std::to_string(1 + j * 3 / m);
+      snp.id = numbered("rs", 1000 + j);
+      snp.position = 1000 + 5000 * (j % (m / 3 + 1)) + static_cast<long long>(uniform_random(gen) * 4000);
+      snp.allele1 = "A";
+      snp.allele2 = j % 2 ? "G" : "C";
+      const double shift = 0.3 * (uniform_random(gen) - 0.5);
+      const double base = 0.15 + 0.7 * uniform_random(gen);
+      const double missing = j % 5 == 0 ? 0.04 : j % 17 == 0 ? 0.2 : 0.0;
+      for (int k = 0; k < n; ++k) {
+        const double p = j % 41 == 0 ? 0.0 : base + (k < n / 2 ? shift : -shift);
+        int call = (uniform_random(gen) < p) + (uniform_random(gen) < p);
+        if (uniform_random(gen) < missing) call = -1;
+        snp.calls.push_back(call);
+      }
+      snps_.push_back(snp);
+    }
+    write_plink(dir_ / "data", individuals_, snps_);
+    std::string pheno = "FID IID height\n";
+    for (int k = 0; k < n; ++k) {
+      const int causal = snps_[200].calls[static_cast<std::size_t>(k)];
+      const double trait = (k < n / 2 ? 0.0 : 1.0) + 0.8 * (causal < 0 ? 0 : causal) +
+                           uniform_random(gen) - 0.5;
+      pheno += individuals_[static_cast<std::size_t>(k)].family_id + " " +
+               individuals_[static_cast<std::size_t>(k)].individual_id + " " +
+               (k == 7 ? std::string("NA") : std::to_string(trait)) + "\n";
+    }
+    write_text(dir_ / "pheno.txt", pheno);
+  }
+
+  // `import` with `choices` and a bare run of the study, against `run` with
+  // the same choices: the same standard output, results file and table.
+  void expect_same_as_import(const std::string& name, const std::string& choices) {
+    SCOPED_TRACE(name + ": " + choices);
+    const std::string input = "--bfile '" + (dir_ / "data") + "' --pheno '" + (dir_ / "pheno.txt") + "' ";
+    const Outcome imported = run_program(dir_.path(), "import " + input + choices + " --out " + name + "-study");
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    const std::string study = dir_ / (name + "-study");
+    const Outcome bare = run_program(study, "");
+    ASSERT_EQ(bare.status, 0) << bare.err;
+    const Outcome named = run_program(dir_.path(), "run " + name + "-study");
+    ASSERT_EQ(named.status, 0) << named.err;
+    const Outcome streamed = run_program(dir_.path(), "run " + input + choices + " --out " + name + "-out");
+    ASSERT_EQ(streamed.status, 0) << streamed.err;
+    const std::string out = dir_ / (name + "-out");
+    EXPECT_NE(bare.out.find("\nmarker1  "), std::string::npos) << bare.out;
+    EXPECT_EQ(streamed.out, bare.out);
+    EXPECT_EQ(read_file(out + "/results.txt"), read_file(study + "/results.txt"));
+    EXPECT_FALSE(read_file(out + "/results.tsv").empty());
+    EXPECT_EQ(read_file(out + "/results.tsv"), read_file(study + "/results.tsv"));
+  }
+
+  TemporaryFolder dir_;
+  std::vector<Individual> individuals_;
+  std::vector<Snp> snps_;
+};
+
+TEST_F(GenotypeFiles, RunFromPlinkFilesIsImportThenABareRun) {
+  expect_same_as_import("count", "--background-count 60");
+  expect_same_as_import("region", "--background-count 40 --region 2:1-200000 --geno 0.05");
+  write_text(dir_ / "bg.txt", "rs1003\nrs1011\nrs1040\nrs1100\nrs1150\nrs1230\nrs1290\nrs1301\n");
+  write_text(dir_ / "mk.txt", "rs1200\nrs1201\nrs1205\nrs1210\nrs1017\nrs1041\n");
+  expect_same_as_import("lists", "--background-ids bg.txt --markers-ids mk.txt --geno 0.3");
+  write_text(dir_ / "ex.txt", "rs1001\nrs1002\n");
+  write_text(dir_ / "keep.txt", "# FID IID\n" + [] {
+    std::string keep;
+    for (int k = 1; k <= 40; ++k) keep += numbered("f", k) + " " + numbered("i", k) + "\n";
+    return keep;
+  }());
+  expect_same_as_import("filters", "--background-count 50 --maf 0.1 --chr 1,3 --exclude ex.txt "
+                                   "--keep keep.txt --permutations 300");
+}
+
+TEST_F(GenotypeFiles, VcfRouteChoosesTheSameStudyAsThePlinkRoute) {
+  write_vcf(dir_ / "data.vcf", individuals_, snps_);
+  std::string pheno = read_file(dir_ / "pheno.txt");
+  const std::string choices = " --pheno pheno.txt --background-count 60 --out ";
+  const Outcome plink = run_program(dir_.path(), "run --bfile data" + choices + "plink");
+  ASSERT_EQ(plink.status, 0) << plink.err;
+  const Outcome vcf = run_program(dir_.path(), "run --vcf data.vcf" + choices + "vcf");
+  ASSERT_EQ(vcf.status, 0) << vcf.err;
+  EXPECT_NE(plink.out.find("\nmarker1  "), std::string::npos) << plink.out;
+  EXPECT_EQ(vcf.out, plink.out);
+  EXPECT_EQ(read_file(dir_ / "vcf/results.txt"), read_file(dir_ / "plink/results.txt"));
+  EXPECT_EQ(read_file(dir_ / "vcf/results.tsv"), read_file(dir_ / "plink/results.tsv"));
+  EXPECT_EQ(read_file(dir_ / "vcf/background_ids.txt"), read_file(dir_ / "plink/background_ids.txt"));
+}
+
+TEST_F(GenotypeFiles, TheLoggedBackgroundListRepeatsTheRun) {
+  const Outcome first = run_program(dir_.path(), "run --bfile data --pheno pheno.txt --out first");
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string log = read_file(dir_ / "first/results.log");
+  for (const char* field : {"command\tstrataperm run --bfile data --pheno pheno.txt --out first\n",
+                            "seeds\t3,1,1\n", "input\tdata.bed\tmd5 ", "input\tpheno.txt\tmd5 ",
+                            "study\tcandidate markers kept with missing calls (mean codes): ",
+                            "background_ids\tfirst/background_ids.txt\n"}) {
+    EXPECT_NE(log.find(field), std::string::npos) << field << "\n" << log;
+  }
+  const Outcome again = run_program(
+      dir_.path(), "run --bfile data --pheno pheno.txt --background-ids first/background_ids.txt --out again");
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, first.out);
+  EXPECT_EQ(read_file(dir_ / "again/results.tsv"), read_file(dir_ / "first/results.tsv"));
+}
+
+TEST_F(GenotypeFiles, SeedsChangeThePermutationsOnly) {
+  const std::string base = "run --bfile data --pheno pheno.txt --permutations 200 ";
+  const Outcome plain = run_program(dir_.path(), base + "--out plain");
+  const Outcome method = run_program(dir_.path(), base + "--seed 3,1,1 --out method");
+  const Outcome other = run_program(dir_.path(), base + "--seed 11,22,33 --out other");
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(method.out, plain.out);
+  EXPECT_NE(other.out, plain.out);
+  // The fit and the verdict block do not depend on the draws.
+  EXPECT_EQ(other.out.substr(0, other.out.find("marker1 ")), plain.out.substr(0, plain.out.find("marker1 ")));
+  for (const char* bad : {"0,1,1", "1,2", "30269,1,1", "a,b,c", "1,1,1,1"}) {
+    EXPECT_EQ(run_program(dir_.path(), base + "--seed " + bad + " --out bad").status, 2) << bad;
+  }
+}
+
+TEST_F(GenotypeFiles, CommandLineMistakesAreUsageErrors) {
+  EXPECT_EQ(run_program(dir_.path(), "run --bfile data --pheno pheno.txt").status, 2);
+  EXPECT_EQ(run_program(dir_.path(), "run --bfile data --out o somefolder").status, 2);
+  const Outcome stray = run_program(dir_.path(), "run --background-count 5 .");
+  EXPECT_EQ(stray.status, 2);
+  EXPECT_NE(stray.err.find("--bfile or --vcf"), std::string::npos) << stray.err;
+}
+
+}  // namespace
+}  // namespace strataperm
