@@ -92,6 +92,8 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
     // When no two individuals differ every similarity is 0/0: the fit finds
     // no usable BIC and keeps the sample as one group (fit.separated says so).
     result.fit = test_population_structure(table, same_group);
+    for (std::size_t v = table.distance.size(); v-- > 0;)
+      if (table.pairs[v] > 0) result.similarity_counts.emplace_back(table.similarity(v), table.pairs[v] / 2);
     lap("structure");
   }
   if (options.on_structure) options.on_structure(result.fit);

@@ -11,7 +11,9 @@
 // across marker blocks, and order-statistic bookkeeping for the draws.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -48,6 +50,9 @@ struct AnalysisResult {
   // (-infinity when no ratio is a number).
   double sum_y2 = 0.0;
   std::vector<double> replicate_maxima;
+  // The distinct pairwise similarities, ascending, with the number of
+  // unordered pairs at each (for plotting the structure fit).
+  std::vector<std::pair<double, std::int64_t>> similarity_counts;
 };
 
 // Runs the whole analysis on the study, the candidate markers read from

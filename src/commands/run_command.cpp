@@ -206,6 +206,9 @@ int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels&
     log.fit = result.fit;
     log.groups = result.groups;
     log.stage_seconds = clock.laps();
+    write_similarity_table(
+        path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),
+        result.similarity_counts);
     write_run_log(path_in_study(run.folder, extras_path(parameters.output_file, ".log")), log);
   }
   progress.stage("done");

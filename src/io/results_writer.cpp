@@ -88,6 +88,15 @@ std::string shell_words(const std::vector<std::string>& words) {
   return text;
 }
 
+void write_similarity_table(const std::string& path,
+                            const std::vector<std::pair<double, std::int64_t>>& counts) {
+  OutputFile file(path);
+  std::fprintf(file.stream(), "#SIMILARITY\tPAIRS\n");
+  for (const auto& [similarity, pairs] : counts)
+    std::fprintf(file.stream(), "%.17g\t%lld\n", similarity, static_cast<long long>(pairs));
+  file.commit();
+}
+
 std::string utc_now() {
   const std::time_t t = std::time(nullptr);
   char text[32];

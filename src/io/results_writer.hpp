@@ -2,6 +2,7 @@
 // results file, and the extras of `strataperm run` written beside it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -60,6 +61,12 @@ struct RunLog {
 
 // Writes RESULTS.log at `path`: "key<TAB>value" lines. Throws OutputError.
 void write_run_log(const std::string& path, const RunLog& log);
+
+// Writes RESULTS.similarity.tsv at `path`: the header "#SIMILARITY<TAB>PAIRS",
+// then each distinct pairwise similarity (ascending, "%.17g", so it reads
+// back exactly) with its number of unordered pairs. Throws OutputError.
+void write_similarity_table(const std::string& path,
+                            const std::vector<std::pair<double, std::int64_t>>& counts);
 
 // The current time as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_now();
