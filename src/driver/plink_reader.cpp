@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <unordered_map>
 
 namespace strataperm {
 
@@ -23,10 +24,12 @@ std::ifstream open_text(const std::string& path) {
   return in;
 }
 
-// Reads the .fam individuals: at least six fields a line.
+// Reads the .fam individuals: at least six fields a line, each FID and IID
+// pair once.
 std::vector<GenotypedSample> read_fam(const std::string& path) {
   std::ifstream in = open_text(path);
   std::vector<GenotypedSample> samples;
+  std::unordered_map<std::string, long long> line_of;  // FID tab IID: its line
   std::string line;
   long long line_number = 0;
   while (std::getline(in, line)) {
@@ -37,6 +40,13 @@ std::vector<GenotypedSample> read_fam(const std::string& path) {
       throw ImportError(path + ", line " + std::to_string(line_number) +
                         ": expected 6 fields (FID IID father mother sex phenotype), found " +
                         std::to_string(fields.size()));
+    }
+    // Fields hold no tab, so FID tab IID names one pair only.
+    const auto [earlier, inserted] = line_of.emplace(fields[0] + '\t' + fields[1], line_number);
+    if (!inserted) {
+      throw ImportError(path + ", lines " + std::to_string(earlier->second) + " and " +
+                        std::to_string(line_number) + ": individual " + fields[0] + " " +
+                        fields[1] + " is listed twice");
     }
     GenotypedSample sample;
     sample.family_id = std::move(fields[0]);
