@@ -289,6 +289,15 @@ std::int8_t diploid_call(const std::int32_t* gt, int ploidy) {
   return count;
 }
 
+// Whether `record` has a GT field that bcf_get_genotypes can read: htslib
+// 1.16 ends the process (exit) on a field stored with another type, as the
+// text parser stores a GT without values (e.g. FORMAT ":GT").
+bool has_integer_gt(const bcf_hdr_t* header, bcf1_t* record) {
+  const bcf_fmt_t* field = bcf_get_fmt(header, record, "GT");
+  return field != nullptr && field->n > 0 &&
+         (field->type == BCF_BT_INT8 || field->type == BCF_BT_INT16 || field->type == BCF_BT_INT32);
+}
+
 // Says in words what the htslib error bits `errors` of a record mean, or that
 // its POS is not a position when `position` (0-based) is negative.
 std::string problem_of(int errors, hts_pos_t position) {
@@ -385,7 +394,9 @@ VcfScanCounts scan_vcf_genotypes(const std::string& path, const CallFilter& want
       continue;
     }
     ++asked;
-    const int values = bcf_get_genotypes(header, record.get(), &gt, &gt_capacity);
+    const int values = has_integer_gt(header, record.get())
+                           ? bcf_get_genotypes(header, record.get(), &gt, &gt_capacity)
+                           : 0;
     if (values < sample_count) {
       calls.assign(calls.size(), kMissingCall);
     } else {
