@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <unordered_map>
 
 #include "core/errors.hpp"
 #include "core/file_handle.hpp"
@@ -12,15 +13,25 @@ namespace strataperm {
 
 namespace {
 
-// Reads the .fam individuals: at least six fields a line.
+// Reads the .fam individuals: at least six fields a line, each FID and IID
+// pair once.
 std::vector<GenotypedSample> read_fam(const std::string& path) {
   RecordReader reader(path);
   std::vector<GenotypedSample> samples;
+  std::unordered_map<std::string, long long> line_of;  // FID tab IID: its line
   std::vector<std::string> fields;
   while (reader.next_fields(fields)) {
+    const long long line_number = reader.line_number();
     if (fields.size() < 6) {
       reader.fail("expected 6 fields (FID IID father mother sex phenotype), found " +
                   std::to_string(fields.size()));
+    }
+    // Fields hold no tab, so FID tab IID names one pair only.
+    const auto [earlier, inserted] = line_of.emplace(fields[0] + '\t' + fields[1], line_number);
+    if (!inserted) {
+      throw InputError(path + ", lines " + std::to_string(earlier->second) + " and " +
+                        std::to_string(line_number) + ": individual " + fields[0] + " " +
+                        fields[1] + " is listed twice");
     }
     GenotypedSample sample;
     sample.family_id = std::move(fields[0]);

@@ -23,7 +23,8 @@ struct PlinkFileSet {
 // PREFIX.bim (chromosome id cM position allele1 allele2; the position a whole
 // number, negative for an unplaced SNP), and checks that
 // PREFIX.bed starts with the magic bytes 0x6c 0x1b and the SNP-major mode byte
-// 0x01 and has exactly the size the two counts give. Blank lines are skipped.
+// 0x01 and has exactly the size the two counts give. Blank lines are skipped;
+// an individual (FID and IID) listed twice in the .fam is refused.
 // Throws InputError naming the file (and line) on any problem.
 PlinkFileSet read_plink_file_set(const std::string& prefix);
 
