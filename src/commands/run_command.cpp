@@ -274,7 +274,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
     run.log.background_ids_file = list;
   }
 
-  StreamedMarkers markers(plan, run.progress);
+  StreamedMarkers markers(plan);
   const MarkerLabels labels = [&plan](long marker) {
     const std::size_t v = plan.choice.markers[static_cast<std::size_t>(marker - 1)];
     return MarkerLabel{plan.variants.chromosome(v), std::to_string(plan.variants.position(v)),

@@ -46,9 +46,9 @@ std::vector<GenotypedSample> read_fam(const std::string& path) {
 
 // Reads the .bim SNPs: six fields a line, a whole-number position (PLINK
 // writes a negative one for an unplaced SNP).
-std::vector<Variant> read_bim(const std::string& path) {
+VariantList read_bim(const std::string& path) {
   RecordReader reader(path);
-  std::vector<Variant> variants;
+  VariantList variants;
   std::vector<std::string> fields;
   while (reader.next_fields(fields)) {
     if (fields.size() != 6) {
@@ -66,7 +66,7 @@ std::vector<Variant> read_bim(const std::string& path) {
     variant.id = std::move(fields[1]);
     variant.allele1 = std::move(fields[4]);
     variant.allele2 = std::move(fields[5]);
-    variants.push_back(std::move(variant));
+    variants.push_back(variant);
   }
   if (variants.empty()) throw InputError(path + ": the file lists no SNPs");
   return variants;
@@ -138,7 +138,9 @@ void scan_plink_genotypes(const PlinkFileSet& files, const CallFilter& wanted,
   const std::size_t bytes = bed_bytes_per_snp(files.samples.size());
   std::vector<unsigned char> packed(bytes);
   std::vector<std::int8_t> calls(files.samples.size());
+  Variant variant;
   for (std::size_t index = 0; index < files.variants.size(); ++index) {
+    variant = files.variants[index];
     if (!wanted(index)) {
       // Skipped SNPs are not read at all.
       const long long offset =
@@ -147,15 +149,15 @@ void scan_plink_genotypes(const PlinkFileSet& files, const CallFilter& wanted,
           std::fseek(bed.get(), static_cast<long>(offset), SEEK_SET) != 0) {
         throw InputError(files.bed_path + ": cannot seek to SNP " + std::to_string(index + 2));
       }
-      visit(index, files.variants[index], {});
+      visit(index, variant, {});
       continue;
     }
     if (std::fread(packed.data(), 1, bytes, bed.get()) != bytes) {
       throw InputError(files.bed_path + ": the file ends inside SNP " + std::to_string(index + 1) +
-                        " (" + files.variants[index].id + ")");
+                        " (" + variant.id + ")");
     }
     decode_bed_calls(packed, calls);
-    visit(index, files.variants[index], calls);
+    visit(index, variant, calls);
   }
 }
 

@@ -16,7 +16,7 @@ struct PlinkFileSet {
   std::string bim_path;
   std::string fam_path;
   std::vector<GenotypedSample> samples;  // from .fam, in file order
-  std::vector<Variant> variants;         // from .bim, in file order
+  VariantList variants;                  // from .bim, in file order
 };
 
 // Reads PREFIX.fam (FID IID father mother sex phenotype [more phenotypes]) and

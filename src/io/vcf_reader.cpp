@@ -1,6 +1,5 @@
 #include "io/vcf_reader.hpp"
 
-#ifdef STRATAPERM_HAVE_HTSLIB
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
 #include <htslib/hts_log.h>
@@ -16,37 +15,11 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
-#endif
 
 #include "core/errors.hpp"
 
 namespace strataperm {
 
-#ifndef STRATAPERM_HAVE_HTSLIB
-
-namespace {
-
-[[noreturn]] void fail_without_htslib(const std::string& path) {
-  throw InputError(path +
-                    ": this build of strataperm cannot read VCF/BCF files (it was built without "
-                    "htslib); rebuild it with libhts-dev and pkg-config installed, or convert "
-                    "the file with 'plink --vcf FILE --make-bed' and use --bfile");
-}
-
-}  // namespace
-
-bool vcf_support_available() { return false; }
-
-std::vector<GenotypedSample> read_vcf_samples(const std::string& path) {
-  fail_without_htslib(path);
-}
-
-VcfScanCounts scan_vcf_genotypes(const std::string& path, const CallFilter&,
-                                 const VariantVisitor&) {
-  fail_without_htslib(path);
-}
-
-#else
 
 namespace {
 
@@ -314,8 +287,6 @@ std::string problem_of(int errors, hts_pos_t position) {
 
 }  // namespace
 
-bool vcf_support_available() { return true; }
-
 std::vector<GenotypedSample> read_vcf_samples(const std::string& path) {
   const OpenVcf vcf = open_vcf(path);
   const int count = vcf.sample_count;
@@ -325,39 +296,55 @@ std::vector<GenotypedSample> read_vcf_samples(const std::string& path) {
   return samples;
 }
 
-VcfScanCounts scan_vcf_genotypes(const std::string& path, const CallFilter& wanted,
-                                 const VariantVisitor& visit) {
-  const OpenVcf vcf = open_vcf(path);
-  bcf_hdr_t* header = vcf.header.get();
-  const int sample_count = vcf.sample_count;
-  Record record(bcf_init());
-  if (!record) throw InputError(path + ": out of memory");
-
-  VcfScanCounts counts;
-  std::size_t index = 0;
-  std::vector<std::int8_t> calls(static_cast<std::size_t>(sample_count));
+// Reads a VCF/BCF file record by record (see VcfReader in the header).
+struct VcfReader::State {
+  std::string path;
+  OpenVcf vcf;
+  Record record{bcf_init()};
   std::int32_t* gt = nullptr;
   int gt_capacity = 0;
-  struct GtFree {
-    std::int32_t*& values;
-    ~GtFree() { std::free(values); }
-  } gt_free{gt};
-  Variant variant;
+  VcfScanCounts counts;
+  Variant last;                 // the last biallelic SNP read, for messages
+  std::size_t asked = 0;        // records whose calls were asked for
+  std::size_t with_gt = 0;      // ... and of them those carrying GT
+  ~State() { std::free(gt); }
+};
 
-  // Records whose calls were asked for, and those of them carrying GT.
-  std::size_t asked = 0;
-  std::size_t with_gt = 0;
+VcfReader::VcfReader(const std::string& path) : state_(std::make_unique<State>()) {
+  state_->path = path;
+  state_->vcf = open_vcf(path);
+  if (!state_->record) throw InputError(path + ": out of memory");
+}
+
+VcfReader::~VcfReader() = default;
+
+int VcfReader::sample_count() const { return state_->vcf.sample_count; }
+
+const VcfScanCounts& VcfReader::counts() const { return state_->counts; }
+
+bool VcfReader::next(Variant& variant, std::span<std::int8_t> calls) {
+  State& st = *state_;
+  const std::string& path = st.path;
+  bcf_hdr_t* header = st.vcf.header.get();
+  const int sample_count = st.vcf.sample_count;
+  bcf1_t* record = st.record.get();
   for (;;) {
-    const int status = bcf_read(vcf.file.get(), header, record.get());
+    const int status = bcf_read(st.vcf.file.get(), header, record);
     // Compressed data cut inside a block (or damaged) ends the reading with
     // an error, as if at the end of the file, or with the part of a line that
     // the last whole block held; the stream's error tells.
-    if (decompression_failed(vcf.file.get())) {
+    if (decompression_failed(st.vcf.file.get())) {
       throw InputError(truncated_or_corrupt(
-          path, counts.records == 0 ? "before the first record"
-                                    : "after record " + std::to_string(counts.records)));
+          path, st.counts.records == 0 ? "before the first record"
+                                       : "after record " + std::to_string(st.counts.records)));
     }
-    if (status == -1) break;
+    if (status == -1) {
+      if (st.asked > 0 && st.with_gt == 0) {
+        throw InputError(path + ": no GT (genotype) field in any of its " +
+                         std::to_string(st.asked) + " biallelic SNP records");
+      }
+      return false;
+    }
     int fatal = record->errcode & ~(BCF_ERR_CTG_UNDEF | BCF_ERR_TAG_UNDEF);
     // htslib accepts a line cut before its FORMAT column (a text file cut
     // short) as a record without samples.
@@ -365,23 +352,23 @@ VcfScanCounts scan_vcf_genotypes(const std::string& path, const CallFilter& want
       fatal |= BCF_ERR_NCOLS;
     }
     if (status < -1 || fatal != 0 || record->pos < 0) {
-      throw InputError(path + ": record " + std::to_string(counts.records + 1) +
-                        " is malformed (" + problem_of(fatal, record->pos) + ")" +
-                        (counts.records == 0
-                             ? std::string()
-                             : "; the record before it is at " + variant.chromosome + ":" +
-                                   std::to_string(variant.position)));
+      throw InputError(path + ": record " + std::to_string(st.counts.records + 1) +
+                       " is malformed (" + problem_of(fatal, record->pos) + ")" +
+                       (st.counts.records == 0
+                            ? std::string()
+                            : "; the record before it is at " + st.last.chromosome + ":" +
+                                  std::to_string(st.last.position)));
     }
-    ++counts.records;
-    if (bcf_unpack(record.get(), BCF_UN_STR) < 0) {
-      throw InputError(path + ": record " + std::to_string(counts.records) + " is malformed");
+    ++st.counts.records;
+    if (bcf_unpack(record, BCF_UN_STR) < 0) {
+      throw InputError(path + ": record " + std::to_string(st.counts.records) + " is malformed");
     }
     if (record->n_allele != 2 || !is_single_base(record->d.allele[0]) ||
         !is_single_base(record->d.allele[1])) {
-      ++counts.not_biallelic_snp;
+      ++st.counts.not_biallelic_snp;
       continue;
     }
-    const char* chromosome = bcf_seqname(header, record.get());
+    const char* chromosome = bcf_seqname(header, record);
     variant.chromosome = chromosome != nullptr ? chromosome : ".";
     variant.position = static_cast<long long>(record->pos) + 1;
     const char* id = record->d.id;
@@ -390,33 +377,64 @@ VcfScanCounts scan_vcf_genotypes(const std::string& path, const CallFilter& want
                      : std::string(id);
     variant.allele1 = record->d.allele[0];
     variant.allele2 = record->d.allele[1];
-
-    if (!wanted(index)) {
-      visit(index++, variant, {});
-      continue;
-    }
-    ++asked;
-    const int values = has_integer_gt(header, record.get())
-                           ? bcf_get_genotypes(header, record.get(), &gt, &gt_capacity)
+    st.last = variant;
+    if (calls.empty()) return true;
+    ++st.asked;
+    const int values = has_integer_gt(header, record)
+                           ? bcf_get_genotypes(header, record, &st.gt, &st.gt_capacity)
                            : 0;
     if (values < sample_count) {
-      calls.assign(calls.size(), kMissingCall);
+      std::fill(calls.begin(), calls.end(), kMissingCall);
     } else {
-      ++with_gt;
+      ++st.with_gt;
       const int ploidy = values / sample_count;
-      for (int k = 0; k < sample_count; ++k) {
-        calls[static_cast<std::size_t>(k)] = diploid_call(gt + k * ploidy, ploidy);
-      }
+      for (int k = 0; k < sample_count; ++k)
+        calls[static_cast<std::size_t>(k)] = diploid_call(st.gt + k * ploidy, ploidy);
     }
-    visit(index++, variant, calls);
+    return true;
   }
-  if (asked > 0 && with_gt == 0) {
-    throw InputError(path + ": no GT (genotype) field in any of its " + std::to_string(asked) +
-                      " biallelic SNP records");
-  }
-  return counts;
 }
 
-#endif
+VcfScanCounts scan_vcf_genotypes(const std::string& path, const CallFilter& wanted,
+                                 const VariantVisitor& visit) {
+  VcfReader reader(path);
+  std::vector<std::int8_t> calls(static_cast<std::size_t>(reader.sample_count()));
+  Variant variant;
+  for (std::size_t index = 0;; ++index) {
+    const bool want = wanted(index);
+    if (!reader.next(variant, want ? std::span<std::int8_t>(calls) : std::span<std::int8_t>()))
+      break;
+    visit(index, variant, want ? std::span<const std::int8_t>(calls) : std::span<const std::int8_t>());
+  }
+  return reader.counts();
+}
+
+namespace {
+
+// A forward cursor over the usable variants of a VCF/BCF file.
+class VcfCursor : public CallCursor {
+ public:
+  explicit VcfCursor(const std::string& path) : reader_(path), path_(path) {}
+  void read(std::size_t index, std::span<std::int8_t> calls) override {
+    Variant variant;
+    for (; next_ < index; ++next_) {
+      if (!reader_.next(variant, {})) throw changed();
+    }
+    if (!reader_.next(variant, calls)) throw changed();
+    ++next_;
+  }
+
+ private:
+  InputError changed() const { return InputError(path_ + ": the file changed while it was read"); }
+  VcfReader reader_;
+  std::string path_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<CallCursor> open_vcf_cursor(const std::string& path) {
+  return std::make_unique<VcfCursor>(path);
+}
 
 }  // namespace strataperm

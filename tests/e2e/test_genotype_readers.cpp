@@ -23,11 +23,9 @@
 #include "io/vcf_reader.hpp"
 #include "support.hpp"
 
-#ifdef STRATAPERM_HAVE_HTSLIB
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
-#endif
 
 namespace strataperm {
 namespace {
@@ -123,7 +121,6 @@ TEST(PlinkReaderFam, OneIidInTwoFamiliesOrOneFidWithTwoIidsIsNoRepeat) {
             prefix + ".fam, lines 1 and 2: individual A B is listed twice");
 }
 
-#ifdef STRATAPERM_HAVE_HTSLIB
 
 // ---------------------------------------------------------------------------
 // VCF/BCF files
@@ -446,7 +443,6 @@ TEST(VcfReaderTruncation, APlainVcfCutInsideALineIsAMalformedRecord) {
   }
 }
 
-#endif  // STRATAPERM_HAVE_HTSLIB
 
 // ---------------------------------------------------------------------------
 // The built program
@@ -498,7 +494,6 @@ TEST(GenotypeReadersProgram, EachRefusalIsOneLineStatusOneAndLeavesTheStudyAsItW
        "--bfile '" + (dir / "dup") + "'",
        (dir / "dup") + ".fam, lines 1 and 3: individual f a is listed twice"},
   };
-#ifdef STRATAPERM_HAVE_HTSLIB
   const std::string vcf = dir / "bad.vcf";
   const std::string gz = dir / "bad.vcf.gz";
   std::string meta = kMeta;
@@ -548,7 +543,6 @@ TEST(GenotypeReadersProgram, EachRefusalIsOneLineStatusOneAndLeavesTheStudyAsItW
                    "--vcf '" + gz + "'",
                    gz + ": the file is truncated or corrupt: its compressed data ends early or "
                         "does not decompress (after record 4)"});
-#endif
   for (const Case& c : cases) {
     c.make();
     for (const std::string& out : {"'" + study + "' --force", "'" + (dir / "fresh") + "'"}) {

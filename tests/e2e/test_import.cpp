@@ -438,7 +438,6 @@ TEST(ImportPlink, ImportedFolderRunsWithTheProgram) {
   EXPECT_TRUE(fs::exists(dir / "study folder/results.txt"));
 }
 
-#ifdef STRATAPERM_HAVE_HTSLIB
 
 TEST(ImportVcf, RoundTripOfBiallelicSnpsWithMissingCallPolicy) {
   TemporaryFolder dir;
@@ -516,19 +515,6 @@ TEST(ImportVcf, MalformedRecordIsOneLineErrorWithItsNumber) {
   }
 }
 
-#else
-
-TEST(ImportVcf, BuildWithoutHtslibSaysSo) {
-  TemporaryFolder dir;
-  write_text(dir / "calls.vcf", "##fileformat=VCFv4.2\n");
-  write_text(dir / "pheno.txt", "a a 1\n");
-  const Outcome outcome =
-      import({"--vcf", dir / "calls.vcf", "--pheno", dir / "pheno.txt", "--out", dir / "study"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_NE(outcome.err.find("without htslib"), std::string::npos) << outcome.err;
-}
-
-#endif
 
 }  // namespace
 }  // namespace strataperm

@@ -29,6 +29,7 @@ std::unique_ptr<GenotypeInput> open_genotype_input(const StudyChoices& settings)
     input->scan = [self, path](const CallFilter& wanted, const VariantVisitor& visit) {
       self->skipped_records = scan_vcf_genotypes(path, wanted, visit).not_biallelic_snp;
     };
+    input->open_cursor = [path]() { return open_vcf_cursor(path); };
   }
   return input;
 }

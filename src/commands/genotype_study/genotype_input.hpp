@@ -19,8 +19,7 @@ struct GenotypeInput {
   std::string fam_path;     // PLINK only: where the .fam traits come from
   std::vector<GenotypedSample> samples;
   std::function<void(const CallFilter&, const VariantVisitor&)> scan;
-  // A cursor over the calls by usable-variant index (empty when the format
-  // is read by passes only).
+  // A cursor over the calls by usable-variant index.
   std::function<std::unique_ptr<CallCursor>()> open_cursor;
   std::size_t skipped_records = 0;  // VCF records that are not biallelic SNPs
   bool is_vcf = false;

@@ -5,31 +5,18 @@ namespace strataperm {
 static_assert(kSumZero == 0 && kHeterozygous == 1 && kSumTwo == 2,
               "a call's copies of allele2 are its class");
 
-StreamedMarkers::StreamedMarkers(const StudyPlan& plan, Progress& progress) : plan_(plan) {
-  if (plan.input->open_cursor) {
-    cursor_ = plan.input->open_cursor();
-    calls_.resize(plan.input->samples.size());
-  } else {
-    preread_ = read_calls(plan, plan.choice.markers, progress);
-  }
-}
+StreamedMarkers::StreamedMarkers(const StudyPlan& plan)
+    : plan_(plan), cursor_(plan.input->open_cursor()), calls_(plan.input->samples.size()) {}
 
 void StreamedMarkers::read_block(long first, int count, std::uint8_t* classes, int width) {
   const std::size_t n = plan_.n();
   const std::vector<std::size_t>& kept = plan_.kept.sample_index;
   for (int c = 0; c < count; ++c) {
     const std::size_t marker = static_cast<std::size_t>(first + c);
-    if (cursor_) {
-      cursor_->read(plan_.choice.markers[marker], calls_);
-      for (std::size_t i = 0; i < n; ++i)
-        classes[i * static_cast<std::size_t>(width) + static_cast<std::size_t>(c)] =
-            class_of_call(calls_[kept[i]]);
-    } else {
-      const std::size_t m = plan_.choice.markers.size();
-      for (std::size_t i = 0; i < n; ++i)
-        classes[i * static_cast<std::size_t>(width) + static_cast<std::size_t>(c)] =
-            class_of_call(preread_[i * m + marker]);
-    }
+    cursor_->read(plan_.choice.markers[marker], calls_);
+    for (std::size_t i = 0; i < n; ++i)
+      classes[i * static_cast<std::size_t>(width) + static_cast<std::size_t>(c)] =
+          class_of_call(calls_[kept[i]]);
   }
 }
 

@@ -14,16 +14,14 @@ namespace strataperm {
 
 class StreamedMarkers : public MarkerSource {
  public:
-  // Opens a cursor over the plan's input (or, for an input read by passes
-  // only, reads the candidates' calls in one pass first).
-  StreamedMarkers(const StudyPlan& plan, Progress& progress);
+  // Opens a cursor over the plan's input.
+  explicit StreamedMarkers(const StudyPlan& plan);
   void read_block(long first, int count, std::uint8_t* classes, int width) override;
 
  private:
   const StudyPlan& plan_;
   std::unique_ptr<CallCursor> cursor_;
-  std::vector<std::int8_t> calls_;     // one variant's calls, all samples
-  std::vector<std::int8_t> preread_;   // N x M, only without a cursor
+  std::vector<std::int8_t> calls_;  // one variant's calls, all samples
 };
 
 // The class of a call: copies of allele2 0, 1, 2 are the classes of the
