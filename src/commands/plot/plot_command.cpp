@@ -33,7 +33,8 @@ using namespace plot;
 const std::vector<OptionSpec> kPlotOptions = {
     {"--out", true, "FILE",
      "write the report to FILE (default: RESULTS.report.svg beside the results file)"},
-    {"--threads", true, "N", "threads for the similarities (default: all cores)"},
+    {"--threads", true, "N",
+     "threads for the similarities when they are computed again (default: all cores)"},
     {"--help", false, "", "show this help"},
 };
 
@@ -270,13 +271,27 @@ int run_plot(const std::vector<std::string>& args) {
   const ParsedArguments parsed = parse_arguments(args, kPlotOptions, "strataperm plot");
   if (parsed.has("--help")) {
     std::printf(
-        "usage: strataperm plot [options] [STUDY_DIR]\n\n"
-        "Writes an SVG report of the finished run of the study in STUDY_DIR (default: the\n"
-        "current folder): the histogram of the pairwise similarities with the fitted\n"
-        "normal and two-component mixture and both BIC values, a QQ plot of the P-values\n"
-        "read from the results file, and, when the folder holds markers.tsv, a Manhattan\n"
-        "plot. The similarities are computed again from the data files; the P-values are\n"
-        "those of the results file, so run 'strataperm run' first.\n\n"
+        "usage: strataperm plot [options] [DIR]\n\n"
+        "Writes an SVG report of a finished run. DIR (default: the current folder) is a\n"
+        "study folder (parameter.txt and its files) or the --out folder of 'strataperm run\n"
+        "--bfile/--vcf' (results.log, no parameter.txt). The report shows:\n"
+        "  - the pairwise similarities at the background loci as a histogram on a log\n"
+        "    count axis, log10(1 + pairs), with the fitted normal, the two components\n"
+        "    and their mixture, both BIC values and the verdict;\n"
+        "  - a QQ plot of the asymptotic P-values, with the permutation P-values (EMP1)\n"
+        "    as a lighter series and the genomic inflation lambda = median(-2 ln P) /\n"
+        "    (2 ln 2);\n"
+        "  - a Manhattan plot (positions in Mb when all markers lie on one chromosome)\n"
+        "    with the Bonferroni line 0.05/M and the genome-wide line where the\n"
+        "    family-wise P-value EMP2 is 0.05;\n"
+        "  - the ten markers with the smallest P: id, place, P, EMP1, EMP2 and effects;\n"
+        "and says where R is too small for EMP1 or EMP2 to reach a line.\n"
+        "Everything is read from RESULTS.log, RESULTS.tsv and RESULTS.similarity.tsv,\n"
+        "which 'strataperm run' writes beside the results file; nothing is computed\n"
+        "again. A study folder that only a plain run has seen lacks them: its\n"
+        "similarities are then computed again from the data files, the P-values are\n"
+        "the permutation P-values of the results file (no EMP2 line), and the\n"
+        "Manhattan plot needs markers.tsv.\n\n"
         "options:\n%s",
         describe_options(kPlotOptions).c_str());
     return 0;
