@@ -34,6 +34,18 @@ Frame panel_frame(double top, double head, double right_margin) {
   return frame;
 }
 
+std::vector<std::string> join_notes(const std::vector<std::string>& notes, std::size_t width) {
+  std::vector<std::string> lines;
+  for (const std::string& note : notes) {
+    if (note.empty()) continue;
+    if (!lines.empty() && lines.back().size() + 2 + note.size() <= width)
+      lines.back() += "; " + note;
+    else
+      lines.push_back(note);
+  }
+  return lines;
+}
+
 void draw_frame_message(Document& document, const Frame& frame, const std::string& message) {
   document.rect(frame.left, frame.top, frame.width, frame.height,
                 attr("fill", "none") + attr("stroke", "#999999"));

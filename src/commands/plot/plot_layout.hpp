@@ -52,6 +52,9 @@ double draw_panel_head(Document& document, double top, const std::string& title,
 Frame panel_frame(double top, double head, double right_margin);
 // Height of a whole panel with a head of `head`.
 inline double panel_height(double head) { return head + kFrameHeight + kFrameBottomMargin; }
+// The notes joined by "; " into caption lines of at most `width` characters
+// (a longer note stands alone on its line); empty notes are skipped.
+std::vector<std::string> join_notes(const std::vector<std::string>& notes, std::size_t width);
 // A sentence in the middle of a frame that has nothing to show.
 void draw_frame_message(Document& document, const Frame& frame, const std::string& message);
 // A short panel holding one sentence in place of a plot; returns its height.

@@ -78,26 +78,21 @@ double draw_qq_panel(Document& document, double top, const MarkerResults& result
              "(1 when P is uniform)",
              lambda, p_values.size(), results.from_table ? "asymptotic P-values" : "P-values"));
   if (results.from_table) captions.push_back(family_wise_caption(line, r));
-  std::string notes;
-  const auto add_note = [&](const std::string& note) {
-    if (note.empty()) return;
-    notes += (notes.empty() ? "" : "; ") + note;
-  };
+  std::vector<std::string> notes;
   if (!results.from_table && zeros > 0)
-    add_note(format("%d P-value%s of 0 plotted at 1/(2R) = %.6g (the smallest nonzero P a "
-                    "run can give)",
-                    zeros, zeros == 1 ? "" : "s", emp1_floor));
+    notes.push_back(format("%d P-value%s of 0 plotted at 1/(2R) = %.6g (the smallest nonzero P a "
+                           "run can give)",
+                           zeros, zeros == 1 ? "" : "s", emp1_floor));
   if (results.from_table) {
     if (undefined > 0)
-      add_note(format("%d marker%s without P (NA) left out of the dark series", undefined,
-                      undefined == 1 ? "" : "s"));
-    if (zeros > 0)
-      add_note(format("%d P of 0 plotted at the smallest nonzero P", zeros));
+      notes.push_back(format("%d marker%s without P (NA) left out of the dark series", undefined,
+                             undefined == 1 ? "" : "s"));
+    if (zeros > 0) notes.push_back(format("%d P of 0 plotted at the smallest nonzero P", zeros));
     if (emp1_zeros > 0)
-      add_note(format("%d EMP1 of 0 plotted at 1/(2R) = %.3g", emp1_zeros, emp1_floor));
-    add_note(emp1_floor_note(r, 0.05 / m, "0.05/M"));
+      notes.push_back(format("%d EMP1 of 0 plotted at 1/(2R) = %.3g", emp1_zeros, emp1_floor));
+    notes.push_back(emp1_floor_note(r, 0.05 / m, "0.05/M"));
   }
-  captions.push_back(notes);
+  for (const std::string& line : join_notes(notes, 140)) captions.push_back(line);
   const double head = draw_panel_head(
       document, top, "QQ plot of the marker P-values against the uniform distribution", captions);
   const Frame frame = panel_frame(top, head, kLegendWidth);
