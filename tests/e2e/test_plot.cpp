@@ -1,9 +1,11 @@
 // `strataperm plot`: the SVG report of a finished study, run as the built
-// program on copies of the golden "two_groups" study.
+// program on copies of the golden "two_groups" study and on the output
+// folder of `strataperm run --bfile` on a small PLINK fileset.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,8 @@
 
 #include "commands/options.hpp"
 #include "commands/plot/plot_command.hpp"
+#include "e2e/genotype_files.hpp"
+#include "numerics/random.hpp"
 
 namespace {
 
@@ -213,11 +217,11 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs "strataperm plot ARGS" in `folder` (arguments quoted by the caller).
-Outcome run_plot_command(const fs::path& folder, const std::string& arguments) {
+// Runs "strataperm ARGS" in `folder` (arguments quoted by the caller).
+Outcome run_program(const fs::path& folder, const std::string& arguments) {
   const fs::path out = folder / ".." / (folder.filename().string() + ".out");
   const fs::path err = folder / ".." / (folder.filename().string() + ".err");
-  const std::string command = "cd '" + folder.string() + "' && '" STRATAPERM_BINARY "' plot " +
+  const std::string command = "cd '" + folder.string() + "' && '" STRATAPERM_BINARY "' " +
                               arguments + " > '" + out.string() + "' 2> '" + err.string() + "'";
   const int raw = std::system(command.c_str());
   Outcome outcome;
@@ -229,9 +233,16 @@ Outcome run_plot_command(const fs::path& folder, const std::string& arguments) {
   return outcome;
 }
 
+// Runs "strataperm plot ARGS" in `folder`.
+Outcome run_plot_command(const fs::path& folder, const std::string& arguments) {
+  return run_program(folder, "plot " + arguments);
+}
+
 constexpr const char* kSimilarityTitle = "Pairwise similarities of the individuals";
 constexpr const char* kQqTitle = "QQ plot of the marker P-values";
 constexpr const char* kManhattanTitle = "Manhattan plot of the marker P-values";
+constexpr const char* kTopHitsTitle = "Top hits: the ";
+constexpr const char* kLambdaCaption = "genomic inflation \xce\xbb = median(\xcf\x87\xc2\xb2) / (2 ln 2) = ";
 
 // ----------------------------------------------------------- reports
 
@@ -453,6 +464,280 @@ TEST(PlotFailures, BadCommandLinesAreUsageErrors) {
   EXPECT_EQ(help.status, 0);
   for (const char* option : {"--out", "--threads", "--help"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+// ----------------------------------------------------------- run output folders
+
+// A PLINK fileset "data" and "pheno.txt" in `folder`: 60 individuals of two
+// populations; chromosomes 2 and 3 hold 200 SNPs whose frequencies differ
+// between them (the background loci, listed in bg.txt), chromosome 1 holds
+// 90 SNPs from 1.0 to 2.96 Mb with the same frequencies in both, of which
+// rs1040 moves the trait strongly and the others not at all.
+void write_plink_study(const fs::path& folder) {
+  using testing_support::Individual;
+  using testing_support::Snp;
+  RandomStream gen;
+  seed_random_stream(gen);
+  const int n = 60;
+  std::vector<Individual> individuals;
+  for (int k = 1; k <= n; ++k)
+    individuals.push_back({testing_support::numbered("f", k), testing_support::numbered("i", k), "-9"});
+  std::vector<Snp> snps;
+  std::string background;
+  const auto add_snp = [&](const std::string& chromosome, int number, long long position,
+                           double shift) {
+    Snp snp{chromosome, testing_support::numbered("rs", number), position, "A", "G", {}};
+    const double base = 0.25 + 0.5 * uniform_random(gen);
+    for (int k = 0; k < n; ++k) {
+      const double p = base + (k < n / 2 ? shift : -shift);
+      snp.calls.push_back((uniform_random(gen) < p) + (uniform_random(gen) < p));
+    }
+    snps.push_back(snp);
+  };
+  for (int j = 0; j < 90; ++j) add_snp("1", 1000 + j, 1000000 + 22000LL * j, 0.0);
+  for (int j = 0; j < 200; ++j) {
+    add_snp(j < 100 ? "2" : "3", 3000 + j, 500000 + 10000LL * (j % 100), 0.2);
+    background += testing_support::numbered("rs", 3000 + j) + "\n";
+  }
+  testing_support::write_plink((folder / "data").string(), individuals, snps);
+  write_file(folder / "bg.txt", background);
+  std::string pheno = "FID IID trait\n";
+  for (int k = 0; k < n; ++k) {
+    const double trait = (k < n / 2 ? 0.0 : 1.0) + 1.5 * snps[40].calls[static_cast<std::size_t>(k)] +
+                         uniform_random(gen) - 0.5;
+    pheno += individuals[static_cast<std::size_t>(k)].family_id + " " +
+             individuals[static_cast<std::size_t>(k)].individual_id + " " + std::to_string(trait) +
+             "\n";
+  }
+  write_file(folder / "pheno.txt", pheno);
+}
+
+// `strataperm run` of that fileset with `permutations` into `folder`/`out`.
+void run_plink_study(const fs::path& folder, const std::string& out, int permutations) {
+  const Outcome run = run_program(
+      folder, "run --bfile data --pheno pheno.txt --background-ids bg.txt --region 1:1000000-3000000 "
+              "--permutations " + std::to_string(permutations) + " --out " + out);
+  ASSERT_EQ(run.status, 0) << run.err;
+}
+
+// The rows of a RESULTS.tsv, split at tabs, without the header.
+std::vector<std::vector<std::string>> table_rows(const fs::path& path) {
+  std::istringstream in(read_file(path));
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::istringstream fields_in(line);
+    for (std::string field; std::getline(fields_in, field, '\t');) fields.push_back(field);
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+std::string printed(const char* pattern, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+TEST(PlotRunOutput, FolderOfARunFromPlinkFilesPlotsWithoutParameterFile) {
+  TemporaryFolder work("plink_run");
+  write_plink_study(work.path());
+  run_plink_study(work.path(), "out", 400);
+  const fs::path out = work.path() / "out";
+  ASSERT_TRUE(fs::exists(out / "results.log"));
+  ASSERT_FALSE(fs::exists(out / "parameter.txt"));
+  // The report needs only the run's tables: not the genotype files.
+  for (const char* extension : {".bed", ".bim", ".fam"}) fs::remove(work.path() / ("data" + std::string(extension)));
+
+  const Outcome outcome = run_plot_command(work.path(), "out");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_NE(outcome.out.find("out/results.report.svg"), std::string::npos) << outcome.out;
+  const fs::path report = out / "results.report.svg";
+  const std::string svg = read_file(report);
+  EXPECT_EQ(xml_problem(svg), "");
+  EXPECT_TRUE(python_parses(report));
+  for (const char* title : {kSimilarityTitle, kQqTitle, kManhattanTitle, kTopHitsTitle})
+    EXPECT_EQ(count_of(svg, title), 1u) << title;
+  EXPECT_NE(svg.find("N = 60 individuals,  L = 200 background loci,  M = 90 markers,  R = 400"),
+            std::string::npos);
+  EXPECT_NE(svg.find("drawn from: P, EMP1, EMP2: results.tsv;  similarities: "
+                     "results.similarity.tsv; fits: results.log"),
+            std::string::npos);
+  EXPECT_NE(svg.find("pairs (1770 in all)"), std::string::npos);
+  EXPECT_GE(count_of(group_with(svg, "class=\"histogram\""), "class=\"bar\""), 3u);
+  EXPECT_NE(svg.find("pairs of individuals per bin (log scale)"), std::string::npos);
+
+  const auto rows = table_rows(out / "results.tsv");
+  ASSERT_EQ(rows.size(), 90u);
+  // The inflation caption holds median(-2 ln P) / (2 ln 2) of the table's P.
+  std::vector<double> chi2;
+  for (const auto& row : rows)
+    if (row[12] != "NA") chi2.push_back(-2.0 * std::log(std::stod(row[12])));
+  std::sort(chi2.begin(), chi2.end());
+  const std::size_t k = chi2.size() / 2;
+  const double median = chi2.size() % 2 ? chi2[k] : (chi2[k - 1] + chi2[k]) / 2.0;
+  EXPECT_NE(svg.find(kLambdaCaption + printed("%.3f", median / (2.0 * std::log(2.0))) +
+                     ", where"),
+            std::string::npos);
+  // Both series of the QQ plot, P and EMP1.
+  EXPECT_GE(count_of(group_with(svg, "class=\"qq-points\""), "<circle"), 10u);
+  EXPECT_GE(count_of(group_with(svg, "class=\"qq-points-emp1\""), "<circle"), 2u);
+
+  // The genome-wide line between the P-values on either side of EMP2 = 0.05.
+  double below = -1.0, above = 2.0;
+  for (const auto& row : rows) {
+    if (row[12] == "NA" || row[14] == "NA") continue;
+    const double p = std::stod(row[12]);
+    if (std::stod(row[14]) <= 0.05)
+      below = std::max(below, p);
+    else
+      above = std::min(above, p);
+  }
+  ASSERT_GT(below, 0.0) << "no marker of the fixture reaches EMP2 <= 0.05";
+  ASSERT_LT(above, 1.5) << "every marker of the fixture reaches EMP2 <= 0.05";
+  EXPECT_NE(svg.find("genome-wide significance, family-wise EMP2 = 0.05, at P = " +
+                     printed("%.3g", std::sqrt(below * above)) + ":"),
+            std::string::npos);
+  EXPECT_EQ(count_of(svg, "class=\"family-wise\""), 2u);  // QQ and Manhattan
+  EXPECT_NE(svg.find("class=\"threshold\""), std::string::npos);
+  // 0.05 / 90 lies below 1/(2R) = 1/800.
+  EXPECT_NE(svg.find("EMP1 cannot go below 1/(2R) = 0.00125: R = 400 is too small to reach "
+                     "0.05/M = 0.000556"),
+            std::string::npos);
+
+  // One chromosome: positions in Mb on the Manhattan axis.
+  const std::string manhattan = svg.substr(svg.find(kManhattanTitle));
+  EXPECT_NE(manhattan.find("position on chromosome 1 (Mb)"), std::string::npos);
+  for (const char* tick : {">1.2</text>", ">2.0</text>", ">2.8</text>"})
+    EXPECT_NE(manhattan.find(tick), std::string::npos) << tick;
+  EXPECT_EQ(svg.find("chromosome (markers by position)"), std::string::npos);
+
+  // The top hits: the ten smallest P, the causal SNP first.
+  std::size_t best = 0;
+  for (std::size_t j = 1; j < rows.size(); ++j)
+    if (rows[j][12] != "NA" && std::stod(rows[j][12]) < std::stod(rows[best][12])) best = j;
+  EXPECT_EQ(rows[best][2], "rs1040");
+  const std::string hits = group_with(svg, "class=\"top-hits\"");
+  EXPECT_EQ(count_of(hits, "class=\"top-hit-id\""), 10u);
+  const std::size_t first = hits.find("class=\"top-hit-id\">");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(hits.compare(first + 19, 7, "rs1040<"), 0) << hits.substr(first, 60);
+  EXPECT_NE(hits.find(">1:" + rows[best][1] + "<"), std::string::npos);
+}
+
+TEST(PlotRunOutput, TooFewPermutationsForTheGenomeWideLineAreSaid) {
+  TemporaryFolder work("few_permutations");
+  write_plink_study(work.path());
+  run_plink_study(work.path(), "out", 10);
+  const Outcome outcome = run_plot_command(work.path() / "out", "");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const std::string svg = read_file(work.path() / "out" / "results.report.svg");
+  EXPECT_EQ(xml_problem(svg), "");
+  EXPECT_EQ(svg.find("class=\"family-wise\""), std::string::npos);
+  EXPECT_NE(svg.find("no genome-wide line: no marker reaches EMP2 &lt;= 0.05 (smallest EMP2 0.0909)"),
+            std::string::npos);
+  EXPECT_NE(svg.find("EMP2 cannot go below 1/(R + 1) = 0.0909: R = 10 is too small to reach 0.05"),
+            std::string::npos);
+}
+
+TEST(PlotRunOutput, StudyFolderRunWithItsTablesIsNotComputedAgain) {
+  TemporaryFolder work("study_tables");
+  copy_finished_study(work.path());
+  ASSERT_EQ(run_plot_command(work.path(), "").status, 0);
+  const std::string recomputed = read_file(work.path() / "results.report.svg");
+  EXPECT_NE(recomputed.find("similarities and fits computed again from the data files"),
+            std::string::npos);
+  EXPECT_EQ(recomputed.find("qq-points-emp1"), std::string::npos);
+
+  ASSERT_EQ(run_program(work.path(), "run .").status, 0);
+  ASSERT_TRUE(fs::exists(work.path() / "results.similarity.tsv"));
+  // Without the data files: the tables are all the report reads.
+  const std::string genotypes = read_file(work.path() / "genotypes.txt");
+  const std::string traits = read_file(work.path() / "traits.txt");
+  fs::remove(work.path() / "genotypes.txt");
+  fs::remove(work.path() / "traits.txt");
+  Outcome outcome = run_plot_command(work.path(), "");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const std::string tabled = read_file(work.path() / "results.report.svg");
+  EXPECT_EQ(xml_problem(tabled), "");
+  EXPECT_NE(tabled.find("similarities: results.similarity.tsv; fits: results.log"),
+            std::string::npos);
+  // The same histogram, fits and verdict as computed from the data.
+  EXPECT_EQ(group_with(tabled, "class=\"histogram\""), group_with(recomputed, "class=\"histogram\""));
+  for (const char* text : {"BIC(1) = -742.543896", "BIC(2) = -1230.827298", "verdict: structure<",
+                           "pairs (435 in all)"})
+    EXPECT_NE(tabled.find(text), std::string::npos) << text;
+  EXPECT_NE(tabled.find("qq-points-emp1"), std::string::npos);
+  EXPECT_TRUE(tabled.find("class=\"family-wise\"") != std::string::npos ||
+              tabled.find("no genome-wide line") != std::string::npos);
+  // No markers.tsv: the table's ids are the marker numbers, and no places.
+  EXPECT_NE(tabled.find("No markers.tsv"), std::string::npos);
+  EXPECT_EQ(count_of(group_with(tabled, "class=\"top-hits\""), "class=\"top-hit-id\""), 10u);
+
+  // A later plain run leaves the tables behind: they are not used.
+  write_file(work.path() / "genotypes.txt", genotypes);
+  write_file(work.path() / "traits.txt", traits);
+  fs::last_write_time(work.path() / "results.txt",
+                      fs::last_write_time(work.path() / "results.log") + std::chrono::seconds(5));
+  outcome = run_plot_command(work.path(), "");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.err.find("results.txt is newer than results.log"), std::string::npos)
+      << outcome.err;
+  EXPECT_EQ(read_file(work.path() / "results.report.svg"), recomputed);
+}
+
+TEST(PlotRunOutput, BrokenTablesAreErrorsNamingFileAndLine) {
+  TemporaryFolder work("broken_tables");
+  write_plink_study(work.path());
+  run_plink_study(work.path(), "out", 50);
+  const fs::path out = work.path() / "out";
+  const auto replace_line = [](const fs::path& file, int number, const std::string& text) {
+    std::istringstream in(read_file(file));
+    std::string result, line;
+    for (int k = 1; std::getline(in, line); ++k) result += (k == number ? text : line) + "\n";
+    write_file(file, result);
+  };
+  const auto expect_error = [&](const std::string& where) {
+    const Outcome outcome = run_plot_command(work.path(), "out");
+    EXPECT_EQ(outcome.status, 1) << where;
+    EXPECT_EQ(count_of(outcome.err, "\n"), 1u) << outcome.err;
+    EXPECT_NE(outcome.err.find(where), std::string::npos) << outcome.err;
+    EXPECT_FALSE(fs::exists(out / "results.report.svg"));
+  };
+  for (const char* name : {"results.tsv", "results.log", "results.similarity.tsv"}) {
+    const std::string kept = read_file(out / name);
+    if (std::string(name) == "results.tsv") {
+      auto row = table_rows(out / name)[3];
+      row[12] = "0.5x";
+      std::string text;
+      for (const std::string& field : row) text += (text.empty() ? "" : "\t") + field;
+      replace_line(out / name, 5, text);
+      expect_error("out/results.tsv, line 5: P '0.5x' is not a number or NA");
+    } else if (std::string(name) == "results.log") {
+      std::string log = kept;
+      log.replace(log.find("\nmarkers\t90\n"), 12, "\nmarkers\tninety\n");
+      write_file(out / name, log);
+      expect_error("out/results.log, line ");
+      expect_error(": 'markers' is not a whole number");
+    } else {
+      replace_line(out / name, 3, "0.5\tmany");
+      expect_error("out/results.similarity.tsv, line 3: the pair count 'many'");
+      fs::remove(out / name);
+      expect_error("no results.similarity.tsv beside results.log in out");
+    }
+    write_file(out / name, kept);
+  }
+  ASSERT_EQ(run_plot_command(work.path(), "out").status, 0);
+
+  // A folder that is neither a study nor a run's output.
+  fs::create_directories(work.path() / "empty");
+  const Outcome neither = run_plot_command(work.path(), "empty");
+  EXPECT_EQ(neither.status, 1);
+  EXPECT_NE(neither.err.find("neither parameter.txt nor results.log in empty"), std::string::npos)
+      << neither.err;
 }
 
 }  // namespace

@@ -1,33 +1,51 @@
+#include <algorithm>
 #include <cmath>
 
 #include "commands/plot/plot_layout.hpp"
 
 namespace strataperm::plot {
 
-// The title and up to two caption lines at the top of a panel.
-void draw_panel_head(Document& document, double top, const std::string& title,
-                     const std::string& caption, const std::string& second_caption) {
+double draw_panel_head(Document& document, double top, const std::string& title,
+                       const std::vector<std::string>& captions) {
   document.text(kFrameLeft - 60.0, top + 26.0, title,
                 attr("font-size", "17") + attr("font-weight", "bold") +
                     attr("class", "panel-title"));
-  if (!caption.empty())
-    document.text(kFrameLeft - 60.0, top + 48.0, caption, attr("class", "caption"));
-  if (!second_caption.empty())
-    document.text(kFrameLeft - 60.0, top + 66.0, second_caption,
-                  attr("class", "caption") + attr("font-size", "11") + attr("fill", "#444444"));
+  double y = top + 48.0;
+  bool first = true;
+  for (const std::string& caption : captions) {
+    if (caption.empty()) continue;
+    document.text(kFrameLeft - 60.0, y, caption,
+                  first ? attr("class", "caption")
+                        : attr("class", "caption") + attr("font-size", "11") +
+                              attr("fill", "#444444"));
+    y += 18.0;
+    first = false;
+  }
+  // Room for at least two caption lines, so frames line up.
+  return std::max(82.0, y - top + 16.0);
 }
 
-// The frame of a panel starting at `top`, `right_margin` from the page edge.
-Frame panel_frame(double top, double right_margin) {
+Frame panel_frame(double top, double head, double right_margin) {
   Frame frame;
   frame.left = kFrameLeft;
-  frame.top = top + kPanelHeadHeight;
+  frame.top = top + head;
   frame.width = kPageWidth - kFrameLeft - right_margin;
-  frame.height = kPanelHeight - kPanelHeadHeight - kFrameBottomMargin;
+  frame.height = kFrameHeight;
   return frame;
 }
 
-// A sentence in the middle of a frame that has nothing to show.
+std::vector<std::string> join_notes(const std::vector<std::string>& notes, std::size_t width) {
+  std::vector<std::string> lines;
+  for (const std::string& note : notes) {
+    if (note.empty()) continue;
+    if (!lines.empty() && lines.back().size() + 2 + note.size() <= width)
+      lines.back() += "; " + note;
+    else
+      lines.push_back(note);
+  }
+  return lines;
+}
+
 void draw_frame_message(Document& document, const Frame& frame, const std::string& message) {
   document.rect(frame.left, frame.top, frame.width, frame.height,
                 attr("fill", "none") + attr("stroke", "#999999"));
@@ -35,20 +53,48 @@ void draw_frame_message(Document& document, const Frame& frame, const std::strin
                 attr("text-anchor", "middle") + attr("fill", "#555555"));
 }
 
-// A short panel holding one sentence in place of a plot.
-void draw_note_panel(Document& document, double top, const std::string& note) {
+double draw_note_panel(Document& document, double top, const std::string& note) {
   document.text(kFrameLeft - 60.0, top + 30.0, note,
                 attr("class", "note") + attr("fill", "#444444"));
+  return kNoteHeight;
 }
 
-// -log10 of a P-value, with zero replaced by `floor`.
 double minus_log10(double p_value, double floor) {
   return -std::log10(p_value > 0.0 ? p_value : floor);
 }
 
-// Key of a point rounded as it is written, to skip exact visual duplicates.
 std::pair<long long, long long> point_key(double px, double py) {
   return {std::llround(px * 100.0), std::llround(py * 100.0)};
+}
+
+std::string emp1_floor_note(int n_permutations, double level, const std::string& what) {
+  const double floor = 1.0 / (2.0 * n_permutations);
+  if (!(level < floor)) return "";
+  return format("EMP1 cannot go below 1/(2R) = %.3g: R = %d is too small to reach %s = %.3g",
+                floor, n_permutations, what.c_str(), level);
+}
+
+std::string emp2_floor_note(int n_permutations, double level) {
+  const double floor = 1.0 / (n_permutations + 1.0);
+  if (!(level < floor)) return "";
+  return format("EMP2 cannot go below 1/(R + 1) = %.3g: R = %d is too small to reach %.3g",
+                floor, n_permutations, level);
+}
+
+std::string family_wise_caption(const FamilyWiseLine& line, int n_permutations) {
+  if (line.drawn()) {
+    return format("solid line: genome-wide significance, family-wise EMP2 = 0.05, at P = %.3g: "
+                  "between the largest P with EMP2 <= 0.05 (%.3g) and the smallest above (%.3g)",
+                  line.p, line.below, line.above);
+  }
+  const std::string floor = emp2_floor_note(n_permutations, 0.05);
+  if (line.reaching == 0 && line.missing == 0)
+    return "no genome-wide line: no marker has both P and EMP2";
+  if (line.reaching == 0)
+    return format("no genome-wide line: no marker reaches EMP2 <= 0.05 (smallest EMP2 %.3g)",
+                  line.smallest_emp2) +
+           (floor.empty() ? "" : "; " + floor);
+  return "no genome-wide line: every marker reaches EMP2 <= 0.05";
 }
 
 }  // namespace strataperm::plot

@@ -14,12 +14,33 @@ const char* const kHighComponentColour = "#d62728";
 const char* const kLowComponentColour = "#2ca02c";
 const char* const kMixtureColour = "#7b3fb5";
 
+// The count axis: log10(1 + pairs), so empty bins sit on the baseline and a
+// component with a small share of the pairs still rises decades above it.
+double count_axis(double pairs) { return std::log10(1.0 + std::max(pairs, 0.0)); }
+
+// Ticks of the count axis up to `top` pairs, labelled by the count: 0 and
+// the powers of ten (1 left out when it would crowd 0), with 2 and 5 times
+// them when there are few decades.
+std::vector<svg::Tick> count_ticks(double top) {
+  std::vector<double> counts = {0.0};
+  int decades = 0;
+  for (double c = 1.0; c <= top; c *= 10.0) ++decades;
+  for (double c = 1.0; c <= top; c *= 10.0) {
+    if (c > 1.0 || decades <= 3) counts.push_back(c);
+    if (decades <= 3)
+      for (double m : {2.0, 5.0})
+        if (m * c <= top) counts.push_back(m * c);
+  }
+  std::sort(counts.begin(), counts.end());
+  std::vector<svg::Tick> ticks;
+  for (double c : counts) ticks.emplace_back(count_axis(c), svg::tick_label(c, 1.0));
+  return ticks;
+}
+
 }  // namespace
 
-// Panel 1: the similarity histogram with the fitted densities, scaled to
-// counts per bin, and both BIC values with the verdict in the captions.
-void draw_similarity_panel(Document& document, double top, const Histogram& histogram,
-                           const StructureFit& fit) {
+double draw_similarity_panel(Document& document, double top, const Histogram& histogram,
+                             const StructureFit& fit) {
   const std::string verdict = fit.structure ? "structure" : "no structure";
   const std::string bics = format("BIC(1) = %.6f (one normal),  BIC(2) = %.6f (two-component "
                                   "mixture);  verdict: %s",
@@ -38,13 +59,16 @@ void draw_similarity_panel(Document& document, double top, const Histogram& hist
       "weight %.4g, mean %.4g, sd %.4g",
       fit.mean, std::sqrt(fit.variance), high_weight, high_mean, std::sqrt(high_variance),
       low_weight, low_mean, std::sqrt(low_variance));
-  draw_panel_head(document, top,
-                  "Pairwise similarities of the individuals at the background loci", bics, models);
-  const Frame frame = panel_frame(top, kLegendWidth);
+  const double head = draw_panel_head(
+      document, top, "Pairwise similarities of the individuals at the background loci",
+      {bics, models,
+       "count axis on a log scale, log10(1 + pairs), so the smaller component shows beside the "
+       "larger; curves: expected pairs per bin under each fit"});
+  const Frame frame = panel_frame(top, head, kLegendWidth);
   if (histogram.empty()) {
     draw_frame_message(document, frame,
                        "No two individuals differ at the background loci: no similarity to plot.");
-    return;
+    return panel_height(head);
   }
 
   const double high_edge =
@@ -72,18 +96,19 @@ void draw_similarity_panel(Document& document, double top, const Histogram& hist
   const double bar_peak = *std::max_element(histogram.counts.begin(), histogram.counts.end());
   // A curve far taller than the bars (a tiny variance) is cut at the top
   // rather than flattening the histogram.
-  const double y_top = 1.06 * std::max(bar_peak, std::min(curve_peak, 1.6 * bar_peak));
+  const double count_top = std::max(bar_peak, std::min(curve_peak, 1.6 * bar_peak));
+  const double y_top = 1.04 * count_axis(count_top);
   LinearScale y{0.0, y_top, frame.bottom(), frame.top};
 
   svg::draw_axes(document, frame, x, y, svg::labelled_ticks(x.domain_low, x.domain_high, 8),
-                 svg::labelled_ticks(0.0, y_top, 6), "similarity", "pairs of individuals per bin");
+                 count_ticks(count_top), "similarity", "pairs of individuals per bin (log scale)");
 
   document.open_group(attr("class", "histogram") + attr("fill", kBarFill) +
                       attr("stroke", kBarStroke) + attr("stroke-width", "0.6"));
   for (std::size_t b = 0; b < histogram.counts.size(); ++b) {
     const double left = x(histogram.low_edge + histogram.bin_width * static_cast<double>(b));
     const double right = x(histogram.low_edge + histogram.bin_width * static_cast<double>(b + 1));
-    const double height = frame.bottom() - y(histogram.counts[b]);
+    const double height = frame.bottom() - y(count_axis(histogram.counts[b]));
     document.rect(left, frame.bottom() - height, right - left, height, attr("class", "bar"));
   }
   document.close_group();
@@ -91,7 +116,7 @@ void draw_similarity_panel(Document& document, double top, const Histogram& hist
   const auto to_page = [&](const std::vector<Point>& curve) {
     std::vector<Point> page;
     page.reserve(curve.size());
-    for (const auto& [s, count] : curve) page.emplace_back(x(s), y(count));
+    for (const auto& [s, count] : curve) page.emplace_back(x(s), y(count_axis(count)));
     return page;
   };
   document.clip_rectangle("similarity-frame", frame);
@@ -128,6 +153,7 @@ void draw_similarity_panel(Document& document, double top, const Histogram& hist
                 attr("font-size", "11") + attr("fill", "#444444"));
   document.text(frame.right() + 22.0, frame.top + 134.0, "(weight x density for components)",
                 attr("font-size", "11") + attr("fill", "#444444"));
+  return panel_height(head);
 }
 
 }  // namespace strataperm::plot

@@ -74,6 +74,9 @@ class Document {
   void open_group(std::string_view attributes);
   void close_group();
 
+  // Sets the page height, for a page whose height is known only once it is drawn.
+  void set_height(double height) { height_ = height; }
+
   // The complete document text, with the XML declaration.
   std::string finish() const;
 
