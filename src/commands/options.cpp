@@ -44,7 +44,8 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
       continue;
     }
     const std::size_t equals = word.find('=');
-    const std::string name = word.substr(0, equals);
+    // "-h" is the one short option: --help, for every command that has it.
+    const std::string name = word == "-h" ? "--help" : word.substr(0, equals);
     const auto known = std::find_if(specs.begin(), specs.end(),
                                     [&](const OptionSpec& s) { return s.name == name; });
     if (known == specs.end()) {

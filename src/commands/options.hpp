@@ -25,7 +25,7 @@ struct ParsedArguments {
 };
 
 // Parses `args` (the words after the subcommand) for `command` ("strataperm
-// run"). "--" ends the options. Throws UsageError for an unknown option (with
+// run"). "--" ends the options; "-h" stands for "--help". Throws UsageError for an unknown option (with
 // the closest known name, if any), a missing value, or a repeated option.
 ParsedArguments parse_arguments(const std::vector<std::string>& args,
                                 const std::vector<OptionSpec>& specs, const std::string& command);

@@ -107,7 +107,8 @@ TEST_F(CommandLine, VersionAndHelp) {
   Outcome o = run(root_, "--version");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, std::string("strataperm ") + STRATAPERM_VERSION + "\n");
-  for (const std::string command : {"--help", "run --help", "import --help", "plot --help"}) {
+  for (const std::string command : {"--help", "-h", "run --help", "import --help", "plot --help",
+                                    "run -h", "import -h", "plot -h"}) {
     o = run(root_, command);
     EXPECT_EQ(o.status, 0) << command;
     EXPECT_NE(o.out.find("usage"), std::string::npos) << command;
