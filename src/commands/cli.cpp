@@ -1,6 +1,9 @@
 #include "commands/cli.hpp"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -48,11 +51,28 @@ int dispatch(int argc, char** argv, AnalysisEngine engine) {
                    "'; the commands are run, import and plot (see 'strataperm --help')");
 }
 
+// After a command that went well: whether all of its standard output got
+// out. A reader that closed it early (`strataperm run | head`) cuts the console
+// report, never the files: the run completes and says so.
+int check_standard_output(int status) {
+  errno = 0;
+  const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  if (status != 0 || !failed) return status;
+  std::fprintf(stderr,
+               "strataperm: the console report was cut short: standard output was closed before "
+               "it was complete (%s); the output files are complete\n",
+               std::strerror(errno != 0 ? errno : EPIPE));
+  return kCutReportStatus;
+}
+
 }  // namespace
 
 int run_command_line(int argc, char** argv, AnalysisEngine engine) {
+  // A closed standard output is an error of the writes to it, not the end of
+  // the process: the run goes on and its files are written whole.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
-    return dispatch(argc, argv, engine);
+    return check_standard_output(dispatch(argc, argv, engine));
   } catch (const Error& error) {
     return report_error(error);
   } catch (const std::exception& error) {

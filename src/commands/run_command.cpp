@@ -129,11 +129,32 @@ StudyRun::StudyRun(const RunOptions& options)
   log.seeds = seeds_text(options.seeds);
 }
 
+// The names the run writes: the results file, and with the extras the files
+// named after it.
+std::vector<std::string> run_outputs(const std::string& folder, const std::string& results_file,
+                                     bool extras) {
+  std::vector<std::string> outputs = {path_in_study(folder, results_file)};
+  if (extras)
+    for (const char* suffix : {".tsv", ".log", ".similarity.tsv"})
+      outputs.push_back(path_in_study(folder, extras_path(results_file, suffix)));
+  return outputs;
+}
+
 int run_study(const RunOptions& options, AnalysisEngine engine) {
   StudyRun run(options);
   run.progress.stage("reading the study");
   read_parameters(options.folder, run.parameters, run.data);
   run.clock.lap("read");
+  {
+    ProtectedInputs inputs;
+    for (const std::string& name : {std::string("parameter.txt"), run.parameters.genotype_file,
+                                    run.parameters.marker_file, std::string("markers.tsv"),
+                                    std::string("background_ids.txt")})
+      inputs.add(path_in_study(options.folder, name));
+    for (const std::string& output :
+         run_outputs(options.folder, run.parameters.output_file, options.extras))
+      inputs.check(output);
+  }
   if (options.extras) log_study_folder_inputs(run);
   InMemoryMarkers markers(run.data, run.parameters.n_individuals, run.parameters.n_markers);
   const MarkerLabels labels =
@@ -244,6 +265,13 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
   }
   run.data.trait = plan.kept.trait;
   run.clock.lap("read");
+  {
+    ProtectedInputs inputs;
+    for (const std::string& path : plan_inputs(plan)) inputs.add(path);
+    std::vector<std::string> outputs = run_outputs(options.folder, "results.txt", options.extras);
+    outputs.push_back(path_in_study(options.folder, "background_ids.txt"));
+    for (const std::string& output : outputs) inputs.check(output);
+  }
 
   // What the log records of the study, and the background list beside it.
   for (const std::string& path : plan_inputs(plan)) run.log.inputs.emplace_back(path, md5_of_file(path));

@@ -1,11 +1,15 @@
 #include "io/output_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -14,12 +18,38 @@ namespace strataperm {
 
 namespace {
 
-// ".NAME.strataperm-XXXXXX" in the target's folder.
-std::string temporary_pattern(const std::string& target) {
+// The folder part of `target` ("" or ending in '/') and its last name.
+std::pair<std::string, std::string> split_path(const std::string& target) {
   const std::size_t slash = target.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  return folder + "." + name + ".strataperm-XXXXXX";
+  if (slash == std::string::npos) return {"", target};
+  return {target.substr(0, slash + 1), target.substr(slash + 1)};
+}
+
+// ".NAME.strataperm-PID-XXXXXX" in the target's folder.
+std::string temporary_pattern(const std::string& target) {
+  const auto [folder, name] = split_path(target);
+  return folder + "." + name + ".strataperm-" + std::to_string(::getpid()) + "-XXXXXX";
+}
+
+// Removes the temporary files of `target` whose process is gone.
+void remove_stale_temporaries(const std::string& target) {
+  const auto [folder, name] = split_path(target);
+  const std::string prefix = "." + name + ".strataperm-";
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string entry_name = entry->d_name;
+    if (entry_name.rfind(prefix, 0) != 0) continue;
+    const std::string rest = entry_name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == std::string::npos || dash == 0 || rest.size() != dash + 7) continue;
+    char* end = nullptr;
+    const long pid = std::strtol(rest.c_str(), &end, 10);
+    if (end != rest.c_str() + dash || pid <= 0) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+      ::unlink((folder + entry_name).c_str());
+  }
+  ::closedir(dir);
 }
 
 // Creates a temporary file from the pattern; -1 on failure. `name` receives
@@ -36,6 +66,7 @@ int make_temporary(const std::string& target, std::string& name) {
 }  // namespace
 
 OutputFile::OutputFile(std::string target) : target_(std::move(target)) {
+  remove_stale_temporaries(target_);
   const int fd = make_temporary(target_, temporary_);
   if (fd < 0) {
     throw OutputError(target_ + ": cannot create the file: " + std::strerror(errno));
@@ -81,6 +112,25 @@ void OutputFile::commit() {
                       std::strerror(saved != 0 ? saved : EIO));
   }
   temporary_.clear();
+}
+
+void ProtectedInputs::add(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return;
+  files_.push_back({static_cast<unsigned long long>(info.st_dev),
+                    static_cast<unsigned long long>(info.st_ino), path});
+}
+
+void ProtectedInputs::check(const std::string& target) const {
+  struct stat info;
+  if (::stat(target.c_str(), &info) != 0) return;  // nothing there yet (or a dangling link)
+  for (const Identity& input : files_) {
+    if (input.device == static_cast<unsigned long long>(info.st_dev) &&
+        input.inode == static_cast<unsigned long long>(info.st_ino)) {
+      throw OutputError(target + ": refusing to write there: it is the input file " + input.path +
+                        " (the same file, through a link or another name)");
+    }
+  }
 }
 
 bool can_create_file(const std::string& target) {

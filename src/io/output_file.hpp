@@ -1,10 +1,12 @@
 // Files written whole or not at all.
 //
 // Every file the program writes goes first to a temporary file beside its
-// target, named ".NAME.strataperm-XXXXXX" (hidden, and never the name of a
+// target, named ".NAME.strataperm-PID-XXXXXX" (hidden, and never the name of a
 // result), is flushed to disk, and is then renamed over the target: a failure
 // or a crash leaves the old file or the new one, never a torn one, and a link
-// at the target's name is replaced, not written through.
+// at the target's name is replaced, not written through. Temporary files of
+// the same target left by a process that no longer runs (a killed run) are
+// removed when the next one is made.
 #pragma once
 
 #include <cstdio>
@@ -36,6 +38,25 @@ class OutputFile {
   std::string temporary_;
   std::FILE* stream_ = nullptr;
   std::vector<char> buffer_;
+};
+
+// The files a command reads, so that none of its outputs replaces one of
+// them: an output whose name resolves to an input (through a symbolic link, a
+// hard link or another spelling of the same path) is refused before anything
+// is written.
+class ProtectedInputs {
+ public:
+  // Remembers `path` when it names an existing file.
+  void add(const std::string& path);
+  // Throws OutputError when `target` is one of the inputs.
+  void check(const std::string& target) const;
+
+ private:
+  struct Identity {
+    unsigned long long device, inode;
+    std::string path;
+  };
+  std::vector<Identity> files_;
 };
 
 // Whether a file can be created at `target`: it is a writable regular file

@@ -66,6 +66,8 @@ TEST_P(GoldenRun, MatchesExpectedOutputByteForByte) {
   for (const auto& entry : fs::directory_iterator(work)) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos)
         << "temporary file left behind: " << entry.path();
+    EXPECT_EQ(entry.path().filename().string().find(".strataperm-"), std::string::npos)
+        << "temporary file left behind: " << entry.path();
   }
   fs::remove_all(work);
 }
@@ -149,7 +151,8 @@ class BrokenStudy : public ::testing::Test {
   std::vector<std::string> leftover_temporaries() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder_))
-      if (entry.path().filename().string().find(".tmp.") != std::string::npos)
+      if ((entry.path().filename().string().find(".tmp.") != std::string::npos ||
+           entry.path().filename().string().find(".strataperm-") != std::string::npos))
         names.push_back(entry.path().filename().string());
     return names;
   }

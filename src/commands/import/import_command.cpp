@@ -14,6 +14,7 @@
 #include "commands/import/study_folder_writer.hpp"
 #include "commands/options.hpp"
 #include "core/errors.hpp"
+#include "io/output_file.hpp"
 
 namespace strataperm {
 
@@ -90,6 +91,14 @@ void import_study(const ImportSettings& import) {
   const fs::path folder(import.out);
   check_output_folder(folder, import.force);
   Progress progress(false);
+  {
+    // No study file may replace a source file.
+    ProtectedInputs inputs;
+    StudyPlan sources;
+    sources.choices = settings;
+    for (const std::string& path : plan_inputs(sources)) inputs.add(path);
+    for (const char* name : kStudyFiles) inputs.check((folder / name).string());
+  }
   const StudyPlan plan = plan_study(settings, progress);
   const LocusChoice& choice = plan.choice;
   const std::size_t n = plan.n();
@@ -149,6 +158,11 @@ void import_study(const ImportSettings& import) {
       const GenotypedSample& sample = plan.input->samples[plan.kept.sample_index[r]];
       std::fprintf(file, "%s\t%s\n", plan.kept.family_id[r].c_str(), sample.individual_id.c_str());
     }
+  });
+  staged.write(kBackgroundIds, [&](std::FILE* file) {
+    std::fprintf(file, "# the %zu background loci of this study, in genome order: a list for "
+                       "--background-ids\n", loci_count);
+    for (const std::string& id : background_ids(plan)) std::fprintf(file, "%s\n", id.c_str());
   });
   staged.write(kParameterFile, [&](std::FILE* file) {
     std::fprintf(file,

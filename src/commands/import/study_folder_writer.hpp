@@ -19,9 +19,10 @@ inline constexpr const char* kGenotypeFile = "genotypes.txt";
 inline constexpr const char* kTraitFile = "traits.txt";
 inline constexpr const char* kMarkerTable = "markers.tsv";
 inline constexpr const char* kIndividualTable = "individuals.tsv";
+inline constexpr const char* kBackgroundIds = "background_ids.txt";
 inline constexpr const char* kParameterFile = "parameter.txt";
-inline constexpr const char* kStudyFiles[] = {kGenotypeFile, kTraitFile, kMarkerTable,
-                                              kIndividualTable, kParameterFile};
+inline constexpr const char* kStudyFiles[] = {kGenotypeFile,    kTraitFile,     kMarkerTable,
+                                              kIndividualTable, kBackgroundIds, kParameterFile};
 
 // The study files, each written to its own temporary file; commit() renames
 // them into place in the order written. Whatever is not committed is removed

@@ -258,6 +258,17 @@ void plot_study(const std::string& folder, const std::string& out, int threads) 
 
   const std::string target =
       out.empty() ? path_in_study(folder, extras_path(parameters.output_file, ".report.svg")) : out;
+  {
+    // The report never replaces a file it was drawn from.
+    ProtectedInputs read;
+    for (const std::string& name :
+         {std::string("parameter.txt"), parameters.genotype_file, parameters.marker_file,
+          parameters.output_file, std::string("markers.tsv"),
+          extras_path(parameters.output_file, ".log"), extras_path(parameters.output_file, ".tsv"),
+          extras_path(parameters.output_file, ".similarity.tsv")})
+      if (!name.empty()) read.add(path_in_study(folder, name));
+    read.check(target);
+  }
   OutputFile file(target);
   const std::string text = document.finish();
   std::fwrite(text.data(), 1, text.size(), file.stream());
