@@ -48,8 +48,10 @@ void PermutedSums(benchmark::State& state) {
 BENCHMARK(PermutedSums<true>)->Args({1000, 504})->Args({2000, 1000});
 BENCHMARK(PermutedSums<false>)->Args({1000, 504});
 
-// Group-mean adjustment of a 128-column block, two equal groups.
-template <bool kFast>
+// Group-mean adjustment of a 128-column block, two equal groups: the
+// jumping kernel (0), the vectorized sums (1) and the plain loop (2), on unit
+// codes as the markers give them.
+template <int kKernel>
 void GroupMeanAdjustment(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const int width = 128;
@@ -57,20 +59,24 @@ void GroupMeanAdjustment(benchmark::State& state) {
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) same[static_cast<std::size_t>(i) * n + j] = (i < n / 2) == (j < n / 2);
   const GroupLists lists = build_group_lists(same, n);
-  const std::vector<double> start = random_values(static_cast<std::size_t>(n) * width, 2.0);
+  std::vector<double> start = random_values(static_cast<std::size_t>(n) * width, 2.0);
+  for (double& v : start) v = v < -0.33 ? -1.0 : v < 0.33 ? 0.0 : 1.0;
   std::vector<double> codes;
   for (auto _ : state) {
     codes = start;
-    if (kFast) {
+    if (kKernel == 0) {
       adjust_by_group_means(codes.data(), n, width, lists);
+    } else if (kKernel == 1) {
+      adjust_by_group_means_vectorized(codes.data(), n, width, lists);
     } else {
       adjust_by_group_means_plain(codes.data(), n, width, lists);
     }
     benchmark::DoNotOptimize(codes.data());
   }
 }
-BENCHMARK(GroupMeanAdjustment<true>)->Arg(1000);
-BENCHMARK(GroupMeanAdjustment<false>)->Arg(1000);
+BENCHMARK(GroupMeanAdjustment<0>)->Arg(1000)->Arg(2000)->Arg(10000);
+BENCHMARK(GroupMeanAdjustment<1>)->Arg(1000)->Arg(2000);
+BENCHMARK(GroupMeanAdjustment<2>)->Arg(1000);
 
 // Manhattan distance of two rows of allele counts.
 template <bool kBytes>

@@ -1,6 +1,10 @@
 #include "analysis/kernels.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <cstdlib>
 #include <vector>
 
@@ -65,8 +69,12 @@ void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLis
   }
 }
 
-__attribute__((target_clones("avx2", "default"))) void adjust_by_group_means(
-    double* codes, int n, int width, const GroupLists& lists) {
+namespace {
+
+// The vectorized adjustment of the rows whose list has fewer than
+// `below_size` members (the others are left as they are).
+__attribute__((target_clones("avx2", "default"))) void adjust_rows_vectorized(
+    double* codes, int n, int width, const GroupLists& lists, int below_size) {
   // With a partition, prefix[g] holds the running sum, from 0.0 in ascending
   // order, of the adjusted rows of group g so far: exactly the first terms of
   // the next group member's sum.
@@ -74,6 +82,7 @@ __attribute__((target_clones("avx2", "default"))) void adjust_by_group_means(
   if (lists.partitions()) prefix.assign(static_cast<std::size_t>(lists.groups) * width, 0.0);
   for (int i = 0; i < n; ++i) {
     const int count = lists.size(i);
+    if (count >= below_size) continue;
     const int* members = &lists.members[lists.offset[i]];
     int first = 0;            // first member whose current row is summed here
     double* start = nullptr;  // running prefix to start from, if any
@@ -102,6 +111,191 @@ __attribute__((target_clones("avx2", "default"))) void adjust_by_group_means(
     if (start != nullptr)
       for (int k = 0; k < width; ++k) start[k] += target[k];
   }
+}
+
+}  // namespace
+
+void adjust_by_group_means_vectorized(double* codes, int n, int width, const GroupLists& lists) {
+  adjust_rows_vectorized(codes, n, width, lists, std::numeric_limits<int>::max());
+}
+
+namespace {
+
+// Groups from this size on are adjusted by jumps (see adjust_by_group_means).
+constexpr int kJumpingGroupSize = 3000;
+
+// The integers w for which v + w is exact, as a closed range [low, high]
+// (possibly not holding 0, when v is an integer beyond 2^53). v + w is a
+// multiple of 2^q, q the exponent of v's lowest set bit (0 for an integer),
+// and so exact whenever |v + w| < 2^(53 + q). The ends are computed in
+// integers, in units of 2^q.
+struct ExactRange {
+  std::int64_t low, high;
+};
+
+ExactRange exact_range(double v) {
+  constexpr std::int64_t kTwo53 = std::int64_t{1} << 53;
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased != 0) significand |= std::uint64_t{1} << 52;
+  const int exponent = biased == 0 ? -1074 : biased - 1075;  // v = significand * 2^exponent
+  ExactRange range;
+  if (significand == 0 || exponent + __builtin_ctzll(significand) >= 0) {
+    // An integer (or 0): exact while |v + w| < 2^53.
+    if (!(std::fabs(v) < 4e18)) return ExactRange{1, 0};  // no w is safe
+    const auto k = static_cast<std::int64_t>(v);
+    range.high = kTwo53 - k - 1;
+    range.low = -kTwo53 - k + 1;
+    return range;
+  }
+  // v = odd * 2^q with q < 0: in units of 2^q the range's ends are 2^53 - odd
+  // and -2^53 - odd; w, an integer, must lie strictly inside.
+  const int zeros = __builtin_ctzll(significand);
+  const int q = exponent + zeros;
+  const auto odd = static_cast<std::int64_t>(significand >> zeros) * ((bits >> 63) ? -1 : 1);
+  const std::int64_t above = kTwo53 - odd;   // > 0
+  const std::int64_t below = -kTwo53 - odd;  // < 0
+  const int shift = -q;
+  if (shift >= 62) {
+    range.high = 0;  // 0 < above * 2^q < 1
+    range.low = 0;
+  } else {
+    const std::int64_t unit = std::int64_t{1} << shift;
+    range.high = (above + unit - 1) / unit - 1;  // ceil(above / unit) - 1
+    range.low = (below >> shift) + 1;            // floor(below / unit) + 1
+  }
+  return range;
+}
+
+inline bool is_unit_code(double c) { return c == 0.0 || c == 1.0 || c == -1.0; }
+
+// Scratch of one group, member-major (entry [t * width + c]) so that a pass
+// over the members reads each member's row once.
+struct GroupScratch {
+  std::vector<std::int32_t> prefix;   // [t]: sum of the unit codes of members before t
+  std::vector<std::int32_t> upper;    // [t]: max of prefix[t + 1 .. end of t's run of unit codes]
+  std::vector<std::int32_t> lower;    // [t]: min of the same
+  std::vector<std::int32_t> run_end;  // [t]: the first t' >= t whose code is not a unit code (or n)
+  std::vector<double> running;        // [c]: the adjusted members so far, summed from 0.0
+};
+
+// The group-mean adjustment of a group (members m_0 < m_1 < ..., n of
+// them), all `width` columns, in member order. Member p's sum in a column is
+// the running prefix P of the adjusted members before it, then its own code
+// and the later members' codes added one at a time. Where those codes are
+// -1, 0 or 1 the running value moves by at most 1 a step, and every step whose
+// result stays in its exact range (see exact_range) is exact: such stretches
+// are added at once from the integer prefix sums, and only a step that may
+// round (the running value reaching a magnitude it has not reached before) or
+// a code that is not a unit is added as a double. The first step that may
+// round is found by jumps: from a partial sum with margin k to the edges of
+// the range, the next k steps cannot leave it. The sum is therefore bit for
+// bit the sequential one.
+void adjust_group_by_jumps(double* codes, int width, const int* members, int n,
+                           GroupScratch& g) {
+  const std::size_t w = static_cast<std::size_t>(width);
+  const auto at = [w](int t, int c) { return static_cast<std::size_t>(t) * w + static_cast<std::size_t>(c); };
+  const auto code = [&](int t, int c) {
+    return codes[static_cast<std::size_t>(members[t]) * w + static_cast<std::size_t>(c)];
+  };
+  g.prefix.resize((static_cast<std::size_t>(n) + 1) * w);
+  g.upper.resize(static_cast<std::size_t>(n) * w);
+  g.lower.resize(static_cast<std::size_t>(n) * w);
+  g.run_end.resize(static_cast<std::size_t>(n) * w);
+  g.running.assign(w, 0.0);
+  for (int c = 0; c < width; ++c) g.prefix[at(0, c)] = 0;
+  for (int t = 0; t < n; ++t) {
+    const double* row = codes + static_cast<std::size_t>(members[t]) * w;
+    for (int c = 0; c < width; ++c)
+      g.prefix[at(t + 1, c)] =
+          g.prefix[at(t, c)] + (is_unit_code(row[c]) ? static_cast<std::int32_t>(row[c]) : 0);
+  }
+  for (int t = n - 1; t >= 0; --t) {
+    const double* row = codes + static_cast<std::size_t>(members[t]) * w;
+    const double* next = t + 1 < n ? codes + static_cast<std::size_t>(members[t + 1]) * w : nullptr;
+    for (int c = 0; c < width; ++c) {
+      const std::int32_t after = g.prefix[at(t + 1, c)];
+      if (!is_unit_code(row[c])) {
+        g.run_end[at(t, c)] = t;
+      } else if (next == nullptr || !is_unit_code(next[c])) {
+        g.run_end[at(t, c)] = t + 1;
+        g.upper[at(t, c)] = g.lower[at(t, c)] = after;
+      } else {
+        g.run_end[at(t, c)] = g.run_end[at(t + 1, c)];
+        g.upper[at(t, c)] = std::max(after, g.upper[at(t + 1, c)]);
+        g.lower[at(t, c)] = std::min(after, g.lower[at(t + 1, c)]);
+      }
+    }
+  }
+  const double size = static_cast<double>(n);
+  for (int p = 0; p < n; ++p) {
+    double* row = codes + static_cast<std::size_t>(members[p]) * w;
+    for (int c = 0; c < width; ++c) {
+      double v = g.running[static_cast<std::size_t>(c)];
+      for (int t = p; t < n;) {
+        if (!is_unit_code(code(t, c))) {
+          v = v + code(t, c);
+          ++t;
+          continue;
+        }
+        const int end = g.run_end[at(t, c)];
+        const std::int64_t base = g.prefix[at(t, c)];
+        const ExactRange range = exact_range(v);
+        if (g.upper[at(t, c)] - base <= range.high && g.lower[at(t, c)] - base >= range.low) {
+          v = v + static_cast<double>(g.prefix[at(end, c)] - base);
+          t = end;
+          continue;
+        }
+        // The first prefix index j in (t, end] whose partial sum leaves the range.
+        std::int64_t margin =
+            range.low <= 0 && 0 <= range.high ? std::min(range.high, -range.low) : 0;
+        std::int64_t j = t;
+        for (;;) {
+          j += margin + 1;
+          if (j > end) break;
+          const std::int64_t partial = g.prefix[at(static_cast<int>(j), c)] - base;
+          if (partial < range.low || partial > range.high) break;
+          margin = std::min(range.high - partial, partial - range.low);
+        }
+        if (j > end) {
+          v = v + static_cast<double>(g.prefix[at(end, c)] - base);
+          t = end;
+        } else {
+          v = v + static_cast<double>(g.prefix[at(static_cast<int>(j) - 1, c)] - base);
+          v = v + code(static_cast<int>(j) - 1, c);
+          t = static_cast<int>(j);
+        }
+      }
+      row[c] = row[c] - v / size;
+      g.running[static_cast<std::size_t>(c)] = g.running[static_cast<std::size_t>(c)] + row[c];
+    }
+  }
+}
+
+}  // namespace
+
+void adjust_by_group_means(double* codes, int n, int width, const GroupLists& lists) {
+  if (!lists.partitions()) {
+    adjust_by_group_means_vectorized(codes, n, width, lists);
+    return;
+  }
+  // Small groups go faster through the vectorized sums (n^2 / 2 additions
+  // four at a time) than through the jumps (a few dozen scalar steps a member):
+  // both give the same bits, so each group takes the quicker one.
+  bool small_groups = false;
+  thread_local GroupScratch scratch;
+  for (int leader = 0; leader < n; ++leader) {
+    if (lists.members[lists.offset[leader]] != leader) continue;  // one pass per group
+    const int size = lists.size(leader);
+    if (size < kJumpingGroupSize) {
+      small_groups = true;
+      continue;
+    }
+    adjust_group_by_jumps(codes, width, &lists.members[lists.offset[leader]], size, scratch);
+  }
+  if (small_groups) adjust_rows_vectorized(codes, n, width, lists, kJumpingGroupSize);
 }
 
 void permuted_sums_plain(const double* codes, const double* y, int n, int width, int stride,

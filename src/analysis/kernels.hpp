@@ -26,7 +26,17 @@ std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t
 // later rows' means. When the lists partition the individuals, the part of
 // each sum over members already adjusted is the same running prefix for the
 // whole group, so it is carried along instead of summed again.
+//
+// adjust_by_group_means: with a partition, each group column in
+// O(n + roundings x jumps) instead of O(n^2): the later members' codes are
+// -1, 0 or 1, so most of their additions are exact and are made at once from
+// integer prefix sums; only an addition that may round is made as a double
+// (see adjust_group_column in kernels.cpp). Overlapping lists go through the
+// vectorized sums. adjust_by_group_means_vectorized: SIMD lanes across the
+// columns, the shared running prefix of a partition's group carried along.
+// adjust_by_group_means_plain: the definition, literally.
 void adjust_by_group_means(double* codes, int n, int width, const GroupLists& lists);
+void adjust_by_group_means_vectorized(double* codes, int n, int width, const GroupLists& lists);
 void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLists& lists);
 
 // Permuted sums: out[c * stride + r] = sum over i ascending of

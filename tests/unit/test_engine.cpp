@@ -268,6 +268,75 @@ TEST(Kernels, GroupMeanAdjustmentMatchesThePlainLoopBitForBit) {
   }
 }
 
+// Partitions into groups of the given sizes, members interleaved at random.
+GroupLists random_partition(const std::vector<int>& sizes, RandomStream& data) {
+  std::vector<int> group_of;
+  for (std::size_t g = 0; g < sizes.size(); ++g) group_of.insert(group_of.end(), sizes[g], static_cast<int>(g));
+  for (std::size_t k = group_of.size(); k > 1; --k)
+    std::swap(group_of[k - 1], group_of[static_cast<std::size_t>(uniform_random(data) * k)]);
+  // The lists as build_group_lists makes them, without its n x n matrix.
+  const int n = static_cast<int>(group_of.size());
+  std::vector<std::vector<int>> members(sizes.size());
+  for (int i = 0; i < n; ++i) members[static_cast<std::size_t>(group_of[i])].push_back(i);
+  GroupLists lists;
+  lists.offset.push_back(0);
+  lists.group.assign(static_cast<std::size_t>(n), 0);
+  lists.position.assign(static_cast<std::size_t>(n), 0);
+  std::vector<int> number(sizes.size(), -1);
+  for (int i = 0; i < n; ++i) {
+    const std::vector<int>& list = members[static_cast<std::size_t>(group_of[i])];
+    lists.members.insert(lists.members.end(), list.begin(), list.end());
+    lists.offset.push_back(static_cast<std::int64_t>(lists.members.size()));
+    int& g = number[static_cast<std::size_t>(group_of[i])];
+    if (g < 0) g = lists.groups++;
+    lists.group[static_cast<std::size_t>(i)] = g;
+    lists.position[static_cast<std::size_t>(i)] =
+        static_cast<int>(std::lower_bound(list.begin(), list.end(), i) - list.begin());
+  }
+  return lists;
+}
+
+// The jumping adjustment of a partition against the plain loop and the
+// vectorized sums, on columns that make it jump: large groups, long runs of
+// one sign (the running value climbing through many binades), a few codes
+// that are not -1, 0 or 1 (the means that stand for missing calls, and
+// values far from integers), and columns that are all one code.
+TEST(Kernels, JumpingGroupMeanAdjustmentIsTheSequentialSumBitForBit) {
+  RandomStream data;
+  seed_random_stream(data);
+  const std::vector<std::vector<int>> partitions = {
+      {1}, {2}, {3, 1}, {50, 70}, {400}, {1000, 999}, {2500, 7, 1, 600}, {20000}};
+  for (std::size_t trial = 0; trial < partitions.size() * 2 - 1; ++trial) {  // 20000 once
+    const std::vector<int>& sizes = partitions[trial % partitions.size()];
+    const GroupLists lists = random_partition(sizes, data);
+    const int n = static_cast<int>(lists.group.size());
+    const int width = n > 3000 ? 6 : 24;
+    std::vector<double> codes(static_cast<std::size_t>(n) * width);
+    for (int c = 0; c < width; ++c) {
+      const int kind = (c + static_cast<int>(trial)) % 6;
+      const double fraction = uniform_random(data);
+      for (int i = 0; i < n; ++i) {
+        const double u = uniform_random(data);
+        double v = static_cast<int>(u * 3) - 1.0;                      // random unit codes
+        if (kind == 1) v = u < 0.9 ? 1.0 : 0.0;                        // long runs of +1
+        if (kind == 2) v = i < n / 2 ? -1.0 : (u < 0.5 ? 1.0 : 0.0);  // a long run of -1 first
+        if (kind == 3) v = u < 0.05 ? fraction * 3 - 1.5 : v;         // some means of calls
+        if (kind == 4) v = u < 0.02 ? (u - 0.01) * 1e9 + 0.1 : v;     // values far from integers
+        if (kind == 5) v = 1.0;                                         // one code throughout
+        codes[static_cast<std::size_t>(i) * width + c] = v;
+      }
+    }
+    std::vector<double> plain = codes, vectorized = codes;
+    adjust_by_group_means(codes.data(), n, width, lists);
+    adjust_by_group_means_plain(plain.data(), n, width, lists);
+    adjust_by_group_means_vectorized(vectorized.data(), n, width, lists);
+    ASSERT_EQ(0, std::memcmp(codes.data(), plain.data(), codes.size() * sizeof(double)))
+        << "trial " << trial << ", n " << n;
+    ASSERT_EQ(0, std::memcmp(vectorized.data(), plain.data(), codes.size() * sizeof(double)))
+        << "trial " << trial << ", n " << n;
+  }
+}
+
 TEST(Kernels, PermutedSumsMatchThePlainDotProductsBitForBit) {
   RandomStream data;
   seed_random_stream(data);
