@@ -171,106 +171,114 @@ ExactRange exact_range(double v) {
 
 inline bool is_unit_code(double c) { return c == 0.0 || c == 1.0 || c == -1.0; }
 
-// Scratch of one group, member-major (entry [t * width + c]) so that a pass
-// over the members reads each member's row once.
+// Scratch of one group column: the members' codes in member order, their
+// integer prefix sums, and range maxima and minima of the prefix sums for
+// windows of 2^k (a sparse table: level k at [k * (n + 1) + j] covers
+// prefix[j .. j + 2^k - 1]).
 struct GroupScratch {
-  std::vector<std::int32_t> prefix;   // [t]: sum of the unit codes of members before t
-  std::vector<std::int32_t> upper;    // [t]: max of prefix[t + 1 .. end of t's run of unit codes]
-  std::vector<std::int32_t> lower;    // [t]: min of the same
+  std::vector<double> code;
+  std::vector<std::int32_t> prefix;   // [t]: sum of the unit codes before t
   std::vector<std::int32_t> run_end;  // [t]: the first t' >= t whose code is not a unit code (or n)
-  std::vector<double> running;        // [c]: the adjusted members so far, summed from 0.0
+  std::vector<std::int32_t> high, low;
+  int levels = 0;
 };
 
-// The group-mean adjustment of a group (members m_0 < m_1 < ..., n of
-// them), all `width` columns, in member order. Member p's sum in a column is
-// the running prefix P of the adjusted members before it, then its own code
-// and the later members' codes added one at a time. Where those codes are
-// -1, 0 or 1 the running value moves by at most 1 a step, and every step whose
-// result stays in its exact range (see exact_range) is exact: such stretches
-// are added at once from the integer prefix sums, and only a step that may
-// round (the running value reaching a magnitude it has not reached before) or
-// a code that is not a unit is added as a double. The first step that may
-// round is found by jumps: from a partial sum with margin k to the edges of
-// the range, the next k steps cannot leave it. The sum is therefore bit for
-// bit the sequential one.
-void adjust_group_by_jumps(double* codes, int width, const int* members, int n,
-                           GroupScratch& g) {
+void build_sparse_table(GroupScratch& g, int n) {
+  const std::size_t row = static_cast<std::size_t>(n) + 1;
+  g.levels = 1;
+  while ((1 << g.levels) <= n) ++g.levels;
+  g.high.resize(row * static_cast<std::size_t>(g.levels));
+  g.low.resize(row * static_cast<std::size_t>(g.levels));
+  std::copy(g.prefix.begin(), g.prefix.begin() + static_cast<std::ptrdiff_t>(row), g.high.begin());
+  std::copy(g.prefix.begin(), g.prefix.begin() + static_cast<std::ptrdiff_t>(row), g.low.begin());
+  for (int k = 1; k < g.levels; ++k) {
+    const std::size_t half = std::size_t{1} << (k - 1);
+    const std::int32_t* hp = &g.high[(static_cast<std::size_t>(k) - 1) * row];
+    const std::int32_t* lp = &g.low[(static_cast<std::size_t>(k) - 1) * row];
+    std::int32_t* h = &g.high[static_cast<std::size_t>(k) * row];
+    std::int32_t* l = &g.low[static_cast<std::size_t>(k) * row];
+    const std::size_t last = row - (half << 1);  // windows that fit
+    for (std::size_t j = 0; j <= last; ++j) {
+      h[j] = std::max(hp[j], hp[j + half]);
+      l[j] = std::min(lp[j], lp[j + half]);
+    }
+  }
+}
+
+// The group-mean adjustment of one column of a group (members m_0 < m_1 <
+// ..., n of them), in member order. Member p's sum is the running prefix P
+// of the adjusted members before it, then its own code and the later
+// members' codes added one at a time. Where those codes are -1, 0 or 1,
+// every addition whose result stays in the running value's exact range (see
+// exact_range) is exact, so a stretch of them is added at once from the
+// integer prefix sums; only an addition that may round (the running value
+// reaching a magnitude it has not reached before) or a code that is not a
+// unit is made as a double. The first addition that may round is found in
+// O(log n) from the sparse table of the prefix sums. The sum is therefore bit
+// for bit the sequential one.
+void adjust_group_column(double* codes, int width, const int* members, int n, int column,
+                         GroupScratch& g) {
   const std::size_t w = static_cast<std::size_t>(width);
-  const auto at = [w](int t, int c) { return static_cast<std::size_t>(t) * w + static_cast<std::size_t>(c); };
-  const auto code = [&](int t, int c) {
-    return codes[static_cast<std::size_t>(members[t]) * w + static_cast<std::size_t>(c)];
-  };
-  g.prefix.resize((static_cast<std::size_t>(n) + 1) * w);
-  g.upper.resize(static_cast<std::size_t>(n) * w);
-  g.lower.resize(static_cast<std::size_t>(n) * w);
-  g.run_end.resize(static_cast<std::size_t>(n) * w);
-  g.running.assign(w, 0.0);
-  for (int c = 0; c < width; ++c) g.prefix[at(0, c)] = 0;
+  g.code.resize(static_cast<std::size_t>(n));
+  g.prefix.resize(static_cast<std::size_t>(n) + 1);
+  g.run_end.resize(static_cast<std::size_t>(n));
+  g.prefix[0] = 0;
   for (int t = 0; t < n; ++t) {
-    const double* row = codes + static_cast<std::size_t>(members[t]) * w;
-    for (int c = 0; c < width; ++c)
-      g.prefix[at(t + 1, c)] =
-          g.prefix[at(t, c)] + (is_unit_code(row[c]) ? static_cast<std::int32_t>(row[c]) : 0);
+    const double c = codes[static_cast<std::size_t>(members[t]) * w + static_cast<std::size_t>(column)];
+    g.code[static_cast<std::size_t>(t)] = c;
+    g.prefix[static_cast<std::size_t>(t) + 1] =
+        g.prefix[static_cast<std::size_t>(t)] + (is_unit_code(c) ? static_cast<std::int32_t>(c) : 0);
   }
-  for (int t = n - 1; t >= 0; --t) {
-    const double* row = codes + static_cast<std::size_t>(members[t]) * w;
-    const double* next = t + 1 < n ? codes + static_cast<std::size_t>(members[t + 1]) * w : nullptr;
-    for (int c = 0; c < width; ++c) {
-      const std::int32_t after = g.prefix[at(t + 1, c)];
-      if (!is_unit_code(row[c])) {
-        g.run_end[at(t, c)] = t;
-      } else if (next == nullptr || !is_unit_code(next[c])) {
-        g.run_end[at(t, c)] = t + 1;
-        g.upper[at(t, c)] = g.lower[at(t, c)] = after;
-      } else {
-        g.run_end[at(t, c)] = g.run_end[at(t + 1, c)];
-        g.upper[at(t, c)] = std::max(after, g.upper[at(t + 1, c)]);
-        g.lower[at(t, c)] = std::min(after, g.lower[at(t + 1, c)]);
-      }
-    }
+  for (int t = n - 1, end = n; t >= 0; --t) {
+    if (!is_unit_code(g.code[static_cast<std::size_t>(t)])) end = t;
+    g.run_end[static_cast<std::size_t>(t)] = is_unit_code(g.code[static_cast<std::size_t>(t)]) ? end : t;
   }
+  build_sparse_table(g, n);
+  const std::size_t row = static_cast<std::size_t>(n) + 1;
+  // Whether prefix[a .. b] all lie in [lo, hi].
+  const auto inside = [&](int a, int b, std::int64_t lo, std::int64_t hi) {
+    int k = 31 - __builtin_clz(static_cast<unsigned>(b - a + 1));
+    const std::size_t at = static_cast<std::size_t>(k) * row;
+    const std::size_t second = static_cast<std::size_t>(b - (1 << k) + 1);
+    return std::max(g.high[at + static_cast<std::size_t>(a)], g.high[at + second]) <= hi &&
+           std::min(g.low[at + static_cast<std::size_t>(a)], g.low[at + second]) >= lo;
+  };
+
   const double size = static_cast<double>(n);
+  double running = 0.0;  // the adjusted members so far, summed from 0.0
   for (int p = 0; p < n; ++p) {
-    double* row = codes + static_cast<std::size_t>(members[p]) * w;
-    for (int c = 0; c < width; ++c) {
-      double v = g.running[static_cast<std::size_t>(c)];
-      for (int t = p; t < n;) {
-        if (!is_unit_code(code(t, c))) {
-          v = v + code(t, c);
-          ++t;
-          continue;
-        }
-        const int end = g.run_end[at(t, c)];
-        const std::int64_t base = g.prefix[at(t, c)];
-        const ExactRange range = exact_range(v);
-        if (g.upper[at(t, c)] - base <= range.high && g.lower[at(t, c)] - base >= range.low) {
-          v = v + static_cast<double>(g.prefix[at(end, c)] - base);
-          t = end;
-          continue;
-        }
-        // The first prefix index j in (t, end] whose partial sum leaves the range.
-        std::int64_t margin =
-            range.low <= 0 && 0 <= range.high ? std::min(range.high, -range.low) : 0;
-        std::int64_t j = t;
-        for (;;) {
-          j += margin + 1;
-          if (j > end) break;
-          const std::int64_t partial = g.prefix[at(static_cast<int>(j), c)] - base;
-          if (partial < range.low || partial > range.high) break;
-          margin = std::min(range.high - partial, partial - range.low);
-        }
-        if (j > end) {
-          v = v + static_cast<double>(g.prefix[at(end, c)] - base);
-          t = end;
-        } else {
-          v = v + static_cast<double>(g.prefix[at(static_cast<int>(j) - 1, c)] - base);
-          v = v + code(static_cast<int>(j) - 1, c);
-          t = static_cast<int>(j);
-        }
+    double v = running;
+    for (int t = p; t < n;) {
+      const double c = g.code[static_cast<std::size_t>(t)];
+      if (!is_unit_code(c)) {
+        v = v + c;
+        ++t;
+        continue;
       }
-      row[c] = row[c] - v / size;
-      g.running[static_cast<std::size_t>(c)] = g.running[static_cast<std::size_t>(c)] + row[c];
+      const int end = g.run_end[static_cast<std::size_t>(t)];
+      const std::int64_t base = g.prefix[static_cast<std::size_t>(t)];
+      const ExactRange range = exact_range(v);
+      const std::int64_t lo = base + range.low, hi = base + range.high;
+      if (inside(t + 1, end, lo, hi)) {
+        v = v + static_cast<double>(g.prefix[static_cast<std::size_t>(end)] - base);
+        t = end;
+        continue;
+      }
+      // The first prefix index j in (t, end] outside [lo, hi]: skip every
+      // window of 2^k that lies inside, largest first.
+      int j = t + 1;
+      for (int k = g.levels - 1; k >= 0; --k) {
+        if (j + (1 << k) - 1 > end) continue;
+        const std::size_t at = static_cast<std::size_t>(k) * row + static_cast<std::size_t>(j);
+        if (g.high[at] <= hi && g.low[at] >= lo) j += 1 << k;
+      }
+      v = v + static_cast<double>(g.prefix[static_cast<std::size_t>(j) - 1] - base);
+      v = v + g.code[static_cast<std::size_t>(j) - 1];
+      t = j;
     }
+    double& target = codes[static_cast<std::size_t>(members[p]) * w + static_cast<std::size_t>(column)];
+    target = target - v / size;
+    running = running + target;
   }
 }
 
@@ -293,7 +301,8 @@ void adjust_by_group_means(double* codes, int n, int width, const GroupLists& li
       small_groups = true;
       continue;
     }
-    adjust_group_by_jumps(codes, width, &lists.members[lists.offset[leader]], size, scratch);
+    for (int column = 0; column < width; ++column)
+      adjust_group_column(codes, width, &lists.members[lists.offset[leader]], size, column, scratch);
   }
   if (small_groups) adjust_rows_vectorized(codes, n, width, lists, kJumpingGroupSize);
 }
