@@ -9,6 +9,7 @@
 #include "analysis/distance_table.hpp"
 #include "analysis/kernels.hpp"
 #include "core/parallel.hpp"
+#include "core/progress.hpp"
 
 namespace strataperm {
 
@@ -69,6 +70,15 @@ void code_block(const std::uint8_t* classes, int n, int count, double* codes,
   }
 }
 
+// Replicates in a chunk: 256 MiB of replicate traits (8 N bytes each) and
+// 64 MiB of permuted sums a worker (8 x 128 bytes each) at most, a multiple
+// of 8.
+int default_chunk_replicates(int n, int workers) {
+  const long long by_traits = (256LL << 20) / (8LL * n);
+  const long long by_sums = (64LL << 20) / (8LL * kWidth * workers);
+  return static_cast<int>(std::max(8LL, std::min(by_traits, by_sums) / 8 * 8));
+}
+
 }  // namespace
 
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
@@ -107,137 +117,151 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   result.sum_y2 = 0.0;
   for (std::size_t i = 0; i < rows; ++i) result.sum_y2 += y[i] * y[i];
 
-  // All replicates' donor draws, in stream order, stored as permuted traits,
-  // and each replicate's sum of squares.
-  const int stride = (r + 7) / 8 * 8;
-  const std::vector<double> replicate_trait =
-      draw_replicate_traits(same_group, y, r, stream, [&](int done) {
-        if (options.progress != nullptr) options.progress->advance("replicate", done, r);
-      });
-  std::vector<double> replicate_sum_y2(static_cast<std::size_t>(r), 0.0);
-  for (int rep = 0; rep < r; ++rep) {
-    double s = 0.0;
-    for (int i = 0; i < n; ++i) {
-      const double v = replicate_trait[replicate_index(i, rep, n)];
-      s += v * v;
-    }
-    replicate_sum_y2[static_cast<std::size_t>(rep)] = s;
-  }
-  lap("replicates");
-
   const GroupLists lists = build_group_lists(same_group, n);
-  same_group = {};
   result.groups = summarize_groups(lists);
+  ReplicateDrawer drawer(same_group, y);
+  same_group = {};
 
+  // The replicates go in chunks, drawn in stream order just before the
+  // markers meet them, so that memory holds one chunk of replicate traits
+  // (and of permuted sums per worker) whatever R is. Every marker's count
+  // adds up over the chunks; its other sums are the same in every chunk.
   const long blocks = (m + kBlockMarkers - 1) / kBlockMarkers;
   const int workers = static_cast<int>(std::max(1L, std::min<long>(threads, blocks)));
+  const int chunk = options.chunk_replicates > 0
+                        ? options.chunk_replicates
+                        : default_chunk_replicates(n, workers);
   std::vector<Workspace> workspaces(static_cast<std::size_t>(workers));
   result.p_values.resize(static_cast<std::size_t>(m));
-
-  // Blocks are read in order under one lock (a source may read sequentially)
-  // and handed on in order under another: a finished block waits until every
-  // block before it is out.
-  std::mutex read_lock, emit_lock;
-  long next_block = 0, next_emit = 0;
-  std::map<long, std::vector<MarkerStatistics>> finished;
-  std::atomic<long> markers_done{0};
+  std::vector<std::int64_t> above(static_cast<std::size_t>(m), 0), ties(static_cast<std::size_t>(m), 0);
   const double negative_infinity = -std::numeric_limits<double>::infinity();
-
-  run_workers(workers, [&](int worker) {
-    Workspace& space = workspaces[static_cast<std::size_t>(worker)];
-    space.classes.resize(rows * kBlockMarkers);
-    space.codes.resize(rows * kWidth);
-    space.sums.resize(static_cast<std::size_t>(kWidth) * stride);
-    space.replicate_maxima.assign(static_cast<std::size_t>(r), negative_infinity);
-    for (;;) {
-      long b;
-      int count;
-      {
-        const std::lock_guard<std::mutex> hold(read_lock);
-        b = next_block++;
-        if (b >= blocks) break;
-        count = static_cast<int>(std::min<long>(kBlockMarkers, m - b * kBlockMarkers));
-        markers.read_block(b * kBlockMarkers, count, space.classes.data(), kBlockMarkers);
-      }
-      const long first = b * kBlockMarkers;
-      std::vector<MarkerStatistics>& stats = space.statistics;
-      stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
-      double* codes = space.codes.data();
-      code_block(space.classes.data(), n, count, codes, stats.data());
-      adjust_by_group_means(codes, n, kWidth, lists);
-
-      double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
-          xz[kBlockMarkers];
-      for (int c = 0; c < kBlockMarkers; ++c) zz[c] = xx[c] = xy[c] = zy[c] = xz[c] = 0.0;
-      for (std::size_t i = 0; i < rows; ++i) {
-        const double* row = &codes[i * kWidth];
-        const double yi = y[i];
-        for (int c = 0; c < kBlockMarkers; ++c) {
-          const double x = row[c];
-          const double z = row[kBlockMarkers + c];
-          zz[c] += z * z;
-          xx[c] += x * x;
-          xy[c] += x * yi;
-          zy[c] += z * yi;
-          xz[c] += z * x;
-        }
-      }
-
-      permuted_sums(codes, replicate_trait.data(), n, kWidth, stride, space.sums.data());
-      for (int c = 0; c < count; ++c) {
-        MarkerStatistics& s = stats[static_cast<std::size_t>(c)];
-        s.sum_zz = zz[c];
-        s.sum_xx = xx[c];
-        s.sum_xy = xy[c];
-        s.sum_zy = zy[c];
-        s.sum_xz = xz[c];
-        s.t_observed = association_statistic(zz[c], xx[c], xy[c], zy[c], xz[c]);
-        const double delta = association_delta(xx[c], zz[c], xz[c]);
-        const bool counts_for_maxima = !is_degenerate(delta, xx[c], zz[c]);
-        const double* sum_xy = &space.sums[static_cast<std::size_t>(c) * stride];
-        const double* sum_zy = &space.sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
-        double* maxima = space.replicate_maxima.data();
-        std::int64_t above = 0, ties = 0;
-        for (int rep = 0; rep < r; ++rep) {
-          const double t = association_statistic(zz[c], xx[c], sum_xy[rep], sum_zy[rep], xz[c]);
-          if (t > s.t_observed) {
-            ++above;
-          } else if (t == s.t_observed) {
-            ++ties;
-          }
-          if (counts_for_maxima) {
-            const double ratio = t / (delta * replicate_sum_y2[static_cast<std::size_t>(rep)]);
-            if (ratio > maxima[rep]) maxima[rep] = ratio;
-          }
-        }
-        s.p_value = (static_cast<double>(above) + 0.5 * static_cast<double>(ties)) /
-                    static_cast<double>(r);
-        result.p_values[static_cast<std::size_t>(first + c)] = s.p_value;
-      }
-
-      {
-        const std::lock_guard<std::mutex> hold(emit_lock);
-        finished.emplace(b, stats);
-        for (auto next = finished.find(next_emit); next != finished.end();
-             next = finished.find(next_emit)) {
-          if (options.on_markers) options.on_markers(next_emit * kBlockMarkers, next->second);
-          finished.erase(next);
-          ++next_emit;
-        }
-      }
-      const long done = markers_done += count;
-      if (worker == 0 && options.progress != nullptr) options.progress->advance("marker", done, m);
-    }
-  });
-  if (options.progress != nullptr) options.progress->advance("marker", m, m);
-
-  // The replicate maxima over all workers' markers.
   result.replicate_maxima.assign(static_cast<std::size_t>(r), negative_infinity);
-  for (const Workspace& space : workspaces)
-    for (int rep = 0; rep < r; ++rep)
-      result.replicate_maxima[static_cast<std::size_t>(rep)] =
-          std::max(result.replicate_maxima[static_cast<std::size_t>(rep)],
-                   space.replicate_maxima[static_cast<std::size_t>(rep)]);
+  std::vector<double> replicate_trait, replicate_sum_y2;
+  long replicates_drawn = 0;
+  double replicate_seconds = 0.0;
+
+  for (int chunk_first = 0; chunk_first < r; chunk_first += chunk) {
+    const int count_r = std::min(chunk, r - chunk_first);
+    const bool last_chunk = chunk_first + count_r == r;
+    const int stride = (count_r + 7) / 8 * 8;
+    {
+      const double start = seconds_now();
+      drawer.draw(count_r, stream, replicate_trait, replicate_sum_y2, [&] {
+        ++replicates_drawn;
+        if (options.progress != nullptr) options.progress->advance("replicate", replicates_drawn, r);
+      });
+      replicate_seconds += seconds_now() - start;
+    }
+
+    // Blocks are read in order under one lock (a source may read
+    // sequentially) and handed on in order under another: a finished block
+    // waits until every block before it is out.
+    std::mutex read_lock, emit_lock;
+    long next_block = 0, next_emit = 0;
+    std::map<long, std::vector<MarkerStatistics>> finished;
+    std::atomic<long> markers_done{0};
+    run_workers(workers, [&](int worker) {
+      Workspace& space = workspaces[static_cast<std::size_t>(worker)];
+      space.classes.resize(rows * kBlockMarkers);
+      space.codes.resize(rows * kWidth);
+      space.sums.resize(static_cast<std::size_t>(kWidth) * stride);
+      space.replicate_maxima.assign(static_cast<std::size_t>(count_r), negative_infinity);
+      for (;;) {
+        long b;
+        int count;
+        {
+          const std::lock_guard<std::mutex> hold(read_lock);
+          b = next_block++;
+          if (b >= blocks) break;
+          count = static_cast<int>(std::min<long>(kBlockMarkers, m - b * kBlockMarkers));
+          markers.read_block(b * kBlockMarkers, count, space.classes.data(), kBlockMarkers);
+        }
+        const long first = b * kBlockMarkers;
+        std::vector<MarkerStatistics>& stats = space.statistics;
+        stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
+        double* codes = space.codes.data();
+        code_block(space.classes.data(), n, count, codes, stats.data());
+        adjust_by_group_means(codes, n, kWidth, lists);
+
+        double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
+            xz[kBlockMarkers];
+        for (int c = 0; c < kBlockMarkers; ++c) zz[c] = xx[c] = xy[c] = zy[c] = xz[c] = 0.0;
+        for (std::size_t i = 0; i < rows; ++i) {
+          const double* row = &codes[i * kWidth];
+          const double yi = y[i];
+          for (int c = 0; c < kBlockMarkers; ++c) {
+            const double x = row[c];
+            const double z = row[kBlockMarkers + c];
+            zz[c] += z * z;
+            xx[c] += x * x;
+            xy[c] += x * yi;
+            zy[c] += z * yi;
+            xz[c] += z * x;
+          }
+        }
+
+        permuted_sums(codes, replicate_trait.data(), n, kWidth, stride, space.sums.data());
+        for (int c = 0; c < count; ++c) {
+          MarkerStatistics& s = stats[static_cast<std::size_t>(c)];
+          s.sum_zz = zz[c];
+          s.sum_xx = xx[c];
+          s.sum_xy = xy[c];
+          s.sum_zy = zy[c];
+          s.sum_xz = xz[c];
+          s.t_observed = association_statistic(zz[c], xx[c], xy[c], zy[c], xz[c]);
+          const double delta = association_delta(xx[c], zz[c], xz[c]);
+          const bool counts_for_maxima = !is_degenerate(delta, xx[c], zz[c]);
+          const double* sum_xy = &space.sums[static_cast<std::size_t>(c) * stride];
+          const double* sum_zy = &space.sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
+          double* maxima = space.replicate_maxima.data();
+          std::int64_t chunk_above = 0, chunk_ties = 0;
+          for (int rep = 0; rep < count_r; ++rep) {
+            const double t = association_statistic(zz[c], xx[c], sum_xy[rep], sum_zy[rep], xz[c]);
+            if (t > s.t_observed) {
+              ++chunk_above;
+            } else if (t == s.t_observed) {
+              ++chunk_ties;
+            }
+            if (counts_for_maxima) {
+              const double ratio = t / (delta * replicate_sum_y2[static_cast<std::size_t>(rep)]);
+              if (ratio > maxima[rep]) maxima[rep] = ratio;
+            }
+          }
+          const std::size_t j = static_cast<std::size_t>(first + c);
+          above[j] += chunk_above;
+          ties[j] += chunk_ties;
+          s.p_value = (static_cast<double>(above[j]) + 0.5 * static_cast<double>(ties[j])) /
+                      static_cast<double>(r);
+          if (last_chunk) result.p_values[j] = s.p_value;
+        }
+
+        if (last_chunk) {
+          const std::lock_guard<std::mutex> hold(emit_lock);
+          finished.emplace(b, stats);
+          for (auto next = finished.find(next_emit); next != finished.end();
+               next = finished.find(next_emit)) {
+            if (options.on_markers) options.on_markers(next_emit * kBlockMarkers, next->second);
+            finished.erase(next);
+            ++next_emit;
+          }
+        }
+        const long done = markers_done += count;
+        if (worker == 0 && options.progress != nullptr) {
+          options.progress->advance("marker", static_cast<long>(chunk_first / chunk) * m + done,
+                                    static_cast<long>((r + chunk - 1) / chunk) * m);
+        }
+      }
+    });
+
+    // The replicate maxima over all workers' markers.
+    for (const Workspace& space : workspaces)
+      for (int rep = 0; rep < count_r; ++rep) {
+        double& largest = result.replicate_maxima[static_cast<std::size_t>(chunk_first + rep)];
+        largest = std::max(largest, space.replicate_maxima[static_cast<std::size_t>(rep)]);
+      }
+  }
+  if (options.progress != nullptr) options.progress->advance("marker", 1, 1);
+  if (options.clock != nullptr) options.clock->add("replicates", replicate_seconds);
   lap("markers");
   return result;
 }

@@ -28,6 +28,7 @@ namespace strataperm {
 
 struct AnalysisOptions {
   int threads = 0;               // 0: all cores; the results never depend on it
+  int chunk_replicates = 0;      // replicates drawn at a time (0: by a memory budget); nor on it
   StageClock* clock = nullptr;   // optional: laps "similarity", "structure", "replicates", "markers"
   Progress* progress = nullptr;  // optional: replicates and markers done
   // Called once the structure fit is known, before the permutation test
@@ -65,9 +66,11 @@ struct AnalysisResult {
 // over its called individuals (sums in ascending individual order, divided by
 // the called count); then the group-mean adjustment runs as for any marker.
 // Memory: 4 N^2 (distances) + N^2 (classification, list bitsets) bytes,
-// 8 N R for the replicate traits, and per thread a block of N x 128 codes,
-// its sums (8 x 128 R bytes) and R replicate maxima; the markers are never
-// all held at once.
+// a chunk of C replicates' traits (8 N C bytes; C chosen so that this is at
+// most 256 MiB) and per thread a block of N x 128 codes, its permuted sums
+// (8 x 128 C bytes) and C replicate maxima; 16 M bytes of counts and 8 R of
+// replicate maxima. The markers are never all held at once: with more than
+// one chunk they are read again for each.
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
                             MarkerSource& markers, RandomStream& stream,
                             const AnalysisOptions& options = {});

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "numerics/arrays.hpp"
 
 namespace strataperm {
 
@@ -106,28 +105,36 @@ void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>&
                              donor.data(), stream);
 }
 
-std::vector<double> draw_replicate_traits(const std::vector<std::uint8_t>& same_group,
-                                          const std::vector<double>& centred_trait, int n_replicates,
-                                          RandomStream& stream,
-                                          const std::function<void(int done)>& on_replicate) {
-  const int n = static_cast<int>(centred_trait.size());
-  const std::size_t rows = centred_trait.size();
-  const int stride = (n_replicates + 7) / 8 * 8;
-  std::vector<double> replicate_trait(rows * static_cast<std::size_t>(stride), 0.0);
-  DonorSampler sampler(same_group, n);
-  IntVector order = ivector(1, n);
-  std::vector<int> visit(rows), donor(rows);
-  for (int rep = 0; rep < n_replicates; ++rep) {
-    random_permutation(order, n, stream);
-    for (int k = 1; k <= n; ++k) visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
-    sampler.assign(visit, donor, stream);
-    for (std::size_t i = 0; i < rows; ++i)
-      replicate_trait[replicate_index(static_cast<int>(i), rep, n)] =
-          centred_trait[static_cast<std::size_t>(donor[i])];
-    if (on_replicate) on_replicate(rep + 1);
+ReplicateDrawer::ReplicateDrawer(const std::vector<std::uint8_t>& same_group,
+                                 std::vector<double> centred_trait)
+    : sampler_(same_group, static_cast<int>(centred_trait.size())),
+      y_(std::move(centred_trait)),
+      order_(ivector(1, static_cast<long>(y_.size()))),
+      visit_(y_.size()),
+      donor_(y_.size()) {}
+
+ReplicateDrawer::~ReplicateDrawer() { free_ivector(order_, 1, static_cast<long>(y_.size())); }
+
+void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>& traits,
+                           std::vector<double>& sum_y2, const std::function<void()>& on_replicate) {
+  const int n = static_cast<int>(y_.size());
+  const std::size_t rows = y_.size();
+  const int stride = (count + 7) / 8 * 8;
+  traits.assign(rows * static_cast<std::size_t>(stride), 0.0);
+  sum_y2.assign(static_cast<std::size_t>(count), 0.0);
+  for (int rep = 0; rep < count; ++rep) {
+    random_permutation(order_, n, stream);
+    for (int k = 1; k <= n; ++k) visit_[static_cast<std::size_t>(k - 1)] = order_[k] - 1;
+    sampler_.assign(visit_, donor_, stream);
+    double s = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double v = y_[static_cast<std::size_t>(donor_[i])];
+      traits[replicate_index(static_cast<int>(i), rep, n)] = v;
+      s += v * v;
+    }
+    sum_y2[static_cast<std::size_t>(rep)] = s;
+    if (on_replicate) on_replicate();
   }
-  free_ivector(order, 1, n);
-  return replicate_trait;
 }
 
 }  // namespace strataperm

@@ -16,6 +16,7 @@
 #include <functional>
 #include <vector>
 
+#include "numerics/arrays.hpp"
 #include "numerics/random.hpp"
 
 namespace strataperm {
@@ -70,13 +71,27 @@ inline std::size_t replicate_index(int i, int r, int n) {
          static_cast<std::size_t>(r % 8);
 }
 
-// All R replicates' donor draws, in stream order, stored as permuted traits
-// (see replicate_index); `stride` is R rounded up to a multiple of 8 (the
-// padding replicates hold 0.0). `on_replicate(done)` is called after each.
-// Memory: 8 N stride bytes.
-std::vector<double> draw_replicate_traits(const std::vector<std::uint8_t>& same_group,
-                                          const std::vector<double>& centred_trait, int n_replicates,
-                                          RandomStream& stream,
-                                          const std::function<void(int done)>& on_replicate);
+// The replicates of a run drawn a chunk at a time, in stream order: each
+// call draws the next `count` replicates' donors and stores the permuted
+// traits (see replicate_index) in `traits`, N x stride with stride `count`
+// rounded up to a multiple of 8 (the padding replicates hold 0.0), and each
+// replicate's sum of squared permuted traits (ascending individuals, from
+// 0.0) in `sum_y2`. `on_replicate()` is called after each replicate.
+// Memory: the list bitsets, and 8 N stride bytes in `traits`.
+class ReplicateDrawer {
+ public:
+  ReplicateDrawer(const std::vector<std::uint8_t>& same_group, std::vector<double> centred_trait);
+  ReplicateDrawer(const ReplicateDrawer&) = delete;
+  ReplicateDrawer& operator=(const ReplicateDrawer&) = delete;
+  ~ReplicateDrawer();
+  void draw(int count, RandomStream& stream, std::vector<double>& traits,
+            std::vector<double>& sum_y2, const std::function<void()>& on_replicate);
+
+ private:
+  DonorSampler sampler_;
+  std::vector<double> y_;
+  IntVector order_;
+  std::vector<int> visit_, donor_;
+};
 
 }  // namespace strataperm

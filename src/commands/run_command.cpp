@@ -36,6 +36,9 @@ const std::vector<OptionSpec> kRunOptions = {
     {"--seed", true, "A,B,C",
      "the random generator's three seeds (default 3,1,1, the method's own)"},
     {"--out", true, "DIR", "with --bfile or --vcf: the folder for the results (created when missing)"},
+    {"--chunk-replicates", true, "C",
+     "replicates drawn and tested at a time (default: what fits 256 MiB; results do not "
+     "depend on it)"},
     {"--help", false, "", "show this help"},
 };
 
@@ -189,6 +192,7 @@ int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels&
   progress.stage("similarity, structure test and permutation test");
   AnalysisOptions analysis;
   analysis.threads = options.threads;
+  analysis.chunk_replicates = options.chunk_replicates;
   analysis.clock = &clock;
   analysis.progress = &progress;
   analysis.on_structure = [](const StructureFit& fit) {
@@ -341,6 +345,10 @@ int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) 
   options.progress_in_place = ::isatty(2) != 0;
   options.progress = parsed.has("--progress") || options.progress_in_place;
   options.threads = threads_option(parsed);
+  if (parsed.has("--chunk-replicates")) {
+    options.chunk_replicates =
+        parse_count_option("--chunk-replicates", parsed.value("--chunk-replicates"), 1, 1 << 24);
+  }
   if (parsed.has("--seed")) options.seeds = parse_seeds(parsed.value("--seed"));
   std::vector<std::string> words = {"strataperm", "run"};
   words.insert(words.end(), args.begin(), args.end());

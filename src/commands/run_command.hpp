@@ -23,6 +23,7 @@ namespace strataperm {
 struct RunOptions {
   std::string folder = ".";        // the study folder, or where the outputs go
   int threads = 0;                 // 0: all cores
+  int chunk_replicates = 0;        // 0: by the engine's memory budget
   bool progress = false;           // progress on standard error
   bool progress_in_place = false;  // ... on one line rewritten in place (a terminal)
   bool extras = false;             // RESULTS.tsv and RESULTS.log

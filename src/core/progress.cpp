@@ -19,6 +19,11 @@ void StageClock::lap(const std::string& stage) {
   start_ = now;
 }
 
+void StageClock::add(const std::string& stage, double seconds) {
+  laps_.emplace_back(stage, seconds);
+  start_ += seconds;
+}
+
 Progress::~Progress() { finish(); }
 
 void Progress::expect(const std::string& unit, double seconds) { left_[unit] = seconds; }

@@ -17,6 +17,9 @@ class StageClock {
  public:
   StageClock();
   void lap(const std::string& stage);
+  // Moves `seconds` of the stage now running into `stage` (one that runs in
+  // pieces inside another, such as the replicate draws between marker passes).
+  void add(const std::string& stage, double seconds);
   const std::vector<std::pair<std::string, double>>& laps() const { return laps_; }
 
  private:

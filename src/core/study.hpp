@@ -77,7 +77,8 @@ inline LocusCounts make_locus_counts(const std::vector<std::int64_t>& counts) {
 // The candidate markers of a study, read block by block in marker order: from
 // the trait-and-marker file held in memory, or streamed from PLINK or VCF
 // files. The engine calls read_block with `first` increasing from 0, one call
-// at a time, so a source may read its files sequentially.
+// at a time, so a source may read its files sequentially; a call with a
+// smaller `first` starts a new pass over the markers.
 class MarkerSource {
  public:
   virtual ~MarkerSource() = default;

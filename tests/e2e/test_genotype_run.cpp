@@ -128,6 +128,15 @@ TEST_F(GenotypeFiles, VcfRouteChoosesTheSameStudyAsThePlinkRoute) {
   EXPECT_EQ(read_file(dir_ / "vcf/results.txt"), read_file(dir_ / "plink/results.txt"));
   EXPECT_EQ(read_file(dir_ / "vcf/results.tsv"), read_file(dir_ / "plink/results.tsv"));
   EXPECT_EQ(read_file(dir_ / "vcf/background_ids.txt"), read_file(dir_ / "plink/background_ids.txt"));
+  // Replicates in chunks: the markers are read again, from the start of the
+  // file, for each chunk; nothing changes.
+  for (const char* route : {"--vcf data.vcf", "--bfile data"}) {
+    const Outcome chunked = run_program(
+        dir_.path(), std::string("run ") + route + choices + "chunked --chunk-replicates 96 --threads 2");
+    ASSERT_EQ(chunked.status, 0) << chunked.err;
+    EXPECT_EQ(chunked.out, plink.out) << route;
+    EXPECT_EQ(read_file(dir_ / "chunked/results.tsv"), read_file(dir_ / "plink/results.tsv")) << route;
+  }
 }
 
 TEST_F(GenotypeFiles, TheLoggedBackgroundListRepeatsTheRun) {

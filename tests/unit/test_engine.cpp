@@ -397,12 +397,13 @@ struct Study {
     double sum_y2;
     std::vector<double> maxima;
   };
-  Outcome run(bool fast, int threads = 1) {
+  Outcome run(bool fast, int threads = 1, int chunk = 0) {
     RandomStream stream;
     seed_random_stream(stream);
     ::testing::internal::CaptureStdout();
     AnalysisOptions options;
     options.threads = threads;
+    options.chunk_replicates = chunk;
     options.on_structure = print_verdict_block;
     Outcome out;
     options.on_markers = [&out](long first, std::span<const MarkerStatistics> block) {
@@ -469,8 +470,9 @@ TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
     SCOPED_TRACE("trial " + std::to_string(trial) + ", n " + std::to_string(n) + ", m " +
                  std::to_string(m));
     const Study::Outcome expected = study.run(false);
-    for (int threads : {1, 3}) {
-      const Study::Outcome fast = study.run(true, threads);
+    // Any number of threads, any chunking of the replicates.
+    for (const auto [threads, chunk] : {std::pair{1, 0}, std::pair{3, 0}, std::pair{2, 8}, std::pair{1, 3}}) {
+      const Study::Outcome fast = study.run(true, threads, chunk);
       ASSERT_EQ(fast.console, expected.console);
       ASSERT_EQ(fast.draws, expected.draws);
       ASSERT_EQ(0, std::memcmp(fast.p.data(), expected.p.data(), fast.p.size() * sizeof(double)));

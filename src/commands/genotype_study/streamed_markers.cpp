@@ -9,6 +9,10 @@ StreamedMarkers::StreamedMarkers(const StudyPlan& plan)
     : plan_(plan), cursor_(plan.input->open_cursor()), calls_(plan.input->samples.size()) {}
 
 void StreamedMarkers::read_block(long first, int count, std::uint8_t* classes, int width) {
+  // A new pass over the markers (the next chunk of replicates) starts again
+  // at the beginning of the file.
+  if (first < next_) cursor_ = plan_.input->open_cursor();
+  next_ = first + count;
   const std::size_t n = plan_.n();
   const std::vector<std::size_t>& kept = plan_.kept.sample_index;
   for (int c = 0; c < count; ++c) {

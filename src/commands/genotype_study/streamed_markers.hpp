@@ -22,6 +22,7 @@ class StreamedMarkers : public MarkerSource {
   const StudyPlan& plan_;
   std::unique_ptr<CallCursor> cursor_;
   std::vector<std::int8_t> calls_;  // one variant's calls, all samples
+  long next_ = 0;                    // the marker after the last one read
 };
 
 // The class of a call: copies of allele2 0, 1, 2 are the classes of the
