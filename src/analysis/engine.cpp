@@ -85,7 +85,11 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
                             MarkerSource& markers, RandomStream& stream,
                             const AnalysisOptions& options) {
   const int n = parameters.n_individuals;
-  const long m = parameters.n_markers;
+  // The markers tested: [offset, offset + m) of the study's markers.
+  const long offset = std::clamp<long>(options.first_marker, 0, parameters.n_markers);
+  const long m = options.marker_count >= 0
+                     ? std::min<long>(options.marker_count, parameters.n_markers - offset)
+                     : parameters.n_markers - offset;
   const int r = parameters.n_permutations;
   const int threads = thread_count(options.threads);
   AnalysisResult result;
@@ -174,7 +178,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
           b = next_block++;
           if (b >= blocks) break;
           count = static_cast<int>(std::min<long>(kBlockMarkers, m - b * kBlockMarkers));
-          markers.read_block(b * kBlockMarkers, count, space.classes.data(), kBlockMarkers);
+          markers.read_block(offset + b * kBlockMarkers, count, space.classes.data(), kBlockMarkers);
         }
         const long first = b * kBlockMarkers;
         std::vector<MarkerStatistics>& stats = space.statistics;
@@ -240,7 +244,8 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
           finished.emplace(b, stats);
           for (auto next = finished.find(next_emit); next != finished.end();
                next = finished.find(next_emit)) {
-            if (options.on_markers) options.on_markers(next_emit * kBlockMarkers, next->second);
+            if (options.on_markers)
+              options.on_markers(offset + next_emit * kBlockMarkers, next->second);
             finished.erase(next);
             ++next_emit;
           }

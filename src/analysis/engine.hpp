@@ -29,20 +29,26 @@ namespace strataperm {
 struct AnalysisOptions {
   int threads = 0;               // 0: all cores; the results never depend on it
   int chunk_replicates = 0;      // replicates drawn at a time (0: by a memory budget); nor on it
+  // The markers to test: marker_count of them (-1: all the rest) from
+  // first_marker (0-based); the others are not read. The replicates are all
+  // drawn whatever the range, so the stream ends where a whole run's does.
+  long first_marker = 0;
+  long marker_count = -1;
   StageClock* clock = nullptr;   // optional: laps "similarity", "structure", "replicates", "markers"
   Progress* progress = nullptr;  // optional: replicates and markers done
   // Called once the structure fit is known, before the permutation test
   // starts (the report prints the verdict there).
   std::function<void(const StructureFit&)> on_structure;
   // Called with each finished run of markers, markers[k] being marker
-  // first + k + 1, in marker order, one call at a time (from any thread).
+  // first + k + 1 (of the whole study), in marker order, one call at a time
+  // (from any thread).
   std::function<void(long first, std::span<const MarkerStatistics> markers)> on_markers;
 };
 
 struct AnalysisResult {
   StructureFit fit;
   GroupSummary groups;
-  std::vector<double> p_values;  // [j - 1]: the empirical P-value of marker j
+  std::vector<double> p_values;  // [j - 1 - first_marker]: the empirical P-value of marker j
   int threads = 0;               // threads used
   // For the family-wise P-values: S, the sum of the squared centred traits
   // (ascending, from 0.0), and for each replicate r the largest, over the

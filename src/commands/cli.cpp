@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands/import/import_command.hpp"
+#include "commands/merge_command.hpp"
 #include "commands/plot/plot_command.hpp"
 #include "commands/run_command.hpp"
 #include "core/errors.hpp"
@@ -28,6 +29,7 @@ const char* const kGeneralHelp =
     "  strataperm run [STUDY_DIR] the same, in STUDY_DIR, with options\n"
     "  strataperm import ...      make a study folder from PLINK or VCF files\n"
     "  strataperm plot [STUDY_DIR] write an SVG report of a finished run\n"
+    "  strataperm merge DIR       merge the shards of a run (run ... --shard K/S)\n"
     "  strataperm --help | --version\n"
     "\n"
     "'strataperm COMMAND --help' describes each command.\n";
@@ -47,8 +49,9 @@ int dispatch(int argc, char** argv, AnalysisEngine engine) {
   if (command == "run") return run_subcommand(rest, engine);
   if (command == "import") return run_import(rest);
   if (command == "plot") return run_plot(rest);
+  if (command == "merge") return run_merge(rest);
   throw UsageError("unknown command '" + command +
-                   "'; the commands are run, import and plot (see 'strataperm --help')");
+                   "'; the commands are run, import, merge and plot (see 'strataperm --help')");
 }
 
 // After a command that went well: whether all of its standard output got

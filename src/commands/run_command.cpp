@@ -18,6 +18,7 @@
 #include "io/association_table.hpp"
 #include "io/checksum.hpp"
 #include "io/output_file.hpp"
+#include "io/shard_files.hpp"
 #include "io/marker_table.hpp"
 #include "io/results_writer.hpp"
 #include "io/study_reader.hpp"
@@ -35,7 +36,12 @@ const std::vector<OptionSpec> kRunOptions = {
     {"--progress", false, "", "report progress on standard error even when it is not a terminal"},
     {"--seed", true, "A,B,C",
      "the random generator's three seeds (default 3,1,1, the method's own)"},
-    {"--out", true, "DIR", "with --bfile or --vcf: the folder for the results (created when missing)"},
+    {"--out", true, "DIR",
+     "the folder for the results (created when missing; with --bfile or --vcf it is needed, "
+     "with a study folder the default is the study folder)"},
+    {"--shard", true, "K/S",
+     "only the K-th of S near-equal ranges of markers, into DIR/shards/K-of-S for "
+     "'strataperm merge DIR'"},
     {"--chunk-replicates", true, "C",
      "replicates drawn and tested at a time (default: what fits 256 MiB; results do not "
      "depend on it)"},
@@ -70,20 +76,33 @@ std::array<int, 3> parse_seeds(const std::string& text) {
   return seeds;
 }
 
+// Parses --shard K/S: 1 <= K <= S.
+void parse_shard(const std::string& text, int& shard, int& shards) {
+  const std::string usage =
+      "option '--shard' needs K/S, the K-th of S shards, with 1 <= K <= S, not '" + text + "'";
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) throw UsageError(usage);
+  const std::string k = text.substr(0, slash), s = text.substr(slash + 1);
+  if (!is_whole_number(k) || !is_whole_number(s) || k.size() > 6 || s.size() > 6) throw UsageError(usage);
+  shard = std::stoi(k);
+  shards = std::stoi(s);
+  if (shard < 1 || shard > shards) throw UsageError(usage);
+}
+
 std::string seeds_text(const std::array<int, 3>& seeds) {
   return std::to_string(seeds[0]) + "," + std::to_string(seeds[1]) + "," + std::to_string(seeds[2]);
 }
 
 // The files a study folder's run reads, with their checksums, for the log.
-void log_study_folder_inputs(StudyRun& run) {
+void log_study_folder_inputs(StudyRun& run, const std::string& study) {
   const Parameters& p = run.parameters;
   for (const std::string& name : {std::string("parameter.txt"), p.genotype_file, p.marker_file,
                                   std::string("markers.tsv")}) {
-    const std::string path = path_in_study(run.folder, name);
+    const std::string path = path_in_study(study, name);
     if (::access(path.c_str(), F_OK) == 0) run.log.inputs.emplace_back(path, md5_of_file(path));
   }
-  if (::access(path_in_study(run.folder, "background_ids.txt").c_str(), F_OK) == 0)
-    run.log.background_ids_file = path_in_study(run.folder, "background_ids.txt");
+  if (::access(path_in_study(study, "background_ids.txt").c_str(), F_OK) == 0)
+    run.log.background_ids_file = path_in_study(study, "background_ids.txt");
 }
 
 // The two run-long result vectors, released when the run ends whichever way
@@ -122,7 +141,8 @@ MarkerLabels marker_labels_of(const std::string& folder, int n_markers) {
 }  // namespace
 
 StudyRun::StudyRun(const RunOptions& options)
-    : folder(options.folder), progress(options.progress, options.progress_in_place) {
+    : folder(options.out_folder.empty() ? options.folder : options.out_folder),
+      progress(options.progress, options.progress_in_place) {
   seed_random_stream(stream);
   stream.s1 = options.seeds[0];
   stream.s2 = options.seeds[1];
@@ -155,51 +175,164 @@ int run_study(const RunOptions& options, AnalysisEngine engine) {
                                     std::string("background_ids.txt")})
       inputs.add(path_in_study(options.folder, name));
     for (const std::string& output :
-         run_outputs(options.folder, run.parameters.output_file, options.extras))
+         run_outputs(run.folder, run.parameters.output_file, options.extras))
       inputs.check(output);
   }
-  if (options.extras) log_study_folder_inputs(run);
+  if (options.extras) log_study_folder_inputs(run, options.folder);
+  if (run.folder != options.folder) {
+    std::error_code error;
+    std::filesystem::create_directories(run.folder, error);
+    if (error) throw OutputError(run.folder + ": cannot create the folder: " + error.message());
+  }
   InMemoryMarkers markers(run.data, run.parameters.n_individuals, run.parameters.n_markers);
-  const MarkerLabels labels =
-      options.extras ? marker_labels_of(options.folder, run.parameters.n_markers) : MarkerLabels();
+  const MarkerLabels labels = options.extras || options.shards > 0
+                                  ? marker_labels_of(options.folder, run.parameters.n_markers)
+                                  : MarkerLabels();
   return analyse_and_report(run, markers, labels, options, engine);
+}
+
+namespace {
+
+// The options of the engine for this run: threads, chunks, clock, progress,
+// and the first estimates of the counted stages on this kind of machine (the
+// replicates' draws, the markers' multiply-adds on all threads) for the time
+// left of the whole run until each stage shows its own pace.
+AnalysisOptions engine_options(StudyRun& run, const RunOptions& options, long markers) {
+  const double n = run.parameters.n_individuals, mk = static_cast<double>(markers),
+               r = run.parameters.n_permutations;
+  run.progress.expect("replicate", 4e-8 * n * r);
+  run.progress.expect("marker", (2.0 * n * mk * r + 0.5 * n * n * mk / 64.0) /
+                                    (4e9 * thread_count(options.threads)));
+  AnalysisOptions analysis;
+  analysis.threads = options.threads;
+  analysis.chunk_replicates = options.chunk_replicates;
+  analysis.clock = &run.clock;
+  analysis.progress = &run.progress;
+  return analysis;
+}
+
+void warn_if_inseparable(const StructureFit& fit) {
+  if (!fit.separated) {
+    warn("the background loci separate no two individuals (every pairwise distance is 0); the "
+         "sample is treated as one group");
+  }
+}
+
+// `--shard K/S`: the whole run's draws, the shard's markers, its folder.
+int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labels,
+                  const RunOptions& options, AnalysisEngine engine) {
+  const Parameters& parameters = run.parameters;
+  const MarkerRange range = shard_range(parameters.n_markers, options.shard, options.shards);
+  ShardManifest manifest;
+  manifest.n = parameters.n_individuals;
+  manifest.l = parameters.n_loci;
+  manifest.m = parameters.n_markers;
+  manifest.r = parameters.n_permutations;
+  manifest.shards = options.shards;
+  manifest.shard = options.shard;
+  manifest.range = range;
+  manifest.seeds = run.log.seeds;
+  manifest.results_file = parameters.output_file;
+  manifest.genotype_file = parameters.genotype_file;
+  manifest.marker_file = parameters.marker_file;
+  manifest.command_line = options.command_line;
+  manifest.choices = options.choices;
+  manifest.inputs = run.log.inputs;
+  manifest.study_lines = run.log.study_lines;
+  const std::string folder =
+      path_in_study(run.folder, "shards/" + shard_name(options.shard, options.shards));
+  ShardWriter writer(folder, manifest);
+
+  run.progress.stage("similarity, structure test and permutation test of shard " +
+                     shard_name(options.shard, options.shards) + " (markers " +
+                     std::to_string(range.first + 1) + " to " +
+                     std::to_string(range.first + range.count) + ")");
+  AnalysisOptions analysis = engine_options(run, options, range.count);
+  analysis.first_marker = range.first;
+  analysis.marker_count = range.count;
+  analysis.on_structure = warn_if_inseparable;
+  analysis.on_markers = [&](long first, std::span<const MarkerStatistics> block) {
+    writer.add(first, block, labels);
+  };
+  const AnalysisResult result = engine(parameters, run.data, markers, run.stream, analysis);
+  run.data = SampleData();
+  manifest.fit = result.fit;
+  manifest.groups = result.groups;
+  manifest.sum_y2 = result.sum_y2;
+  manifest.stream_after = run.stream;
+  manifest.structure_checksum =
+      structure_checksum(result.fit, result.groups, result.similarity_counts);
+  run.clock.lap("report");
+  manifest.stage_seconds = run.clock.laps();
+  writer.finish(manifest, result.replicate_maxima, result.similarity_counts, run.background_ids);
+  run.progress.stage("done: " + folder);
+  return 0;
+}
+
+}  // namespace
+
+void report_results(StudyRun& run, const AnalysisResult& result, AssociationTable* table,
+                    const MarkerLabels& labels, bool extras) {
+  const Parameters& parameters = run.parameters;
+  const int m = parameters.n_markers;
+  ResultArrays arrays(m);
+  for (int i = 1; i <= m; ++i) {
+    arrays.marker_ids[i] = i;
+    arrays.p_values[i] = result.p_values[static_cast<std::size_t>(i - 1)];
+  }
+  run.progress.stage("sorting and writing the results");
+  print_marker_p_values(arrays.p_values, m);
+  sort_with_index(arrays.p_values, arrays.marker_ids, m, run.stream);
+  run.clock.lap("sort");
+  std::fflush(stdout);
+  write_results_file(run.folder, parameters.output_file, result.fit, arrays.marker_ids,
+                     arrays.p_values, m);
+  if (table != nullptr) {
+    table->write(parameters.n_individuals, parameters.n_permutations, result.sum_y2,
+                 result.replicate_maxima, labels);
+  }
+  run.clock.lap("report");
+  if (extras) {
+    if (!run.background_ids.empty()) {
+      const std::string list = path_in_study(run.folder, "background_ids.txt");
+      OutputFile file(list);
+      std::fprintf(file.stream(),
+                   "# the %zu background loci of this study, in genome order: a list for "
+                   "--background-ids\n",
+                   run.background_ids.size());
+      for (const std::string& id : run.background_ids) std::fprintf(file.stream(), "%s\n", id.c_str());
+      file.commit();
+      run.log.background_ids_file = list;
+    }
+    RunLog& log = run.log;
+    log.finished = utc_now();
+    log.threads = result.threads;
+    log.parameters = parameters;
+    log.fit = result.fit;
+    log.groups = result.groups;
+    if (log.stage_seconds.empty()) log.stage_seconds = run.clock.laps();
+    write_similarity_table(
+        path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),
+        result.similarity_counts);
+    write_run_log(path_in_study(run.folder, extras_path(parameters.output_file, ".log")), log);
+  }
+  run.progress.stage("done");
 }
 
 int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels& labels,
                        const RunOptions& options, AnalysisEngine engine) {
+  if (options.shards > 0) return analyse_shard(run, markers, labels, options, engine);
   const Parameters& parameters = run.parameters;
-  const int m = parameters.n_markers;
-  ResultArrays arrays(m);
-  for (int i = 1; i <= m; ++i) arrays.marker_ids[i] = i;
   check_results_file(run.folder, parameters.output_file);
   std::unique_ptr<AssociationTable> table;
   if (options.extras) {
     table = std::make_unique<AssociationTable>(
         path_in_study(run.folder, extras_path(parameters.output_file, ".tsv")));
   }
-
-  Progress& progress = run.progress;
-  StageClock& clock = run.clock;
-  {
-    // First estimates of the counted stages on this kind of machine (the
-    // replicates' draws, the markers' multiply-adds on all threads), for the
-    // time left of the whole run until each stage shows its own pace.
-    const double n = parameters.n_individuals, mk = m, r = parameters.n_permutations;
-    progress.expect("replicate", 4e-8 * n * r);
-    progress.expect("marker", (2.0 * n * mk * r + 0.5 * n * n * mk / 64.0) /
-                                  (4e9 * thread_count(options.threads)));
-  }
-  progress.stage("similarity, structure test and permutation test");
-  AnalysisOptions analysis;
-  analysis.threads = options.threads;
-  analysis.chunk_replicates = options.chunk_replicates;
-  analysis.clock = &clock;
-  analysis.progress = &progress;
+  run.progress.stage("similarity, structure test and permutation test");
+  AnalysisOptions analysis = engine_options(run, options, parameters.n_markers);
   analysis.on_structure = [](const StructureFit& fit) {
-    if (!fit.separated) {
-      warn("the background loci separate no two individuals (every pairwise distance is 0); the "
-           "sample is treated as one group");
-    }
+    warn_if_inseparable(fit);
     print_verdict_block(fit);
   };
   if (table) {
@@ -209,34 +342,7 @@ int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels&
   }
   const AnalysisResult result = engine(parameters, run.data, markers, run.stream, analysis);
   run.data = SampleData();
-  for (int j = 1; j <= m; ++j) arrays.p_values[j] = result.p_values[static_cast<std::size_t>(j - 1)];
-
-  progress.stage("sorting and writing the results");
-  print_marker_p_values(arrays.p_values, m);
-  sort_with_index(arrays.p_values, arrays.marker_ids, m, run.stream);
-  clock.lap("sort");
-  std::fflush(stdout);
-  write_results_file(run.folder, parameters.output_file, result.fit, arrays.marker_ids,
-                     arrays.p_values, m);
-  if (table) {
-    table->write(parameters.n_individuals, parameters.n_permutations, result.sum_y2,
-                 result.replicate_maxima, labels);
-  }
-  clock.lap("report");
-  if (options.extras) {
-    RunLog& log = run.log;
-    log.finished = utc_now();
-    log.threads = result.threads;
-    log.parameters = parameters;
-    log.fit = result.fit;
-    log.groups = result.groups;
-    log.stage_seconds = clock.laps();
-    write_similarity_table(
-        path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),
-        result.similarity_counts);
-    write_run_log(path_in_study(run.folder, extras_path(parameters.output_file, ".log")), log);
-  }
-  progress.stage("done");
+  report_results(run, result, table.get(), labels, options.extras);
   return 0;
 }
 
@@ -296,15 +402,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
       }
     }
   }
-  if (options.extras) {
-    const std::string list = path_in_study(options.folder, "background_ids.txt");
-    OutputFile file(list);
-    std::fprintf(file.stream(), "# the %zu background loci of this study, in genome order: a list "
-                 "for --background-ids\n", plan.choice.background.size());
-    for (const std::string& id : background_ids(plan)) std::fprintf(file.stream(), "%s\n", id.c_str());
-    file.commit();
-    run.log.background_ids_file = list;
-  }
+  run.background_ids = background_ids(plan);
 
   StreamedMarkers markers(plan);
   const MarkerLabels labels = [&plan](long marker) {
@@ -336,6 +434,10 @@ int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) 
         "and family-wise P (EMP2); and RESULTS.log: the command, seeds, input checksums,\n"
         "times, counts, fitted models, group sizes and time per stage. With --bfile or\n"
         "--vcf, DIR/background_ids.txt lists the background loci chosen.\n\n"
+        "With --shard K/S the run draws all R replicates but tests only the K-th of S\n"
+        "contiguous ranges of markers and writes what 'strataperm merge DIR' needs to\n"
+        "DIR/shards/K-of-S/ (DIR: --out, or the study folder); merge then writes exactly\n"
+        "what the whole run writes.\n\n"
         "options:\n%s",
         describe_options(specs).c_str());
     return 0;
@@ -350,9 +452,21 @@ int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) 
         parse_count_option("--chunk-replicates", parsed.value("--chunk-replicates"), 1, 1 << 24);
   }
   if (parsed.has("--seed")) options.seeds = parse_seeds(parsed.value("--seed"));
+  if (parsed.has("--shard")) parse_shard(parsed.value("--shard"), options.shard, options.shards);
   std::vector<std::string> words = {"strataperm", "run"};
   words.insert(words.end(), args.begin(), args.end());
   options.command_line = shell_words(words);
+  {
+    // The options that make the study (what shards of one run share).
+    std::vector<std::string> choices;
+    for (const auto& [name, value] : parsed.values) {
+      if (name == "--shard" || name == "--threads" || name == "--progress" ||
+          name == "--chunk-replicates" || name == "--out")
+        continue;
+      choices.push_back(value.empty() ? name : name + "=" + value);
+    }
+    options.choices = shell_words(choices);
+  }
   const std::string hint = std::string(" (see '") + kCommand + " --help')";
   if (parsed.has("--bfile") || parsed.has("--vcf")) {
     if (!parsed.positional.empty()) {
@@ -366,13 +480,17 @@ int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) 
     return run_genotype_study(choices, options, engine);
   }
   for (const OptionSpec& spec : study_choice_options()) {
-    if (parsed.has(spec.name) || parsed.has("--out")) {
-      throw UsageError("option '" + (parsed.has("--out") ? std::string("--out") : spec.name) +
+    if (parsed.has(spec.name)) {
+      throw UsageError("option '" + spec.name +
                        "' goes with --bfile or --vcf; a study folder names its files in "
                        "parameter.txt" + hint);
     }
   }
   options.folder = study_folder_argument(parsed, kCommand);
+  if (parsed.has("--out")) {
+    options.out_folder = parsed.value("--out");
+    if (options.out_folder.empty()) throw UsageError("option '--out' needs a folder");
+  }
   check_study_folder(options.folder);
   return run_study(options, engine);
 }

@@ -29,6 +29,9 @@ struct RunOptions {
   bool extras = false;             // RESULTS.tsv and RESULTS.log
   std::array<int, 3> seeds = {3, 1, 1};
   std::string command_line;
+  std::string choices;             // the options that make the study, for shards
+  std::string out_folder;          // where the outputs go ("": the study folder)
+  int shard = 0, shards = 0;       // --shard K/S (0 of 0: the whole run)
 };
 
 // One run's state beside its study: where its outputs go, the one random
@@ -42,6 +45,7 @@ struct StudyRun {
   RunLog log;
   StageClock clock;
   Progress progress;
+  std::vector<std::string> background_ids;  // the loci the run chose, when it chose them
 };
 
 // Runs the analysis of the study folder `options.folder` with `engine` and
@@ -54,6 +58,13 @@ int run_study(const RunOptions& options, AnalysisEngine engine = run_analysis);
 // with `options.extras`, RESULTS.tsv and RESULTS.log. Returns the exit status.
 int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels& labels,
                        const RunOptions& options, AnalysisEngine engine);
+
+// The reports after the analysis: the console's P-value lines, the sorted
+// results file (the sort goes on drawing from run.stream), and with `extras`
+// RESULTS.tsv (from `table`, which holds every marker's statistics), the
+// similarity table, the log and background_ids.txt. Throws Error.
+void report_results(StudyRun& run, const AnalysisResult& result, AssociationTable* table,
+                    const MarkerLabels& labels, bool extras);
 
 // The words after "run"; returns the exit status. Throws Error.
 int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine = run_analysis);

@@ -27,4 +27,16 @@ std::string md5_of_file(const std::string& path) {
   return hex;
 }
 
+std::string md5_of_text(const std::string& text) {
+  hts_md5_context* md5 = hts_md5_init();
+  if (md5 == nullptr) return "unavailable";
+  hts_md5_update(md5, text.data(), static_cast<unsigned long>(text.size()));
+  unsigned char digest[16];
+  hts_md5_final(digest, md5);
+  hts_md5_destroy(md5);
+  char hex[33];
+  hts_md5_hex(hex, digest);
+  return hex;
+}
+
 }  // namespace strataperm

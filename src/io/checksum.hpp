@@ -9,4 +9,7 @@ namespace strataperm {
 // "unreadable" when it cannot be read.
 std::string md5_of_file(const std::string& path);
 
+// The MD5 digest of `text` as 32 hex digits.
+std::string md5_of_text(const std::string& text);
+
 }  // namespace strataperm

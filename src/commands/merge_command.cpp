@@ -1,0 +1,190 @@
+#include "commands/merge_command.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "commands/options.hpp"
+#include "commands/run_command.hpp"
+#include "core/errors.hpp"
+#include "io/output_file.hpp"
+#include "io/results_writer.hpp"
+#include "io/shard_files.hpp"
+
+namespace strataperm {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kCommand = "strataperm merge";
+
+const std::vector<OptionSpec> kMergeOptions = {
+    {"--progress", false, "", "report progress on standard error"},
+    {"--help", false, "", "show this help"},
+};
+
+// The shards of DIR/shards, checked to be all there and of one run.
+std::vector<Shard> read_shards(const std::string& folder) {
+  const fs::path shards_folder = fs::path(folder) / "shards";
+  std::error_code error;
+  if (!fs::is_directory(shards_folder, error)) {
+    throw InputError(shards_folder.string() + ": no such folder; run 'strataperm run ... --shard K/S' "
+                     "for each shard first");
+  }
+  std::map<int, std::map<int, std::string>> by_count;  // S -> K -> folder
+  for (const auto& entry : fs::directory_iterator(shards_folder)) {
+    const std::string name = entry.path().filename().string();
+    int k = 0, s = 0;
+    char tail = 0;
+    if (std::sscanf(name.c_str(), "%d-of-%d%c", &k, &s, &tail) == 2 && k >= 1 && k <= s &&
+        shard_name(k, s) == name) {
+      by_count[s][k] = entry.path().string();
+    }
+  }
+  if (by_count.empty()) {
+    throw InputError(shards_folder.string() + ": holds no shard folder K-of-S");
+  }
+  if (by_count.size() > 1) {
+    std::string counts;
+    for (const auto& [s, shards] : by_count) counts += (counts.empty() ? "" : ", ") + std::to_string(s);
+    throw InputError(shards_folder.string() + ": holds shards of runs split " + counts +
+                     " ways; keep the shards of one run only");
+  }
+  const int s = by_count.begin()->first;
+  const std::map<int, std::string>& folders = by_count.begin()->second;
+  for (int k = 1; k <= s; ++k) {
+    if (folders.count(k) == 0) {
+      throw InputError((shards_folder / shard_name(k, s)).string() + " is missing: run the same "
+                       "command with --shard " + std::to_string(k) + "/" + std::to_string(s));
+    }
+    if (!fs::exists(fs::path(folders.at(k)) / "manifest.txt")) {
+      throw InputError(folders.at(k) + " is unfinished (it has no manifest.txt): run its shard again");
+    }
+  }
+  std::vector<Shard> shards;
+  for (int k = 1; k <= s; ++k) shards.push_back(read_shard(folders.at(k)));
+
+  // One run: the same study, choices, inputs, draws and structure fit.
+  const ShardManifest& first = shards[0].manifest;
+  for (const Shard& shard : shards) {
+    const ShardManifest& m = shard.manifest;
+    const auto differs = [&](const std::string& what) {
+      throw InputError(shard.folder + ": belongs to another run than " + shards[0].folder + " (" +
+                       what + " differ)");
+    };
+    if (m.version != first.version) differs("the program versions");
+    if (m.n != first.n || m.l != first.l || m.m != first.m || m.r != first.r)
+      differs("the counts N, L, M, R");
+    if (m.shards != s || m.shard != static_cast<int>(&shard - &shards[0]) + 1)
+      differs("the shard numbers");
+    if (m.seeds != first.seeds) differs("the seeds");
+    if (m.choices != first.choices) differs("the choices of the study");
+    if (m.results_file != first.results_file) differs("the results file names");
+    if (m.inputs != first.inputs) differs("the inputs or their checksums");
+    if (m.structure_checksum != first.structure_checksum) differs("the structure fits");
+    if (std::memcmp(&m.sum_y2, &first.sum_y2, sizeof m.sum_y2) != 0) differs("the traits");
+    if (m.stream_after.s1 != first.stream_after.s1 || m.stream_after.s2 != first.stream_after.s2 ||
+        m.stream_after.s3 != first.stream_after.s3 || m.stream_after.draws != first.stream_after.draws)
+      differs("the replicate draws");
+    const MarkerRange expected = shard_range(m.m, m.shard, s);
+    if (m.range.first != expected.first || m.range.count != expected.count)
+      differs("the marker ranges");
+  }
+  return shards;
+}
+
+}  // namespace
+
+int run_merge(const std::vector<std::string>& args) {
+  const ParsedArguments parsed = parse_arguments(args, kMergeOptions, kCommand);
+  if (parsed.has("--help")) {
+    std::printf(
+        "usage: strataperm merge [options] DIR\\n\\n"
+        "Merges the shards DIR/shards/K-of-S/ that 'strataperm run ... --shard K/S' wrote\\n"
+        "into exactly what the whole run writes: the console report, the results file\\n"
+        "(its final sort goes on drawing where the last replicate left the stream),\\n"
+        "RESULTS.tsv, RESULTS.similarity.tsv, RESULTS.log and, for PLINK/VCF input,\\n"
+        "background_ids.txt, in DIR. All S shards must be there and of one run; otherwise\\n"
+        "nothing is written.\\n\\noptions:\\n%s",
+        describe_options(kMergeOptions).c_str());
+    return 0;
+  }
+  if (parsed.positional.size() != 1)
+    throw UsageError(std::string("'") + kCommand + "' takes one folder (see '" + kCommand + " --help')");
+  const std::string folder = parsed.positional[0];
+  check_study_folder(folder);
+  const std::vector<Shard> shards = read_shards(folder);
+  const ShardManifest& first = shards[0].manifest;
+
+  RunOptions options;
+  options.folder = folder;
+  options.progress = parsed.has("--progress");
+  options.extras = true;
+  options.command_line = shell_words({"strataperm", "merge", folder});
+  StudyRun run(options);
+  Parameters& parameters = run.parameters;
+  parameters.genotype_file = first.genotype_file;
+  parameters.marker_file = first.marker_file;
+  parameters.output_file = first.results_file;
+  parameters.n_permutations = first.r;
+  parameters.n_loci = first.l;
+  parameters.n_markers = static_cast<int>(first.m);
+  parameters.n_individuals = first.n;
+  run.stream = first.stream_after;
+  run.log.seeds = first.seeds;
+  run.log.inputs = first.inputs;
+  run.log.study_lines = first.study_lines;
+  for (const Shard& shard : shards) run.log.study_lines.push_back("shard " + shard.folder + ": " +
+                                                                  shard.manifest.command_line);
+  run.background_ids = shards[0].background_ids;
+
+  // Nothing the merge writes may replace an input of the run.
+  {
+    ProtectedInputs inputs;
+    for (const auto& [path, md5] : first.inputs) inputs.add(path);
+    for (const char* suffix : {"", ".tsv", ".log", ".similarity.tsv"}) {
+      inputs.check(path_in_study(folder, *suffix ? extras_path(first.results_file, suffix)
+                                                 : first.results_file));
+    }
+    inputs.check(path_in_study(folder, "background_ids.txt"));
+  }
+  check_results_file(folder, first.results_file);
+
+  AnalysisResult result;
+  result.fit = first.fit;
+  result.groups = first.groups;
+  result.sum_y2 = first.sum_y2;
+  result.similarity_counts = shards[0].similarity;
+  result.replicate_maxima = shards[0].replicate_maxima;
+  for (const Shard& shard : shards) {
+    for (std::size_t rep = 0; rep < result.replicate_maxima.size(); ++rep)
+      result.replicate_maxima[rep] = std::max(result.replicate_maxima[rep], shard.replicate_maxima[rep]);
+    for (const MarkerStatistics& marker : shard.markers) result.p_values.push_back(marker.p_value);
+  }
+
+  if (!result.fit.separated) {
+    warn("the background loci separate no two individuals (every pairwise distance is 0); the "
+         "sample is treated as one group");
+  }
+  print_verdict_block(result.fit);
+  AssociationTable table(path_in_study(folder, extras_path(first.results_file, ".tsv")));
+  for (const Shard& shard : shards) table.add(shard.markers);
+  const MarkerLabels labels = [&shards](long marker) {
+    for (const Shard& shard : shards) {
+      const long k = marker - 1 - shard.manifest.range.first;
+      if (k >= 0 && k < shard.manifest.range.count) {
+        MarkerLabel label = shard.labels[static_cast<std::size_t>(k)];
+        if (label.id == ".") label.id.clear();  // numbered by the table
+        return label;
+      }
+    }
+    return MarkerLabel();
+  };
+  report_results(run, result, &table, labels, true);
+  return 0;
+}
+
+}  // namespace strataperm

@@ -1,0 +1,304 @@
+#include "io/shard_files.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "core/errors.hpp"
+#include "io/checksum.hpp"
+#include "io/output_file.hpp"
+#include "io/record_reader.hpp"
+
+namespace strataperm {
+
+namespace {
+
+std::string bits_of(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  char text[20];
+  std::snprintf(text, sizeof text, "%016" PRIx64, bits);
+  return text;
+}
+
+bool parse_bits(const std::string& text, double& value) {
+  if (text.size() != 16) return false;
+  char* end = nullptr;
+  const unsigned long long bits = std::strtoull(text.c_str(), &end, 16);
+  if (*end != '\0') return false;
+  const std::uint64_t raw = bits;
+  std::memcpy(&value, &raw, sizeof value);
+  return true;
+}
+
+bool parse_long(const std::string& text, long long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoll(text.c_str(), &end, 10);
+  return *end == '\0' && errno == 0;
+}
+
+// The fit's fields, in one order for writing, reading and the checksum.
+struct FitField {
+  const char* name;
+  double StructureFit::*field;
+};
+const FitField kFitFields[] = {
+    {"fit_mean", &StructureFit::mean},         {"fit_variance", &StructureFit::variance},
+    {"fit_mean1", &StructureFit::mean1},       {"fit_variance1", &StructureFit::variance1},
+    {"fit_weight1", &StructureFit::weight1},   {"fit_mean0", &StructureFit::mean0},
+    {"fit_variance0", &StructureFit::variance0}, {"fit_weight0", &StructureFit::weight0},
+    {"fit_bic_one", &StructureFit::bic_one},   {"fit_bic_two", &StructureFit::bic_two},
+};
+
+std::string sizes_text(const std::vector<int>& sizes) {
+  std::string text;
+  for (int size : sizes) text += (text.empty() ? "" : " ") + std::to_string(size);
+  return text;
+}
+
+}  // namespace
+
+MarkerRange shard_range(long m, int k, int s) {
+  const long long first = static_cast<long long>(k - 1) * m / s;
+  const long long end = static_cast<long long>(k) * m / s;
+  return MarkerRange{static_cast<long>(first), static_cast<long>(end - first)};
+}
+
+std::string shard_name(int k, int s) { return std::to_string(k) + "-of-" + std::to_string(s); }
+
+std::string structure_checksum(const StructureFit& fit, const GroupSummary& groups,
+                               const std::vector<std::pair<double, std::int64_t>>& similarity) {
+  std::string text;
+  for (const FitField& f : kFitFields) text += bits_of(fit.*f.field) + " ";
+  text += std::to_string(fit.passes) + (fit.structure ? " s" : " n") + (fit.one_group ? " o" : " t") +
+          (fit.separated ? " y" : " z") + "\n";
+  text += (groups.lists_partition ? "partition " : "overlap ") + sizes_text(groups.group_sizes) + " " +
+          std::to_string(groups.smallest_list) + " " + std::to_string(groups.largest_list) + "\n";
+  for (const auto& [value, pairs] : similarity) text += bits_of(value) + " " + std::to_string(pairs) + "\n";
+  return md5_of_text(text);
+}
+
+ShardWriter::ShardWriter(std::string folder, const ShardManifest&) : folder_(std::move(folder)) {
+  std::error_code error;
+  std::filesystem::create_directories(folder_, error);
+  if (error) throw OutputError(folder_ + ": cannot create the folder: " + error.message());
+  // An earlier shard's manifest goes first: until this one is complete the
+  // folder holds no finished shard.
+  std::filesystem::remove(folder_ + "/manifest.txt", error);
+  markers_ = std::make_unique<OutputFile>(folder_ + "/markers.tsv");
+}
+
+void ShardWriter::add(long first, std::span<const MarkerStatistics> markers,
+                      const MarkerLabels& labels) {
+  std::FILE* out = markers_->stream();
+  for (std::size_t k = 0; k < markers.size(); ++k) {
+    const long marker = first + static_cast<long>(k) + 1;
+    const MarkerStatistics& s = markers[k];
+    MarkerLabel label = labels ? labels(marker) : MarkerLabel();
+    std::fprintf(out, "%ld\t%s\t%s\t%s\t%s\t%s\t%d\t%lld", marker, label.chromosome.c_str(),
+                 label.position.c_str(), label.id.empty() ? "." : label.id.c_str(),
+                 label.tested_allele.c_str(), label.other_allele.c_str(), s.called,
+                 static_cast<long long>(s.copies));
+    for (double v : {s.sum_zz, s.sum_xx, s.sum_xy, s.sum_zy, s.sum_xz, s.t_observed, s.p_value})
+      std::fprintf(out, "\t%s", bits_of(v).c_str());
+    std::fputc('\n', out);
+  }
+}
+
+void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double>& replicate_maxima,
+                         const std::vector<std::pair<double, std::int64_t>>& similarity,
+                         const std::vector<std::string>& background_ids) {
+  markers_->commit();
+  {
+    OutputFile file(folder_ + "/maxima.txt");
+    for (double v : replicate_maxima) std::fprintf(file.stream(), "%s\n", bits_of(v).c_str());
+    file.commit();
+  }
+  {
+    OutputFile file(folder_ + "/similarity.tsv");
+    for (const auto& [value, pairs] : similarity)
+      std::fprintf(file.stream(), "%s\t%lld\n", bits_of(value).c_str(), static_cast<long long>(pairs));
+    file.commit();
+  }
+  if (!background_ids.empty()) {
+    OutputFile file(folder_ + "/background_ids.txt");
+    for (const std::string& id : background_ids) std::fprintf(file.stream(), "%s\n", id.c_str());
+    file.commit();
+  }
+  OutputFile file(folder_ + "/manifest.txt");
+  std::FILE* out = file.stream();
+  const ShardManifest& m = manifest;
+  std::fprintf(out, "strataperm_shard\t%s\n", m.version.c_str());
+  std::fprintf(out, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%ld\npermutations\t%d\n", m.n, m.l,
+               m.m, m.r);
+  std::fprintf(out, "shards\t%d\nshard\t%d\nfirst_marker\t%ld\nmarker_count\t%ld\n", m.shards, m.shard,
+               m.range.first, m.range.count);
+  std::fprintf(out, "seeds\t%s\nresults_file\t%s\ngenotype_file\t%s\nmarker_file\t%s\ncommand\t%s\n",
+               m.seeds.c_str(), m.results_file.c_str(), m.genotype_file.c_str(),
+               m.marker_file.c_str(), m.command_line.c_str());
+  std::fprintf(out, "choices\t%s\n", m.choices.c_str());
+  for (const auto& [path, md5] : m.inputs) std::fprintf(out, "input\t%s\t%s\n", path.c_str(), md5.c_str());
+  for (const std::string& line : m.study_lines) std::fprintf(out, "study\t%s\n", line.c_str());
+  for (const FitField& f : kFitFields)
+    std::fprintf(out, "%s\t%s\n", f.name, bits_of(m.fit.*f.field).c_str());
+  std::fprintf(out, "fit_passes\t%d\nfit_structure\t%d\nfit_one_group\t%d\nfit_separated\t%d\n",
+               m.fit.passes, m.fit.structure ? 1 : 0, m.fit.one_group ? 1 : 0, m.fit.separated ? 1 : 0);
+  std::fprintf(out, "groups_partition\t%d\ngroup_sizes\t%s\nsmallest_list\t%d\nlargest_list\t%d\n",
+               m.groups.lists_partition ? 1 : 0, sizes_text(m.groups.group_sizes).c_str(),
+               m.groups.smallest_list, m.groups.largest_list);
+  std::fprintf(out, "sum_y2\t%s\n", bits_of(m.sum_y2).c_str());
+  std::fprintf(out, "stream\t%d %d %d %lld\n", m.stream_after.s1, m.stream_after.s2, m.stream_after.s3,
+               static_cast<long long>(m.stream_after.draws));
+  std::fprintf(out, "structure_checksum\t%s\n", m.structure_checksum.c_str());
+  for (const auto& [stage, seconds] : m.stage_seconds)
+    std::fprintf(out, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
+  file.commit();
+}
+
+Shard read_shard(const std::string& folder) {
+  Shard shard;
+  shard.folder = folder;
+  ShardManifest& m = shard.manifest;
+  {
+    RecordReader reader(folder + "/manifest.txt");
+    std::map<std::string, std::string> values;
+    std::string line;
+    bool first = true;
+    while (reader.next_line(line)) {
+      if (line.empty()) continue;
+      const std::size_t tab = line.find('\t');
+      if (tab == std::string::npos) reader.fail("is not 'key<TAB>value'");
+      const std::string key = line.substr(0, tab), value = line.substr(tab + 1);
+      if (first && key != "strataperm_shard") reader.fail("is not the manifest of a strataperm shard");
+      first = false;
+      if (key == "input") {
+        const std::size_t second = value.rfind('\t');
+        if (second == std::string::npos) reader.fail("an input needs a path and its MD5");
+        m.inputs.emplace_back(value.substr(0, second), value.substr(second + 1));
+      } else if (key == "study") {
+        m.study_lines.push_back(value);
+      } else if (key.rfind("seconds_", 0) == 0) {
+        m.stage_seconds.emplace_back(key.substr(8), std::atof(value.c_str()));
+      } else {
+        values[key] = value;
+      }
+    }
+    const std::string where = folder + "/manifest.txt";
+    const auto get = [&](const char* key) -> const std::string& {
+      const auto it = values.find(key);
+      if (it == values.end()) throw InputError(where + ": no line '" + key + "'");
+      return it->second;
+    };
+    const auto number = [&](const char* key) {
+      long long v = 0;
+      if (!parse_long(get(key), v)) throw InputError(where + ": '" + key + "' is not a whole number");
+      return v;
+    };
+    const auto real = [&](const char* key) {
+      double v = 0.0;
+      if (!parse_bits(get(key), v)) throw InputError(where + ": '" + key + "' is not a real in hex bits");
+      return v;
+    };
+    m.version = get("strataperm_shard");
+    m.n = static_cast<int>(number("individuals"));
+    m.l = static_cast<int>(number("background_loci"));
+    m.m = static_cast<long>(number("markers"));
+    m.r = static_cast<int>(number("permutations"));
+    m.shards = static_cast<int>(number("shards"));
+    m.shard = static_cast<int>(number("shard"));
+    m.range.first = static_cast<long>(number("first_marker"));
+    m.range.count = static_cast<long>(number("marker_count"));
+    m.seeds = get("seeds");
+    m.results_file = get("results_file");
+    m.genotype_file = get("genotype_file");
+    m.marker_file = get("marker_file");
+    m.command_line = get("command");
+    m.choices = get("choices");
+    for (const FitField& f : kFitFields) m.fit.*f.field = real(f.name);
+    m.fit.passes = static_cast<int>(number("fit_passes"));
+    m.fit.structure = number("fit_structure") != 0;
+    m.fit.one_group = number("fit_one_group") != 0;
+    m.fit.separated = number("fit_separated") != 0;
+    m.groups.lists_partition = number("groups_partition") != 0;
+    for (const std::string& size : split_fields(get("group_sizes"))) {
+      long long v = 0;
+      if (!parse_long(size, v)) throw InputError(where + ": 'group_sizes' holds '" + size + "'");
+      m.groups.group_sizes.push_back(static_cast<int>(v));
+    }
+    m.groups.smallest_list = static_cast<int>(number("smallest_list"));
+    m.groups.largest_list = static_cast<int>(number("largest_list"));
+    m.sum_y2 = real("sum_y2");
+    const std::vector<std::string> stream = split_fields(get("stream"));
+    long long s[4] = {0, 0, 0, 0};
+    if (stream.size() != 4 || !parse_long(stream[0], s[0]) || !parse_long(stream[1], s[1]) ||
+        !parse_long(stream[2], s[2]) || !parse_long(stream[3], s[3]))
+      throw InputError(where + ": 'stream' is not four whole numbers");
+    m.stream_after.s1 = static_cast<int>(s[0]);
+    m.stream_after.s2 = static_cast<int>(s[1]);
+    m.stream_after.s3 = static_cast<int>(s[2]);
+    m.stream_after.draws = s[3];
+    m.structure_checksum = get("structure_checksum");
+  }
+  {
+    RecordReader reader(folder + "/markers.tsv");
+    std::string line;
+    while (reader.next_line(line)) {
+      const std::vector<std::string> f = split_tabs(line);
+      long long marker = 0, called = 0, copies = 0;
+      MarkerStatistics s;
+      double* reals[7] = {&s.sum_zz, &s.sum_xx, &s.sum_xy, &s.sum_zy, &s.sum_xz, &s.t_observed, &s.p_value};
+      bool ok = f.size() == 15 && parse_long(f[0], marker) && parse_long(f[6], called) &&
+                parse_long(f[7], copies);
+      for (int k = 0; ok && k < 7; ++k) ok = parse_bits(f[static_cast<std::size_t>(8 + k)], *reals[k]);
+      if (!ok) reader.fail("is not a marker line of a shard");
+      if (marker != m.range.first + static_cast<long long>(shard.markers.size()) + 1)
+        reader.fail("holds marker " + std::to_string(marker) + " out of order");
+      s.called = static_cast<int>(called);
+      s.copies = copies;
+      shard.markers.push_back(s);
+      shard.labels.push_back(MarkerLabel{f[1], f[2], f[3], f[4], f[5]});
+    }
+    if (static_cast<long>(shard.markers.size()) != m.range.count) {
+      throw InputError(folder + "/markers.tsv: holds " + std::to_string(shard.markers.size()) +
+                       " markers, the manifest says " + std::to_string(m.range.count));
+    }
+  }
+  {
+    RecordReader reader(folder + "/maxima.txt");
+    std::string line;
+    while (reader.next_line(line)) {
+      double v = 0.0;
+      if (!parse_bits(line, v)) reader.fail("is not a real in hex bits");
+      shard.replicate_maxima.push_back(v);
+    }
+    if (static_cast<long>(shard.replicate_maxima.size()) != m.r) {
+      throw InputError(folder + "/maxima.txt: holds " + std::to_string(shard.replicate_maxima.size()) +
+                       " replicates, the manifest says " + std::to_string(m.r));
+    }
+  }
+  {
+    RecordReader reader(folder + "/similarity.tsv");
+    std::string line;
+    while (reader.next_line(line)) {
+      const std::vector<std::string> f = split_tabs(line);
+      double v = 0.0;
+      long long pairs = 0;
+      if (f.size() != 2 || !parse_bits(f[0], v) || !parse_long(f[1], pairs))
+        reader.fail("is not 'similarity<TAB>pairs'");
+      shard.similarity.emplace_back(v, pairs);
+    }
+  }
+  if (std::filesystem::exists(folder + "/background_ids.txt")) {
+    shard.has_background_ids = true;
+    RecordReader reader(folder + "/background_ids.txt");
+    for (std::string line; reader.next_line(line);) shard.background_ids.push_back(line);
+  }
+  return shard;
+}
+
+}  // namespace strataperm

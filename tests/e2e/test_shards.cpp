@@ -1,0 +1,133 @@
+// `strataperm run ... --shard K/S` and `strataperm merge`: the merged shards
+// give byte for byte what the whole run gives, for any number of shards, and
+// shards that do not belong together are refused with nothing written.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "e2e/genotype_files.hpp"
+#include "numerics/random.hpp"
+#include "support.hpp"
+
+namespace strataperm {
+namespace {
+
+using namespace testing_support;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome run_program(const std::string& folder, const std::string& args) {
+  const std::string command = "cd '" + folder + "' && '" STRATAPERM_BINARY "' " + args +
+                              " > run.stdout 2> run.stderr";
+  const int raw = std::system(command.c_str());
+  return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(folder + "/run.stdout"),
+                 read_file(folder + "/run.stderr")};
+}
+
+const char* const kOutputs[] = {"results.txt", "results.tsv", "results.similarity.tsv",
+                                "background_ids.txt"};
+
+class Shards : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(fs::path(STRATAPERM_GOLDEN_DIR) / "many_markers" / "input", dir_ / "study",
+             fs::copy_options::recursive);
+    RandomStream gen;
+    seed_random_stream(gen);
+    for (int k = 1; k <= 40; ++k) individuals_.push_back({numbered("f", k), numbered("i", k), std::to_string(k % 7)});
+    for (int j = 0; j < 150; ++j) {
+      Snp snp{std::to_string(1 + j / 50), numbered("rs", j), 1000L * (j + 1), "A", "G", {}};
+      const double p = 0.2 + 0.6 * uniform_random(gen);
+      for (int k = 0; k < 40; ++k) {
+        int call = (uniform_random(gen) < p) + (uniform_random(gen) < p);
+        if (uniform_random(gen) < 0.02) call = -1;
+        snp.calls.push_back(call);
+      }
+      snps_.push_back(snp);
+    }
+    write_plink(dir_ / "data", individuals_, snps_);
+  }
+
+  // The whole run with `run_args` into `single`, and its S shards into
+  // `sharded`, then the merge: the same standard output and files.
+  void expect_merge_is_the_whole_run(const std::string& run_args, int shards) {
+    SCOPED_TRACE(run_args + ", " + std::to_string(shards) + " shards");
+    const std::string single = "single" + std::to_string(shards);
+    const std::string sharded = "sharded" + std::to_string(shards);
+    const Outcome whole = run_program(dir_.path(), "run " + run_args + " --out " + single);
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    for (int k = 1; k <= shards; ++k) {
+      const Outcome part = run_program(dir_.path(), "run " + run_args + " --out " + sharded + " --shard " +
+                                                        std::to_string(k) + "/" + std::to_string(shards));
+      ASSERT_EQ(part.status, 0) << part.err;
+      EXPECT_EQ(part.out, "");
+    }
+    const Outcome merged = run_program(dir_.path(), "merge " + sharded);
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(merged.out, whole.out);
+    for (const char* name : kOutputs)
+      EXPECT_EQ(read_file(dir_ / (sharded + "/" + name)), read_file(dir_ / (single + "/" + name))) << name;
+  }
+
+  TemporaryFolder dir_;
+  std::vector<Individual> individuals_;
+  std::vector<Snp> snps_;
+};
+
+TEST_F(Shards, MergedShardsOfAStudyFolderAreTheWholeRun) {
+  for (int shards : {1, 2, 3, 7}) expect_merge_is_the_whole_run("study", shards);
+}
+
+TEST_F(Shards, MergedShardsOfPlinkInputAreTheWholeRun) {
+  for (int shards : {1, 2, 3, 7})
+    expect_merge_is_the_whole_run("--bfile data --background-count 40 --permutations 300", shards);
+}
+
+TEST_F(Shards, ShardsThatDoNotBelongTogetherAreRefusedAndNothingIsWritten) {
+  const std::string base = "run --bfile data --background-count 40 --permutations 100 --out ";
+  for (int k = 1; k <= 3; ++k)
+    ASSERT_EQ(run_program(dir_.path(), base + "a --shard " + std::to_string(k) + "/3").status, 0);
+  const auto expect_refused = [&](const std::string& folder, const std::string& message) {
+    const Outcome outcome = run_program(dir_.path(), "merge " + folder);
+    EXPECT_EQ(outcome.status, 1) << outcome.err;
+    EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.out, "");
+    for (const char* name : kOutputs) EXPECT_FALSE(fs::exists(dir_ / (folder + "/" + name))) << name;
+  };
+
+  // A missing shard.
+  fs::rename(dir_ / "a/shards/2-of-3", dir_ / "parked");
+  expect_refused("a", "a/shards/2-of-3 is missing: run the same command with --shard 2/3");
+  fs::rename(dir_ / "parked", dir_ / "a/shards/2-of-3");
+
+  // A shard of a run with other seeds, or of other choices.
+  ASSERT_EQ(run_program(dir_.path(), base + "b --seed 5,6,7 --shard 2/3").status, 0);
+  fs::rename(dir_ / "a/shards/2-of-3", dir_ / "parked");
+  fs::rename(dir_ / "b/shards/2-of-3", dir_ / "a/shards/2-of-3");
+  expect_refused("a", "a/shards/2-of-3: belongs to another run than");
+  fs::remove_all(dir_ / "a/shards/2-of-3");
+  ASSERT_EQ(run_program(dir_.path(), base + "a --shard 2/3 --geno 0.5").status, 0);
+  expect_refused("a", "belongs to another run than");
+  fs::remove_all(dir_ / "a/shards/2-of-3");
+  fs::rename(dir_ / "parked", dir_ / "a/shards/2-of-3");
+
+  // Shards of two splittings, and an unfinished shard.
+  ASSERT_EQ(run_program(dir_.path(), base + "a --shard 1/2").status, 0);
+  expect_refused("a", "holds shards of runs split 2, 3 ways");
+  fs::remove_all(dir_ / "a/shards/1-of-2");
+  fs::remove(dir_ / "a/shards/3-of-3/manifest.txt");
+  expect_refused("a", "a/shards/3-of-3 is unfinished");
+
+  // Nothing to merge.
+  fs::create_directories(dir_ / "empty");
+  expect_refused("empty", "empty/shards: no such folder");
+}
+
+}  // namespace
+}  // namespace strataperm
