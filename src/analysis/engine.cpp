@@ -8,17 +8,14 @@
 
 #include "analysis/distance_table.hpp"
 #include "analysis/kernels.hpp"
+#include "analysis/engine_parts.hpp"
+#include "analysis/marker_blocks.hpp"
 #include "core/parallel.hpp"
 #include "core/progress.hpp"
 
 namespace strataperm {
 
 namespace {
-
-// Markers go in blocks; a block's additive codes fill columns 0..63 and its
-// dominance codes columns 64..127 of a row-major N x 128 matrix.
-constexpr int kBlockMarkers = 64;
-constexpr int kWidth = 2 * kBlockMarkers;
 
 // One worker's storage, reused for every block it takes.
 struct Workspace {
@@ -28,47 +25,6 @@ struct Workspace {
   std::vector<double> replicate_maxima;  // R, this worker's markers only
   std::vector<MarkerStatistics> statistics;
 };
-
-// Codes one block: x and z per class, a missing call the marker's mean codes
-// over its calls (the sums of the codes are whole numbers, so forming them as
-// integers gives the very doubles an ascending sum from 0.0 gives). Fills
-// each marker's called count and allele copies.
-void code_block(const std::uint8_t* classes, int n, int count, double* codes,
-                MarkerStatistics* statistics) {
-  const std::size_t rows = static_cast<std::size_t>(n);
-  double missing_x[kBlockMarkers], missing_z[kBlockMarkers];
-  for (int c = 0; c < kBlockMarkers; ++c) {
-    missing_x[c] = 0.0;
-    missing_z[c] = 0.0;
-  }
-  for (int c = 0; c < count; ++c) {
-    std::int64_t n0 = 0, n1 = 0, n2 = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-      const std::uint8_t k = classes[i * kBlockMarkers + c];
-      n0 += k == kSumZero;
-      n1 += k == kHeterozygous;
-      n2 += k == kSumTwo;
-    }
-    const std::int64_t called = n0 + n1 + n2;
-    statistics[c].called = static_cast<int>(called);
-    statistics[c].copies = 2 * n2 + n1;
-    if (called < static_cast<std::int64_t>(rows) && called > 0) {
-      missing_x[c] = static_cast<double>(n2 - n0) / static_cast<double>(called);
-      missing_z[c] = static_cast<double>(n1) / static_cast<double>(called);
-    }
-  }
-  for (std::size_t i = 0; i < rows; ++i) {
-    const std::uint8_t* cls = &classes[i * kBlockMarkers];
-    double* row = &codes[i * kWidth];
-    for (int c = 0; c < kBlockMarkers; ++c) {
-      // Columns past the block's markers are coded as heterozygotes; nothing
-      // reads their results.
-      const int k = c < count ? static_cast<int>(cls[c]) : static_cast<int>(kHeterozygous);
-      row[c] = k == kSumTwo ? 1.0 : k == kSumZero ? -1.0 : k == kMissing ? missing_x[c] : 0.0;
-      row[kBlockMarkers + c] = k == kHeterozygous ? 1.0 : k == kMissing ? missing_z[c] : 0.0;
-    }
-  }
-}
 
 // Replicates in a chunk: 256 MiB of replicate traits (8 N bytes each) and
 // 64 MiB of permuted sums a worker (8 x 128 bytes each) at most, a multiple
@@ -81,39 +37,38 @@ int default_chunk_replicates(int n, int workers) {
 
 }  // namespace
 
-AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
-                            MarkerSource& markers, RandomStream& stream,
-                            const AnalysisOptions& options) {
+PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
+                        const AnalysisOptions& options) {
+  PreparedRun run;
   const int n = parameters.n_individuals;
+  run.n = n;
   // The markers tested: [offset, offset + m) of the study's markers.
-  const long offset = std::clamp<long>(options.first_marker, 0, parameters.n_markers);
-  const long m = options.marker_count >= 0
-                     ? std::min<long>(options.marker_count, parameters.n_markers - offset)
-                     : parameters.n_markers - offset;
-  const int r = parameters.n_permutations;
-  const int threads = thread_count(options.threads);
-  AnalysisResult result;
-  result.threads = threads;
-  const auto lap = [&](const char* stage) {
-    if (options.clock != nullptr) options.clock->lap(stage);
-  };
+  run.offset = std::clamp<long>(options.first_marker, 0, parameters.n_markers);
+  run.m = options.marker_count >= 0
+              ? std::min<long>(options.marker_count, parameters.n_markers - run.offset)
+              : parameters.n_markers - run.offset;
+  run.threads = thread_count(options.threads);
+  AnalysisResult& result = run.result;
+  result.threads = run.threads;
   const std::size_t rows = static_cast<std::size_t>(n);
 
   std::vector<std::uint8_t> same_group;
   {
-    const DistanceTable table = compute_distances(data.locus_count, n, parameters.n_loci, threads);
-    lap("similarity");
+    const DistanceTable table =
+        compute_distances(data.locus_count, n, parameters.n_loci, run.threads);
+    if (options.clock != nullptr) options.clock->lap("similarity");
     // When no two individuals differ every similarity is 0/0: the fit finds
     // no usable BIC and keeps the sample as one group (fit.separated says so).
     result.fit = test_population_structure(table, same_group);
     for (std::size_t v = table.distance.size(); v-- > 0;)
       if (table.pairs[v] > 0) result.similarity_counts.emplace_back(table.similarity(v), table.pairs[v] / 2);
-    lap("structure");
+    if (options.clock != nullptr) options.clock->lap("structure");
   }
   if (options.on_structure) options.on_structure(result.fit);
 
   // The centred trait: the mean is formed once, before any value changes.
-  std::vector<double> y(data.trait);
+  run.y = data.trait;
+  std::vector<double>& y = run.y;
   double sum = 0.0;
   for (std::size_t i = 0; i < rows; ++i) sum += y[i];
   const double mean = sum / static_cast<double>(n);
@@ -121,10 +76,27 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   result.sum_y2 = 0.0;
   for (std::size_t i = 0; i < rows; ++i) result.sum_y2 += y[i] * y[i];
 
-  const GroupLists lists = build_group_lists(same_group, n);
-  result.groups = summarize_groups(lists);
-  ReplicateDrawer drawer(same_group, y);
-  same_group = {};
+  run.lists = build_group_lists(same_group, n);
+  result.groups = summarize_groups(run.lists);
+  run.drawer = std::make_unique<ReplicateDrawer>(same_group, y);
+  return run;
+}
+
+AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
+                            MarkerSource& markers, RandomStream& stream,
+                            const AnalysisOptions& options) {
+  PreparedRun prepared = prepare_run(parameters, data, options);
+  if (options.adaptive != nullptr) return run_adaptive(parameters, markers, stream, options, prepared);
+  const int n = prepared.n;
+  const long offset = prepared.offset;
+  const long m = prepared.m;
+  const int r = parameters.n_permutations;
+  const int threads = prepared.threads;
+  AnalysisResult result = std::move(prepared.result);
+  const std::size_t rows = static_cast<std::size_t>(n);
+  const std::vector<double>& y = prepared.y;
+  const GroupLists& lists = prepared.lists;
+  ReplicateDrawer& drawer = *prepared.drawer;
 
   // The replicates go in chunks, drawn in stream order just before the
   // markers meet them, so that memory holds one chunk of replicate traits
@@ -187,40 +159,19 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
         code_block(space.classes.data(), n, count, codes, stats.data());
         adjust_by_group_means(codes, n, kWidth, lists);
 
-        double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],
-            xz[kBlockMarkers];
-        for (int c = 0; c < kBlockMarkers; ++c) zz[c] = xx[c] = xy[c] = zy[c] = xz[c] = 0.0;
-        for (std::size_t i = 0; i < rows; ++i) {
-          const double* row = &codes[i * kWidth];
-          const double yi = y[i];
-          for (int c = 0; c < kBlockMarkers; ++c) {
-            const double x = row[c];
-            const double z = row[kBlockMarkers + c];
-            zz[c] += z * z;
-            xx[c] += x * x;
-            xy[c] += x * yi;
-            zy[c] += z * yi;
-            xz[c] += z * x;
-          }
-        }
+        observed_sums(codes, y, count, stats.data());
 
         permuted_sums(codes, replicate_trait.data(), n, kWidth, stride, space.sums.data());
         for (int c = 0; c < count; ++c) {
           MarkerStatistics& s = stats[static_cast<std::size_t>(c)];
-          s.sum_zz = zz[c];
-          s.sum_xx = xx[c];
-          s.sum_xy = xy[c];
-          s.sum_zy = zy[c];
-          s.sum_xz = xz[c];
-          s.t_observed = association_statistic(zz[c], xx[c], xy[c], zy[c], xz[c]);
-          const double delta = association_delta(xx[c], zz[c], xz[c]);
-          const bool counts_for_maxima = !is_degenerate(delta, xx[c], zz[c]);
+          const double delta = association_delta(s.sum_xx, s.sum_zz, s.sum_xz);
+          const bool counts_for_maxima = !is_degenerate(delta, s.sum_xx, s.sum_zz);
           const double* sum_xy = &space.sums[static_cast<std::size_t>(c) * stride];
           const double* sum_zy = &space.sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
           double* maxima = space.replicate_maxima.data();
           std::int64_t chunk_above = 0, chunk_ties = 0;
           for (int rep = 0; rep < count_r; ++rep) {
-            const double t = association_statistic(zz[c], xx[c], sum_xy[rep], sum_zy[rep], xz[c]);
+            const double t = association_statistic(s.sum_zz, s.sum_xx, sum_xy[rep], sum_zy[rep], s.sum_xz);
             if (t > s.t_observed) {
               ++chunk_above;
             } else if (t == s.t_observed) {
@@ -267,7 +218,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   }
   if (options.progress != nullptr) options.progress->advance("marker", 1, 1);
   if (options.clock != nullptr) options.clock->add("replicates", replicate_seconds);
-  lap("markers");
+  if (options.clock != nullptr) options.clock->lap("markers");
   return result;
 }
 

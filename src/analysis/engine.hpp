@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/adaptive_rule.hpp"
 #include "analysis/association.hpp"
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
@@ -34,6 +35,11 @@ struct AnalysisOptions {
   // drawn whatever the range, so the stream ends where a whole run's does.
   long first_marker = 0;
   long marker_count = -1;
+  // Adaptive permutation (when given): each marker takes replicates, drawn
+  // one after another on the one stream, until the rule stops it or
+  // rule->max; its P is its count over its own replicates (see
+  // adaptive_rule.hpp). The replicate maxima are then not computed.
+  const AdaptiveRule* adaptive = nullptr;
   StageClock* clock = nullptr;   // optional: laps "similarity", "structure", "replicates", "markers"
   Progress* progress = nullptr;  // optional: replicates and markers done
   // Called once the structure fit is known, before the permutation test
@@ -60,6 +66,10 @@ struct AnalysisResult {
   // The distinct pairwise similarities, ascending, with the number of
   // unordered pairs at each (for plotting the structure fit).
   std::vector<std::pair<double, std::int64_t>> similarity_counts;
+  // Adaptive runs: each marker's replicates (NP), and the replicates drawn in
+  // all (the largest NP; the stream is left after that replicate).
+  std::vector<std::int64_t> replicates_used;
+  std::int64_t replicates_drawn = 0;
 };
 
 // Runs the whole analysis on the study, the candidate markers read from

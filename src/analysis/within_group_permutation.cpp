@@ -116,7 +116,9 @@ ReplicateDrawer::ReplicateDrawer(const std::vector<std::uint8_t>& same_group,
 ReplicateDrawer::~ReplicateDrawer() { free_ivector(order_, 1, static_cast<long>(y_.size())); }
 
 void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>& traits,
-                           std::vector<double>& sum_y2, const std::function<void()>& on_replicate) {
+                           std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
+                           std::vector<RandomStream>* states) {
+  if (states != nullptr) states->clear();
   const int n = static_cast<int>(y_.size());
   const std::size_t rows = y_.size();
   const int stride = (count + 7) / 8 * 8;
@@ -133,6 +135,7 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
       s += v * v;
     }
     sum_y2[static_cast<std::size_t>(rep)] = s;
+    if (states != nullptr) states->push_back(stream);
     if (on_replicate) on_replicate();
   }
 }

@@ -84,8 +84,10 @@ class ReplicateDrawer {
   ReplicateDrawer(const ReplicateDrawer&) = delete;
   ReplicateDrawer& operator=(const ReplicateDrawer&) = delete;
   ~ReplicateDrawer();
+  // `states`, when given, receives the stream after each replicate.
   void draw(int count, RandomStream& stream, std::vector<double>& traits,
-            std::vector<double>& sum_y2, const std::function<void()>& on_replicate);
+            std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
+            std::vector<RandomStream>* states = nullptr);
 
  private:
   DonorSampler sampler_;

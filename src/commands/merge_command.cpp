@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -86,8 +87,12 @@ std::vector<Shard> read_shards(const std::string& folder) {
     if (m.inputs != first.inputs) differs("the inputs or their checksums");
     if (m.structure_checksum != first.structure_checksum) differs("the structure fits");
     if (std::memcmp(&m.sum_y2, &first.sum_y2, sizeof m.sum_y2) != 0) differs("the traits");
-    if (m.stream_after.s1 != first.stream_after.s1 || m.stream_after.s2 != first.stream_after.s2 ||
-        m.stream_after.s3 != first.stream_after.s3 || m.stream_after.draws != first.stream_after.draws)
+    if (m.adaptive != first.adaptive) differs("the adaptive rules");
+    // A fixed run's shards all draw the R replicates; an adaptive run's
+    // shards each stop after their own last replicate.
+    if (m.adaptive.empty() &&
+        (m.stream_after.s1 != first.stream_after.s1 || m.stream_after.s2 != first.stream_after.s2 ||
+         m.stream_after.s3 != first.stream_after.s3 || m.stream_after.draws != first.stream_after.draws))
       differs("the replicate draws");
     const MarkerRange expected = shard_range(m.m, m.shard, s);
     if (m.range.first != expected.first || m.range.count != expected.count)
@@ -133,7 +138,12 @@ int run_merge(const std::vector<std::string>& args) {
   parameters.n_loci = first.l;
   parameters.n_markers = static_cast<int>(first.m);
   parameters.n_individuals = first.n;
-  run.stream = first.stream_after;
+  // The stream after the run's last replicate: that of the shard that went
+  // furthest (an adaptive run's shards stop at different replicates).
+  const ShardManifest* furthest = &first;
+  for (const Shard& shard : shards)
+    if (shard.manifest.replicates_drawn > furthest->replicates_drawn) furthest = &shard.manifest;
+  run.stream = furthest->stream_after;
   run.log.seeds = first.seeds;
   run.log.inputs = first.inputs;
   run.log.study_lines = first.study_lines;
@@ -163,6 +173,12 @@ int run_merge(const std::vector<std::string>& args) {
     for (std::size_t rep = 0; rep < result.replicate_maxima.size(); ++rep)
       result.replicate_maxima[rep] = std::max(result.replicate_maxima[rep], shard.replicate_maxima[rep]);
     for (const MarkerStatistics& marker : shard.markers) result.p_values.push_back(marker.p_value);
+    result.replicates_used.insert(result.replicates_used.end(), shard.np.begin(), shard.np.end());
+  }
+  result.replicates_drawn = furthest->replicates_drawn;
+  if (!first.adaptive.empty()) {
+    run.rule_text = first.adaptive;
+    run.max_permutations = std::atoll(first.adaptive.substr(first.adaptive.rfind(' ') + 1).c_str());
   }
 
   if (!result.fit.separated) {

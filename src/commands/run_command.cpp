@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -42,6 +43,14 @@ const std::vector<OptionSpec> kRunOptions = {
     {"--shard", true, "K/S",
      "only the K-th of S near-equal ranges of markers, into DIR/shards/K-of-S for "
      "'strataperm merge DIR'"},
+    {"--adaptive", false, "",
+     "adaptive permutation: each marker takes replicates until its P is clearly above alpha "
+     "(see --adaptive-rule), at most --max-permutations"},
+    {"--max-permutations", true, "N", "with --adaptive: replicates at most (default 1000000)"},
+    {"--adaptive-rule", true, "MIN,ALPHA,BETA,INIT,SLOPE",
+     "with --adaptive: first check after MIN replicates, stop when p +- z(1 - BETA/(2M)) sd "
+     "excludes ALPHA, next check floor(SLOPE p + INIT) later (default 6,0,1e-4,1,0.001; the five "
+     "may also follow as separate words)"},
     {"--chunk-replicates", true, "C",
      "replicates drawn and tested at a time (default: what fits 256 MiB; results do not "
      "depend on it)"},
@@ -87,6 +96,44 @@ void parse_shard(const std::string& text, int& shard, int& shards) {
   shard = std::stoi(k);
   shards = std::stoi(s);
   if (shard < 1 || shard > shards) throw UsageError(usage);
+}
+
+// Parses --adaptive-rule MIN,ALPHA,BETA,INIT,SLOPE into `rule`.
+void parse_adaptive_rule(const std::string& text, AdaptiveRule& rule) {
+  const std::string usage = "option '--adaptive-rule' needs MIN,ALPHA,BETA,INIT,SLOPE (a whole "
+                            "MIN >= 1, 0 <= ALPHA < 1, 0 < BETA < 1, INIT >= 0, SLOPE >= 0, "
+                            "INIT + SLOPE > 0), not '" + text + "'";
+  std::vector<std::string> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (parts.size() != 5 || !is_whole_number(parts[0]) || parts[0].size() > 9) throw UsageError(usage);
+  double values[4];
+  for (int k = 0; k < 4; ++k) {
+    char* end = nullptr;
+    values[k] = std::strtod(parts[static_cast<std::size_t>(k + 1)].c_str(), &end);
+    if (parts[static_cast<std::size_t>(k + 1)].empty() || *end != '\0' || !std::isfinite(values[k]))
+      throw UsageError(usage);
+  }
+  rule.min = std::stoll(parts[0]);
+  rule.alpha = values[0];
+  rule.beta = values[1];
+  rule.init = values[2];
+  rule.slope = values[3];
+  if (rule.min < 1 || !(rule.alpha >= 0.0 && rule.alpha < 1.0) || !(rule.beta > 0.0 && rule.beta < 1.0) ||
+      rule.init < 0.0 || rule.slope < 0.0 || !(rule.init + rule.slope > 0.0))
+    throw UsageError(usage);
+}
+
+std::string describe_rule(const AdaptiveRule& rule) {
+  char text[160];
+  std::snprintf(text, sizeof text, "min %lld, alpha %g, beta %g, init %g, slope %g, at most %lld",
+                static_cast<long long>(rule.min), rule.alpha, rule.beta, rule.init, rule.slope,
+                static_cast<long long>(rule.max));
+  return text;
 }
 
 std::string seeds_text(const std::array<int, 3>& seeds) {
@@ -150,6 +197,10 @@ StudyRun::StudyRun(const RunOptions& options)
   log.started = utc_now();
   log.command_line = options.command_line;
   log.seeds = seeds_text(options.seeds);
+  if (options.adaptive) {
+    max_permutations = options.adaptive->max;
+    rule_text = describe_rule(*options.adaptive);
+  }
 }
 
 // The names the run writes: the results file, and with the extras the files
@@ -208,6 +259,7 @@ AnalysisOptions engine_options(StudyRun& run, const RunOptions& options, long ma
   analysis.chunk_replicates = options.chunk_replicates;
   analysis.clock = &run.clock;
   analysis.progress = &run.progress;
+  if (options.adaptive) analysis.adaptive = &*options.adaptive;
   return analysis;
 }
 
@@ -251,11 +303,23 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
   analysis.first_marker = range.first;
   analysis.marker_count = range.count;
   analysis.on_structure = warn_if_inseparable;
+  // An adaptive run knows each marker's P only at the end: its rows wait.
+  std::vector<MarkerStatistics> waiting;
   analysis.on_markers = [&](long first, std::span<const MarkerStatistics> block) {
-    writer.add(first, block, labels);
+    if (options.adaptive) {
+      waiting.insert(waiting.end(), block.begin(), block.end());
+    } else {
+      writer.add(first, block, labels);
+    }
   };
   const AnalysisResult result = engine(parameters, run.data, markers, run.stream, analysis);
   run.data = SampleData();
+  if (options.adaptive) {
+    for (std::size_t k = 0; k < waiting.size(); ++k) waiting[k].p_value = result.p_values[k];
+    writer.add(range.first, waiting, labels, result.replicates_used.data());
+    manifest.adaptive = run.rule_text;
+    manifest.replicates_drawn = result.replicates_drawn;
+  }
   manifest.fit = result.fit;
   manifest.groups = result.groups;
   manifest.sum_y2 = result.sum_y2;
@@ -288,8 +352,13 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
   write_results_file(run.folder, parameters.output_file, result.fit, arrays.marker_ids,
                      arrays.p_values, m);
   if (table != nullptr) {
-    table->write(parameters.n_individuals, parameters.n_permutations, result.sum_y2,
-                 result.replicate_maxima, labels);
+    if (!result.replicates_used.empty()) {
+      table->write_adaptive(parameters.n_individuals, run.max_permutations, result.sum_y2,
+                            result.p_values, result.replicates_used, labels);
+    } else {
+      table->write(parameters.n_individuals, parameters.n_permutations, result.sum_y2,
+                   result.replicate_maxima, labels);
+    }
   }
   run.clock.lap("report");
   if (extras) {
@@ -305,6 +374,20 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
       run.log.background_ids_file = list;
     }
     RunLog& log = run.log;
+    if (!result.replicates_used.empty()) {
+      // The rule, and how many replicates the markers took.
+      std::vector<std::int64_t> np = result.replicates_used;
+      std::sort(np.begin(), np.end());
+      const auto at = [&np](double q) {
+        return np[static_cast<std::size_t>(q * static_cast<double>(np.size() - 1) + 0.5)];
+      };
+      log.study_lines.push_back("adaptive permutation: " + run.rule_text);
+      log.study_lines.push_back(
+          "replicates per marker (NP): min " + std::to_string(np.front()) + ", quartiles " +
+          std::to_string(at(0.25)) + " " + std::to_string(at(0.5)) + " " + std::to_string(at(0.75)) +
+          ", max " + std::to_string(np.back()) + "; " + std::to_string(result.replicates_drawn) +
+          " replicates drawn");
+    }
     log.finished = utc_now();
     log.threads = result.threads;
     log.parameters = parameters;
@@ -416,7 +499,24 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
 
 }  // namespace
 
-int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) {
+int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine) {
+  // "--adaptive-rule MIN ALPHA BETA INIT SLOPE" as five words, as plink
+  // takes it, is the same as one word of the five joined by commas.
+  std::vector<std::string> args;
+  for (std::size_t k = 0; k < given.size(); ++k) {
+    args.push_back(given[k]);
+    if (given[k] == "--adaptive-rule" && k + 5 < given.size()) {
+      bool words = true;
+      for (std::size_t w = 1; words && w <= 5; ++w)
+        words = k + w < given.size() && !given[k + w].empty() && given[k + w].rfind("--", 0) != 0 &&
+                given[k + w].find(',') == std::string::npos;
+      if (words) {
+        args.push_back(given[k + 1] + "," + given[k + 2] + "," + given[k + 3] + "," + given[k + 4] +
+                       "," + given[k + 5]);
+        k += 5;
+      }
+    }
+  }
   const std::vector<OptionSpec> specs = run_options();
   const ParsedArguments parsed = parse_arguments(args, specs, kCommand);
   if (parsed.has("--help")) {
@@ -468,6 +568,17 @@ int run_subcommand(const std::vector<std::string>& args, AnalysisEngine engine) 
     options.choices = shell_words(choices);
   }
   const std::string hint = std::string(" (see '") + kCommand + " --help')";
+  if (parsed.has("--adaptive")) {
+    AdaptiveRule rule;
+    if (parsed.has("--adaptive-rule")) parse_adaptive_rule(parsed.value("--adaptive-rule"), rule);
+    if (parsed.has("--max-permutations")) {
+      rule.max = parse_count_option("--max-permutations", parsed.value("--max-permutations"), 1,
+                                    2000000000);
+    }
+    options.adaptive = rule;
+  } else if (parsed.has("--adaptive-rule") || parsed.has("--max-permutations")) {
+    throw UsageError("options '--adaptive-rule' and '--max-permutations' go with --adaptive" + hint);
+  }
   if (parsed.has("--bfile") || parsed.has("--vcf")) {
     if (!parsed.positional.empty()) {
       throw UsageError("with --bfile or --vcf, 'strataperm run' takes no study folder; give the "

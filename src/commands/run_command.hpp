@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct RunOptions {
   std::string choices;             // the options that make the study, for shards
   std::string out_folder;          // where the outputs go ("": the study folder)
   int shard = 0, shards = 0;       // --shard K/S (0 of 0: the whole run)
+  std::optional<AdaptiveRule> adaptive;  // --adaptive
 };
 
 // One run's state beside its study: where its outputs go, the one random
@@ -46,6 +48,8 @@ struct StudyRun {
   StageClock clock;
   Progress progress;
   std::vector<std::string> background_ids;  // the loci the run chose, when it chose them
+  std::int64_t max_permutations = 0;        // adaptive runs: the rule's most replicates
+  std::string rule_text;                    // adaptive runs: the rule, for the log
 };
 
 // Runs the analysis of the study folder `options.folder` with `engine` and

@@ -64,8 +64,24 @@ void AssociationTable::add(std::span<const MarkerStatistics> markers) {
 void AssociationTable::write(int n_individuals, int n_permutations, double sum_y2,
                              std::vector<double> replicate_maxima, const MarkerLabels& labels) {
   std::sort(replicate_maxima.begin(), replicate_maxima.end());
-  const int emp1_digits = exact_fraction_precision(2LL * n_permutations);
-  const int emp2_digits = exact_fraction_precision(static_cast<long long>(n_permutations) + 1);
+  write_rows(n_individuals, 2LL * n_permutations, static_cast<long long>(n_permutations) + 1, sum_y2,
+             &replicate_maxima, nullptr, nullptr, labels);
+}
+
+void AssociationTable::write_adaptive(int n_individuals, std::int64_t max_permutations,
+                                      double sum_y2, const std::vector<double>& emp1,
+                                      const std::vector<std::int64_t>& np,
+                                      const MarkerLabels& labels) {
+  write_rows(n_individuals, 2LL * max_permutations, 1, sum_y2, nullptr, &emp1, &np, labels);
+}
+
+void AssociationTable::write_rows(int n_individuals, long long emp1_denominator,
+                                  long long emp2_denominator, double sum_y2,
+                                  const std::vector<double>* sorted_maxima,
+                                  const std::vector<double>* emp1, const std::vector<std::int64_t>* np,
+                                  const MarkerLabels& labels) {
+  const int emp1_digits = exact_fraction_precision(emp1_denominator);
+  const int emp2_digits = exact_fraction_precision(emp2_denominator);
   if (std::fflush(rows_) != 0 || std::fseek(rows_, 0, SEEK_SET) != 0) {
     throw OutputError(target_ + ": cannot write the file: " + std::strerror(errno));
   }
@@ -73,8 +89,9 @@ void AssociationTable::write(int n_individuals, int n_permutations, double sum_y
   std::FILE* out = file.stream();
   std::fputs(
       "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM\tF_STAT\tP\tEMP1"
-      "\tEMP2\n",
+      "\tEMP2",
       out);
+  std::fputs(np != nullptr ? "\tNP\n" : "\n", out);
   MarkerStatistics marker;
   for (long j = 1; j <= count_; ++j) {
     if (std::fread(&marker, sizeof marker, 1, rows_) != 1) {
@@ -101,13 +118,18 @@ void AssociationTable::write(int n_individuals, int n_permutations, double sum_y
         for (int k = 0; k < 3; ++k) put_na(out);
       }
     }
-    std::fprintf(out, "\t%.*g", emp1_digits, marker.p_value);
-    const double emp2 = s.degenerate ? NAN : family_wise_p_value(replicate_maxima, s.ratio);
+    const std::size_t index = static_cast<std::size_t>(j - 1);
+    std::fprintf(out, "\t%.*g", emp1_digits, emp1 != nullptr ? (*emp1)[index] : marker.p_value);
+    const double emp2 = s.degenerate || sorted_maxima == nullptr
+                            ? NAN
+                            : family_wise_p_value(*sorted_maxima, s.ratio);
     if (std::isnan(emp2)) {
-      std::fputs("\tNA\n", out);
+      std::fputs("\tNA", out);
     } else {
-      std::fprintf(out, "\t%.*g\n", emp2_digits, emp2);
+      std::fprintf(out, "\t%.*g", emp2_digits, emp2);
     }
+    if (np != nullptr) std::fprintf(out, "\t%lld", static_cast<long long>((*np)[index]));
+    std::fputc('\n', out);
   }
   file.commit();
 }

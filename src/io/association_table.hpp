@@ -17,6 +17,7 @@
 // table is written once the replicates' maxima are known.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <span>
@@ -50,7 +51,18 @@ class AssociationTable {
   void write(int n_individuals, int n_permutations, double sum_y2,
              std::vector<double> replicate_maxima, const MarkerLabels& labels);
 
+  // The table of an adaptive run: EMP1 of marker j is emp1[j - 1] over its
+  // own np[j - 1] replicates (printed exactly for up to `max_permutations`),
+  // EMP2 is NA, and a last column NP holds np.
+  void write_adaptive(int n_individuals, std::int64_t max_permutations, double sum_y2,
+                      const std::vector<double>& emp1, const std::vector<std::int64_t>& np,
+                      const MarkerLabels& labels);
+
  private:
+  void write_rows(int n_individuals, long long emp1_denominator, long long emp2_denominator,
+                  double sum_y2, const std::vector<double>* sorted_maxima,
+                  const std::vector<double>* emp1, const std::vector<std::int64_t>* np,
+                  const MarkerLabels& labels);
   std::string target_;
   std::FILE* rows_ = nullptr;
   long count_ = 0;

@@ -94,7 +94,7 @@ ShardWriter::ShardWriter(std::string folder, const ShardManifest&) : folder_(std
 }
 
 void ShardWriter::add(long first, std::span<const MarkerStatistics> markers,
-                      const MarkerLabels& labels) {
+                      const MarkerLabels& labels, const std::int64_t* np) {
   std::FILE* out = markers_->stream();
   for (std::size_t k = 0; k < markers.size(); ++k) {
     const long marker = first + static_cast<long>(k) + 1;
@@ -106,6 +106,7 @@ void ShardWriter::add(long first, std::span<const MarkerStatistics> markers,
                  static_cast<long long>(s.copies));
     for (double v : {s.sum_zz, s.sum_xx, s.sum_xy, s.sum_zy, s.sum_xz, s.t_observed, s.p_value})
       std::fprintf(out, "\t%s", bits_of(v).c_str());
+    if (np != nullptr) std::fprintf(out, "\t%lld", static_cast<long long>(np[k]));
     std::fputc('\n', out);
   }
 }
@@ -155,6 +156,8 @@ void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double
   std::fprintf(out, "stream\t%d %d %d %lld\n", m.stream_after.s1, m.stream_after.s2, m.stream_after.s3,
                static_cast<long long>(m.stream_after.draws));
   std::fprintf(out, "structure_checksum\t%s\n", m.structure_checksum.c_str());
+  std::fprintf(out, "adaptive\t%s\nreplicates_drawn\t%lld\n", m.adaptive.c_str(),
+               static_cast<long long>(m.replicates_drawn));
   for (const auto& [stage, seconds] : m.stage_seconds)
     std::fprintf(out, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
   file.commit();
@@ -243,6 +246,8 @@ Shard read_shard(const std::string& folder) {
     m.stream_after.s3 = static_cast<int>(s[2]);
     m.stream_after.draws = s[3];
     m.structure_checksum = get("structure_checksum");
+    m.adaptive = get("adaptive");
+    m.replicates_drawn = number("replicates_drawn");
   }
   {
     RecordReader reader(folder + "/markers.tsv");
@@ -252,8 +257,11 @@ Shard read_shard(const std::string& folder) {
       long long marker = 0, called = 0, copies = 0;
       MarkerStatistics s;
       double* reals[7] = {&s.sum_zz, &s.sum_xx, &s.sum_xy, &s.sum_zy, &s.sum_xz, &s.t_observed, &s.p_value};
-      bool ok = f.size() == 15 && parse_long(f[0], marker) && parse_long(f[6], called) &&
-                parse_long(f[7], copies);
+      const bool adaptive = !m.adaptive.empty();
+      long long np = 0;
+      bool ok = f.size() == (adaptive ? 16u : 15u) && parse_long(f[0], marker) &&
+                parse_long(f[6], called) && parse_long(f[7], copies) &&
+                (!adaptive || parse_long(f[15], np));
       for (int k = 0; ok && k < 7; ++k) ok = parse_bits(f[static_cast<std::size_t>(8 + k)], *reals[k]);
       if (!ok) reader.fail("is not a marker line of a shard");
       if (marker != m.range.first + static_cast<long long>(shard.markers.size()) + 1)
@@ -262,6 +270,7 @@ Shard read_shard(const std::string& folder) {
       s.copies = copies;
       shard.markers.push_back(s);
       shard.labels.push_back(MarkerLabel{f[1], f[2], f[3], f[4], f[5]});
+      if (adaptive) shard.np.push_back(np);
     }
     if (static_cast<long>(shard.markers.size()) != m.range.count) {
       throw InputError(folder + "/markers.tsv: holds " + std::to_string(shard.markers.size()) +
@@ -276,7 +285,7 @@ Shard read_shard(const std::string& folder) {
       if (!parse_bits(line, v)) reader.fail("is not a real in hex bits");
       shard.replicate_maxima.push_back(v);
     }
-    if (static_cast<long>(shard.replicate_maxima.size()) != m.r) {
+    if (m.adaptive.empty() && static_cast<long>(shard.replicate_maxima.size()) != m.r) {
       throw InputError(folder + "/maxima.txt: holds " + std::to_string(shard.replicate_maxima.size()) +
                        " replicates, the manifest says " + std::to_string(m.r));
     }

@@ -60,6 +60,8 @@ struct ShardManifest {
   GroupSummary groups;
   double sum_y2 = 0.0;
   RandomStream stream_after;  // the stream after the last replicate
+  std::string adaptive;       // adaptive runs: the rule ("" otherwise)
+  std::int64_t replicates_drawn = 0;  // adaptive runs: the largest NP of the shard
   std::string structure_checksum;
   std::vector<std::pair<std::string, double>> stage_seconds;
 };
@@ -77,8 +79,10 @@ std::string structure_checksum(const StructureFit& fit, const GroupSummary& grou
 class ShardWriter {
  public:
   ShardWriter(std::string folder, const ShardManifest& manifest);
-  // The next markers' statistics and labels (`labels` may be empty), in order.
-  void add(long first, std::span<const MarkerStatistics> markers, const MarkerLabels& labels);
+  // The next markers' statistics and labels (`labels` may be empty), in
+  // order; `np`, in adaptive runs, their replicates.
+  void add(long first, std::span<const MarkerStatistics> markers, const MarkerLabels& labels,
+           const std::int64_t* np = nullptr);
   // Everything else; writes the manifest last, so that a shard without one
   // is unfinished.
   void finish(const ShardManifest& manifest, const std::vector<double>& replicate_maxima,
@@ -97,6 +101,7 @@ struct Shard {
   ShardManifest manifest;
   std::vector<MarkerStatistics> markers;
   std::vector<MarkerLabel> labels;
+  std::vector<std::int64_t> np;  // adaptive runs
   std::vector<double> replicate_maxima;
   std::vector<std::pair<double, std::int64_t>> similarity;
   std::vector<std::string> background_ids;

@@ -89,6 +89,42 @@ TEST_F(Shards, MergedShardsOfPlinkInputAreTheWholeRun) {
     expect_merge_is_the_whole_run("--bfile data --background-count 40 --permutations 300", shards);
 }
 
+TEST_F(Shards, AdaptiveShardsMergeToTheAdaptiveRun) {
+  for (int shards : {2, 3})
+    expect_merge_is_the_whole_run("--bfile data --background-count 40 --adaptive --max-permutations 20000",
+                                  shards);
+}
+
+TEST_F(Shards, AnAdaptiveRunIsTheSameOnAnyNumberOfThreadsAndARuleThatNeverStopsIsTheFixedRun) {
+  const std::string base = "run --bfile data --background-count 40 ";
+  const Outcome one = run_program(dir_.path(), base + "--adaptive --max-permutations 20000 --threads 1 --out t1");
+  const Outcome two = run_program(dir_.path(), base + "--adaptive --max-permutations 20000 --threads 2 --out t2");
+  ASSERT_EQ(one.status, 0) << one.err;
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_EQ(one.out, two.out);
+  EXPECT_EQ(read_file(dir_ / "t1/results.txt"), read_file(dir_ / "t2/results.txt"));
+  EXPECT_EQ(read_file(dir_ / "t1/results.tsv"), read_file(dir_ / "t2/results.tsv"));
+  const std::string table = read_file(dir_ / "t1/results.tsv");
+  EXPECT_EQ(table.substr(0, table.find('\n')).substr(table.find("EMP1")), "EMP1\tEMP2\tNP");
+  EXPECT_NE(read_file(dir_ / "t1/results.log").find("study\treplicates per marker (NP): min "),
+            std::string::npos);
+
+  // The first check after the last replicate: every marker takes all 500,
+  // and the run is the fixed run with R = 500.
+  const Outcome never = run_program(dir_.path(), base + "--adaptive --max-permutations 500 "
+                                                        "--adaptive-rule 500 0 1e-4 1 0.001 --out never");
+  const Outcome fixed = run_program(dir_.path(), base + "--permutations 500 --out fixed");
+  ASSERT_EQ(never.status, 0) << never.err;
+  EXPECT_EQ(never.out, fixed.out);
+  EXPECT_EQ(read_file(dir_ / "never/results.txt"), read_file(dir_ / "fixed/results.txt"));
+  // Bad rules are usage errors.
+  for (const char* bad : {"--adaptive-rule 0,0,1e-4,1,0.001", "--adaptive-rule 6,0,2,1,0.001",
+                          "--max-permutations 0", "--adaptive-rule 6,0,1e-4"}) {
+    EXPECT_EQ(run_program(dir_.path(), base + "--adaptive " + bad + " --out bad").status, 2) << bad;
+  }
+  EXPECT_EQ(run_program(dir_.path(), base + "--max-permutations 10 --out bad").status, 2);
+}
+
 TEST_F(Shards, ShardsThatDoNotBelongTogetherAreRefusedAndNothingIsWritten) {
   const std::string base = "run --bfile data --background-count 40 --permutations 100 --out ";
   for (int k = 1; k <= 3; ++k)

@@ -1,5 +1,7 @@
 #include "literal_engine.hpp"
 
+#include "core/errors.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -226,6 +228,7 @@ void assign_donors(IntVector visit_order, IntMatrix members, int n, IntVector ca
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
                             MarkerSource& markers, RandomStream& stream,
                             const AnalysisOptions& options) {
+  if (options.adaptive != nullptr) throw UsageError("the literal engine has no adaptive permutation");
   const auto lap = [&](const char* stage) {
     if (options.clock != nullptr) options.clock->lap(stage);
   };
