@@ -34,13 +34,14 @@ struct Running {
   double sum_zz = 0.0, sum_xx = 0.0, sum_xz = 0.0, t_observed = 0.0;
 };
 
-// Chunk lengths: a fixed schedule from N alone (64, 128, ... doubling up to
-// what 256 MiB of replicate traits allow), so the draws and the stream's end
-// do not depend on threads.
-int chunk_length(int n, int chunk_index) {
-  const long long cap = std::clamp<long long>((32LL << 20) / n / 8 * 8, 64, 65536);
-  const long long length = chunk_index >= 20 ? cap : std::min<long long>(cap, 64LL << chunk_index);
-  return static_cast<int>(length);
+// Chunk lengths: a fixed length from N alone (what 256 MiB of replicate
+// traits allow, 64 to 65536), so the draws do not depend on threads. The
+// first chunk is long so that few markers outlive it: a marker whose P is
+// far from 0 stops within its first few windows, and only the markers still
+// running after the whole chunk (P below about z^2 / length) keep their
+// codes in memory.
+int chunk_length(int n) {
+  return static_cast<int>(std::clamp<long long>((32LL << 20) / n / 8 * 8, 64, 65536));
 }
 
 // The markers of one block still running, their codes side by side: the
@@ -105,16 +106,26 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
   // Takes the replicates [drawn - length, drawn) for the block's markers, in
   // windows; returns with the markers still running.
   const auto take_replicates = [&](LiveBlock& block, int length) {
-    std::vector<double> sums;
+    std::vector<double> sums, padded_codes;
     int start = 0;
     for (int window = 8; start < length && block.count() > 0; window = std::min(window * 2, 4096)) {
       const int end = std::min(length, start + window);
       const int width = 2 * block.count();
       const int stride = (end - start + 7) / 8 * 8;
-      sums.resize(static_cast<std::size_t>(width) * stride);
+      // Columns padded with zeros to a multiple of 4, so that even a lone
+      // marker goes through the kernel's tiles.
+      const int padded = (width + 3) / 4 * 4;
+      const double* codes = block.codes.data();
+      if (padded != width) {
+        padded_codes.assign(rows * static_cast<std::size_t>(padded), 0.0);
+        for (std::size_t i = 0; i < rows; ++i)
+          std::copy(&block.codes[i * width], &block.codes[i * width] + width, &padded_codes[i * padded]);
+        codes = padded_codes.data();
+      }
+      sums.resize(static_cast<std::size_t>(padded) * stride);
       // The window starts on a panel of 8 replicates (start is a multiple of 8).
-      permuted_sums(block.codes.data(), replicate_trait.data() + static_cast<std::size_t>(start) * rows, n,
-                    width, stride, sums.data());
+      permuted_sums(codes, replicate_trait.data() + static_cast<std::size_t>(start) * rows, n, padded,
+                    stride, sums.data());
       std::vector<char> keep(static_cast<std::size_t>(block.count()), 1);
       for (int k = 0; k < block.count(); ++k) {
         Running& marker = block.markers[static_cast<std::size_t>(k)];
@@ -147,7 +158,7 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
   };
 
   for (int chunk_index = 0; drawn < rule.max && (chunk_index == 0 || !running.empty()); ++chunk_index) {
-    const int length = static_cast<int>(std::min<std::int64_t>(chunk_length(n, chunk_index), rule.max - drawn));
+    const int length = static_cast<int>(std::min<std::int64_t>(chunk_length(n), rule.max - drawn));
     {
       const double start = seconds_now();
       drawer.draw(length, stream, replicate_trait, replicate_sum_y2, [&] {
