@@ -74,8 +74,8 @@ void GroupMeanAdjustment(benchmark::State& state) {
     benchmark::DoNotOptimize(codes.data());
   }
 }
-BENCHMARK(GroupMeanAdjustment<0>)->Arg(1000)->Arg(2000)->Arg(10000);
-BENCHMARK(GroupMeanAdjustment<1>)->Arg(1000)->Arg(2000);
+BENCHMARK(GroupMeanAdjustment<0>)->Arg(1000)->Arg(2000)->Arg(6000)->Arg(10000);
+BENCHMARK(GroupMeanAdjustment<1>)->Arg(1000)->Arg(2000)->Arg(6000)->Arg(10000);
 BENCHMARK(GroupMeanAdjustment<2>)->Arg(1000);
 
 // Manhattan distance of two rows of allele counts.

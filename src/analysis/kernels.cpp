@@ -122,7 +122,7 @@ void adjust_by_group_means_vectorized(double* codes, int n, int width, const Gro
 namespace {
 
 // Groups from this size on are adjusted by jumps (see adjust_by_group_means).
-constexpr int kJumpingGroupSize = 3000;
+constexpr int kJumpingGroupSize = 1500;
 
 // The integers w for which v + w is exact, as a closed range [low, high]
 // (possibly not holding 0, when v is an integer beyond 2^53). v + w is a
@@ -163,8 +163,8 @@ ExactRange exact_range(double v) {
     range.low = 0;
   } else {
     const std::int64_t unit = std::int64_t{1} << shift;
-    range.high = (above + unit - 1) / unit - 1;  // ceil(above / unit) - 1
-    range.low = (below >> shift) + 1;            // floor(below / unit) + 1
+    range.high = ((above + unit - 1) >> shift) - 1;  // ceil(above / unit) - 1 (above > 0)
+    range.low = (below >> shift) + 1;                // floor(below / unit) + 1
   }
   return range;
 }
