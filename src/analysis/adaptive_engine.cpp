@@ -172,9 +172,9 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
       // Every marker, read once from the source.
       const long blocks = (m + kBlockMarkers - 1) / kBlockMarkers;
       const int workers = static_cast<int>(std::max(1L, std::min<long>(threads, blocks)));
-      std::mutex read_lock, emit_lock;
-      long next_block = 0, next_emit = 0;
-      std::map<long, std::vector<MarkerStatistics>> finished;
+      std::mutex read_lock;
+      long next_block = 0;
+      OrderedBlocks ordered(offset, options);
       std::map<long, LiveBlock> survivors;
       std::atomic<long> markers_done{0};
       run_workers(workers, [&](int worker) {
@@ -208,18 +208,9 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
                                             s.sum_xx, s.sum_xz, s.t_observed});
           }
           take_replicates(block, length);
-          {
-            const std::lock_guard<std::mutex> hold(emit_lock);
+          ordered.finish(b, stats, [&] {
             if (block.count() > 0) survivors.emplace(b, std::move(block));
-            finished.emplace(b, stats);
-            for (auto next = finished.find(next_emit); next != finished.end();
-                 next = finished.find(next_emit)) {
-              if (options.on_markers)
-                options.on_markers(offset + next_emit * kBlockMarkers, next->second);
-              finished.erase(next);
-              ++next_emit;
-            }
-          }
+          });
           const long done = markers_done += count;
           if (worker == 0 && options.progress != nullptr) options.progress->advance("marker", done, m);
         }

@@ -132,9 +132,9 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
     // Blocks are read in order under one lock (a source may read
     // sequentially) and handed on in order under another: a finished block
     // waits until every block before it is out.
-    std::mutex read_lock, emit_lock;
-    long next_block = 0, next_emit = 0;
-    std::map<long, std::vector<MarkerStatistics>> finished;
+    std::mutex read_lock;
+    long next_block = 0;
+    OrderedBlocks ordered(offset, options);
     std::atomic<long> markers_done{0};
     run_workers(workers, [&](int worker) {
       Workspace& space = workspaces[static_cast<std::size_t>(worker)];
@@ -190,17 +190,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
           if (last_chunk) result.p_values[j] = s.p_value;
         }
 
-        if (last_chunk) {
-          const std::lock_guard<std::mutex> hold(emit_lock);
-          finished.emplace(b, stats);
-          for (auto next = finished.find(next_emit); next != finished.end();
-               next = finished.find(next_emit)) {
-            if (options.on_markers)
-              options.on_markers(offset + next_emit * kBlockMarkers, next->second);
-            finished.erase(next);
-            ++next_emit;
-          }
-        }
+        if (last_chunk) ordered.finish(b, stats);
         const long done = markers_done += count;
         if (worker == 0 && options.progress != nullptr) {
           options.progress->advance("marker", static_cast<long>(chunk_first / chunk) * m + done,

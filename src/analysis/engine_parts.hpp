@@ -2,13 +2,46 @@
 // run prepared up to the first replicate.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "analysis/engine.hpp"
+#include "analysis/marker_blocks.hpp"
 #include "analysis/within_group_permutation.hpp"
 
 namespace strataperm {
+
+// Hands finished blocks of markers on in marker order: a block that finishes
+// early waits until every block before it is out. Thread-safe; the callback
+// is called one block at a time.
+class OrderedBlocks {
+ public:
+  OrderedBlocks(long offset, const AnalysisOptions& options) : offset_(offset), options_(options) {}
+  // Block `b` is done with these statistics; `also` runs under the same lock.
+  template <typename Also>
+  void finish(long b, const std::vector<MarkerStatistics>& stats, Also also) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    also();
+    finished_.emplace(b, stats);
+    for (auto next = finished_.find(next_); next != finished_.end(); next = finished_.find(next_)) {
+      if (options_.on_markers) options_.on_markers(offset_ + next_ * kBlockMarkers, next->second);
+      finished_.erase(next);
+      ++next_;
+    }
+  }
+  void finish(long b, const std::vector<MarkerStatistics>& stats) {
+    finish(b, stats, [] {});
+  }
+
+ private:
+  long offset_;
+  const AnalysisOptions& options_;
+  std::mutex lock_;
+  long next_ = 0;
+  std::map<long, std::vector<MarkerStatistics>> finished_;
+};
 
 struct PreparedRun {
   int n = 0;

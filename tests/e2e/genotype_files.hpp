@@ -3,9 +3,12 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -84,6 +87,26 @@ inline void write_plink(const std::string& prefix, const std::vector<Individual>
   write_text(prefix + ".bed", bed);
 }
 
+
+// What a run of the built program gave.
+struct ProgramOutcome {
+  int status;
+  std::string out, err;
+};
+
+// Runs the built program with `args` (already quoted for the shell) in
+// `folder`; its standard output and error go to run.stdout and run.stderr
+// there.
+inline ProgramOutcome run_program(const std::string& folder, const std::string& args) {
+  const std::string command = "cd '" + folder + "' && '" STRATAPERM_BINARY "' " + args +
+                              " > run.stdout 2> run.stderr";
+  const int raw = std::system(command.c_str());
+  const auto text = [&](const char* name) {
+    std::ifstream in(folder + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  return ProgramOutcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text("run.stdout"), text("run.stderr")};
+}
 
 // Writes a VCF with the same samples (IID as sample name) and SNPs (REF
 // allele1, ALT allele2; calls as unphased GT, ./. for missing).

@@ -17,20 +17,7 @@ namespace {
 
 using namespace testing_support;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-// Runs the program with `args` (already quoted) in `folder`.
-Outcome run_program(const std::string& folder, const std::string& args) {
-  const std::string command = "cd '" + folder + "' && '" STRATAPERM_BINARY "' " + args +
-                              " > run.stdout 2> run.stderr";
-  const int raw = std::system(command.c_str());
-  Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(folder + "/run.stdout"),
-                  read_file(folder + "/run.stderr")};
-  return outcome;
-}
+using Outcome = ProgramOutcome;
 
 // A fileset of two populations on three chromosomes, with some missing
 // calls, monomorphic SNPs and a causal SNP; the trait in a phenotype table.

@@ -25,7 +25,7 @@ struct Outcome {
   std::string out, err;
 };
 
-Outcome run_program(const std::string& folder, const std::string& command_line) {
+Outcome run_shell(const std::string& folder, const std::string& command_line) {
   const std::string command = "cd '" + folder + "' && " + command_line + " > ../out.txt 2> ../err.txt";
   const int raw = std::system(command.c_str());
   const fs::path parent = fs::path(folder).parent_path();
@@ -101,7 +101,7 @@ TEST_F(StudyFolder, AnOutputNameThatLeadsToAnInputIsRefusedAndTheInputKept) {
     for (const char* name : {"results.txt", "results.log", "results.tsv", "results.report.svg"})
       fs::remove(study_ + "/" + name);
     c.make();
-    const Outcome outcome = run_program(study_, c.command);
+    const Outcome outcome = run_shell(study_, c.command);
     EXPECT_EQ(outcome.status, 1) << outcome.err;
     EXPECT_NE(outcome.err.find("refusing to write there: it is the input file"), std::string::npos)
         << outcome.err;
@@ -114,8 +114,8 @@ TEST_F(StudyFolder, AnOutputNameThatLeadsToAnInputIsRefusedAndTheInputKept) {
 TEST_F(StudyFolder, AResultsFileNamedLikeAnInputIsRefusedEvenByThePlainRun) {
   write_study(3, 20, "traits.txt");
   const std::string traits = read_file(study_ + "/traits.txt");
-  for (const std::string command : {kProgram, kProgram + " run ."}) {
-    const Outcome outcome = run_program(study_, command);
+  for (const std::string& command : {kProgram, kProgram + " run ."}) {
+    const Outcome outcome = run_shell(study_, command);
     EXPECT_EQ(outcome.status, 1) << command;
     EXPECT_NE(outcome.err.find("traits.txt: refusing to write there"), std::string::npos) << outcome.err;
     EXPECT_EQ(read_file(study_ + "/traits.txt"), traits) << command;
@@ -126,7 +126,7 @@ TEST_F(StudyFolder, ALinkAtAnOutputNameIsReplacedNotWrittenThrough) {
   write_study(3);
   write_text(dir_ / "elsewhere.txt", "keep me\n");
   fs::create_symlink(dir_ / "elsewhere.txt", study_ + "/results.txt");
-  const Outcome outcome = run_program(study_, kProgram + " run .");
+  const Outcome outcome = run_shell(study_, kProgram + " run .");
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_FALSE(fs::is_symlink(study_ + "/results.txt"));
   EXPECT_EQ(read_file(dir_ / "elsewhere.txt"), "keep me\n");
@@ -147,7 +147,7 @@ TEST(ImportOutputs, AStudyFileThatIsASourceIsRefused) {
   fs::create_directories(dir / "study");
   fs::create_symlink(dir / "data.fam", dir / "study/individuals.tsv");
   const std::string fam = read_file(dir / "data.fam");
-  const Outcome outcome = run_program(dir.path(), kProgram + " import --bfile data --background-count 4 --out study --force");
+  const Outcome outcome = run_shell(dir.path(), kProgram + " import --bfile data --background-count 4 --out study --force");
   EXPECT_EQ(outcome.status, 1) << outcome.err;
   EXPECT_NE(outcome.err.find("refusing to write there: it is the input file"), std::string::npos) << outcome.err;
   EXPECT_EQ(read_file(dir / "data.fam"), fam);
@@ -158,14 +158,14 @@ TEST(ImportOutputs, AStudyFileThatIsASourceIsRefused) {
 
 TEST_F(StudyFolder, AClosedStandardOutputCutsTheReportButNotTheFiles) {
   write_study(5000, 4);
-  const Outcome whole = run_program(study_, kProgram + " run .");
+  const Outcome whole = run_shell(study_, kProgram + " run .");
   ASSERT_EQ(whole.status, 0) << whole.err;
   const std::string results = read_file(study_ + "/results.txt");
   const std::string table = read_file(study_ + "/results.tsv");
   for (const char* name : {"results.txt", "results.tsv", "results.log", "results.similarity.tsv"})
     fs::remove(study_ + "/" + name);
 
-  for (const std::string command : {kProgram, kProgram + " run ."}) {
+  for (const std::string& command : {kProgram, kProgram + " run ."}) {
     SCOPED_TRACE(command);
     const std::string line = "cd '" + study_ + "' && (" + command +
                              " 2> ../err.txt; echo $? > ../status.txt) | head -n 1 > ../head.txt";
@@ -213,7 +213,7 @@ TEST_F(StudyFolder, AKilledRunLeavesNothingThatLooksLikeResultsAndStaleTemporari
   const std::string live = study_ + "/.results.txt.strataperm-" + std::to_string(::getpid()) + "-d4e5f6";
   write_text(stale, "old");
   write_text(live, "busy");
-  ASSERT_EQ(run_program(study_, kProgram + " run .").status, 0);
+  ASSERT_EQ(run_shell(study_, kProgram + " run .").status, 0);
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(live));
 }
@@ -232,7 +232,7 @@ TEST(ImportHints, NoCandidateLeftBecauseAllSnpsBecameBackgroundNamesTheOptions) 
   }
   write_plink(dir / "data", individuals, snps);
   for (const char* command : {" import --bfile data --out study", " run --bfile data --out out"}) {
-    const Outcome outcome = run_program(dir.path(), kProgram + command);
+    const Outcome outcome = run_shell(dir.path(), kProgram + command);
     EXPECT_EQ(outcome.status, 1) << command;
     EXPECT_NE(outcome.err.find("no candidate marker left: all 30 usable SNPs became background loci"),
               std::string::npos)

@@ -218,7 +218,7 @@ struct Outcome {
 };
 
 // Runs "strataperm ARGS" in `folder` (arguments quoted by the caller).
-Outcome run_program(const fs::path& folder, const std::string& arguments) {
+Outcome run_strataperm(const fs::path& folder, const std::string& arguments) {
   const fs::path out = folder / ".." / (folder.filename().string() + ".out");
   const fs::path err = folder / ".." / (folder.filename().string() + ".err");
   const std::string command = "cd '" + folder.string() + "' && '" STRATAPERM_BINARY "' " +
@@ -235,7 +235,7 @@ Outcome run_program(const fs::path& folder, const std::string& arguments) {
 
 // Runs "strataperm plot ARGS" in `folder`.
 Outcome run_plot_command(const fs::path& folder, const std::string& arguments) {
-  return run_program(folder, "plot " + arguments);
+  return run_strataperm(folder, "plot " + arguments);
 }
 
 constexpr const char* kSimilarityTitle = "Pairwise similarities of the individuals";
@@ -514,7 +514,7 @@ void write_plink_study(const fs::path& folder) {
 
 // `strataperm run` of that fileset with `permutations` into `folder`/`out`.
 void run_plink_study(const fs::path& folder, const std::string& out, int permutations) {
-  const Outcome run = run_program(
+  const Outcome run = run_strataperm(
       folder, "run --bfile data --pheno pheno.txt --background-ids bg.txt --region 1:1000000-3000000 "
               "--permutations " + std::to_string(permutations) + " --out " + out);
   ASSERT_EQ(run.status, 0) << run.err;
@@ -652,7 +652,7 @@ TEST(PlotRunOutput, StudyFolderRunWithItsTablesIsNotComputedAgain) {
             std::string::npos);
   EXPECT_EQ(recomputed.find("qq-points-emp1"), std::string::npos);
 
-  ASSERT_EQ(run_program(work.path(), "run .").status, 0);
+  ASSERT_EQ(run_strataperm(work.path(), "run .").status, 0);
   ASSERT_TRUE(fs::exists(work.path() / "results.similarity.tsv"));
   // Without the data files: the tables are all the report reads.
   const std::string genotypes = read_file(work.path() / "genotypes.txt");

@@ -17,18 +17,7 @@ namespace {
 
 using namespace testing_support;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome run_program(const std::string& folder, const std::string& args) {
-  const std::string command = "cd '" + folder + "' && '" STRATAPERM_BINARY "' " + args +
-                              " > run.stdout 2> run.stderr";
-  const int raw = std::system(command.c_str());
-  return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(folder + "/run.stdout"),
-                 read_file(folder + "/run.stderr")};
-}
+using Outcome = ProgramOutcome;
 
 const char* const kOutputs[] = {"results.txt", "results.tsv", "results.similarity.tsv",
                                 "background_ids.txt"};
