@@ -107,13 +107,13 @@ int run_merge(const std::vector<std::string>& args) {
   const ParsedArguments parsed = parse_arguments(args, kMergeOptions, kCommand);
   if (parsed.has("--help")) {
     std::printf(
-        "usage: strataperm merge [options] DIR\\n\\n"
-        "Merges the shards DIR/shards/K-of-S/ that 'strataperm run ... --shard K/S' wrote\\n"
-        "into exactly what the whole run writes: the console report, the results file\\n"
-        "(its final sort goes on drawing where the last replicate left the stream),\\n"
-        "RESULTS.tsv, RESULTS.similarity.tsv, RESULTS.log and, for PLINK/VCF input,\\n"
-        "background_ids.txt, in DIR. All S shards must be there and of one run; otherwise\\n"
-        "nothing is written.\\n\\noptions:\\n%s",
+        "usage: strataperm merge [options] DIR\n\n"
+        "Merges the shards DIR/shards/K-of-S/ that 'strataperm run ... --shard K/S' wrote\n"
+        "into exactly what the whole run writes: the console report, the results file\n"
+        "(its final sort goes on drawing where the last replicate left the stream),\n"
+        "RESULTS.tsv, RESULTS.similarity.tsv, RESULTS.log and, for PLINK/VCF input,\n"
+        "background_ids.txt, in DIR. All S shards must be there and of one run; otherwise\n"
+        "nothing is written.\n\noptions:\n%s",
         describe_options(kMergeOptions).c_str());
     return 0;
   }

@@ -78,14 +78,41 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
 }
 
 std::string describe_options(const std::vector<OptionSpec>& specs) {
+  // Option names in a column of at most 28 characters, each description
+  // wrapped at word boundaries to end by column 79 and beside its name,
+  // or on the next line where the name is wider than the column.
+  constexpr std::size_t kLineWidth = 79, kWidestColumn = 28;
   std::size_t width = 0;
-  for (const OptionSpec& s : specs)
-    width = std::max(width, s.name.size() + (s.takes_value ? s.value.size() + 1 : 0));
+  for (const OptionSpec& s : specs) {
+    const std::size_t name = s.name.size() + (s.takes_value ? s.value.size() + 1 : 0);
+    if (name <= kWidestColumn) width = std::max(width, name);
+  }
+  const std::size_t indent = 2 + width + 2;
   std::string text;
   for (const OptionSpec& s : specs) {
-    std::string left = s.name + (s.takes_value ? " " + s.value : "");
-    left.resize(width, ' ');
-    text += "  " + left + "  " + s.help + "\n";
+    const std::string left = "  " + s.name + (s.takes_value ? " " + s.value : "");
+    std::string line = left;
+    if (left.size() + 2 > indent) {
+      text += line + "\n";
+      line.clear();
+    }
+    line.resize(indent, ' ');
+    std::size_t start = 0;
+    bool first = true;
+    while (start < s.help.size()) {
+      std::size_t end = s.help.find(' ', start);
+      if (end == std::string::npos) end = s.help.size();
+      const std::string word = s.help.substr(start, end - start);
+      if (!first && line.size() + 1 + word.size() > kLineWidth) {
+        text += line + "\n";
+        line.assign(indent, ' ');
+        first = true;
+      }
+      line += (first ? "" : " ") + word;
+      first = false;
+      start = end + 1;
+    }
+    text += line + "\n";
   }
   return text;
 }

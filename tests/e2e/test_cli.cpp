@@ -107,11 +107,16 @@ TEST_F(CommandLine, VersionAndHelp) {
   Outcome o = run(root_, "--version");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, std::string("strataperm ") + STRATAPERM_VERSION + "\n");
-  for (const std::string command : {"--help", "-h", "run --help", "import --help", "plot --help",
-                                    "run -h", "import -h", "plot -h"}) {
+  for (const char* command : {"--help", "-h", "run --help", "import --help", "plot --help",
+                                     "merge --help", "run -h", "import -h", "plot -h", "merge -h"}) {
     o = run(root_, command);
     EXPECT_EQ(o.status, 0) << command;
     EXPECT_NE(o.out.find("usage"), std::string::npos) << command;
+    // Every line of the help fits a terminal and no escape leaks through.
+    EXPECT_EQ(o.out.find("\\n"), std::string::npos) << command;
+    std::size_t start = 0;
+    for (std::size_t end; (end = o.out.find('\n', start)) != std::string::npos; start = end + 1)
+      EXPECT_LE(end - start, 100u) << command << ": " << o.out.substr(start, end - start);
   }
 }
 
