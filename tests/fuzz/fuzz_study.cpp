@@ -34,7 +34,7 @@ std::vector<std::string> split_files(const std::uint8_t* data, std::size_t size)
 // An in-memory FILE over `text`; an empty text reads as a lone line break,
 // which the readers treat the same (nothing after the header line).
 std::FILE* open_text(std::string& text) {
-  if (text.empty()) text = "\n";
+  if (text.empty()) text.assign(1, '\n');
   return fmemopen(text.data(), text.size(), "r");
 }
 
@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int j = 1; j <= m; ++j) marker_ids[j] = j;
     AnalysisOptions options;
     options.threads = 1;
-    const AnalysisResult result = run_analysis(parameters, sample, stream, options);
+    InMemoryMarkers markers(sample, parameters.n_individuals, m);
+    const AnalysisResult result = run_analysis(parameters, sample, markers, stream, options);
     for (int j = 1; j <= m; ++j) p_values[j] = result.p_values[static_cast<std::size_t>(j - 1)];
     sort_with_index(p_values, marker_ids, m, stream);
     for (int j = 1; j <= m; ++j) {

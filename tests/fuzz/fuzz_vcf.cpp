@@ -22,6 +22,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "fuzz/scratch_folder.hpp"
 #include "io/genotype_records.hpp"
 #include "io/vcf_reader.hpp"
 
@@ -29,12 +30,7 @@ using namespace strataperm;
 
 namespace {
 
-std::filesystem::path folder;
-
-void remove_folder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-}
+const std::filesystem::path& folder = fuzzing::scratch_folder();
 
 // Scans `path`, asking for the calls of the variants `wanted` picks, and
 // checks what the visitor is given; returns the number of variants.
@@ -59,19 +55,7 @@ std::size_t scan(const std::string& path, std::size_t samples, const CallFilter&
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The folder is made under TMPDIR when it is set, else in /dev/shm when
-  // there is one: files in memory run some fifty times faster than on a disk.
-  const char* base = std::getenv("TMPDIR");
-  std::error_code error;
-  const std::filesystem::path root =
-      base != nullptr && base[0] != '\0'                 ? std::filesystem::path(base)
-      : std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
-                                                         : std::filesystem::temp_directory_path();
-  std::string pattern = (root / "fuzz_vcf_XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return 1;
-  folder = pattern;
-  std::atexit(remove_folder);
-  return 0;
+  return fuzzing::make_scratch_folder("fuzz_vcf") ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
