@@ -490,9 +490,9 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
   StreamedMarkers markers(plan);
   const MarkerLabels labels = [&plan](long marker) {
     const std::size_t v = plan.choice.markers[static_cast<std::size_t>(marker - 1)];
-    return MarkerLabel{plan.variants.chromosome(v), std::to_string(plan.variants.position(v)),
-                       std::string(plan.variants.id(v)), std::string(plan.variants.allele2(v)),
-                       std::string(plan.variants.allele1(v))};
+    return MarkerLabel{plan.variants().chromosome(v), std::to_string(plan.variants().position(v)),
+                       std::string(plan.variants().id(v)), std::string(plan.variants().allele2(v)),
+                       std::string(plan.variants().allele1(v))};
   };
   return analyse_and_report(run, markers, labels, options, engine);
 }

@@ -4,14 +4,15 @@ namespace strataperm {
 
 void VariantList::push_back(const Variant& variant) {
   // Files list a chromosome's variants together, so the name is nearly
-  // always the previous one; a new name is looked up among those seen.
+  // always the previous one; a new name is looked up in the index of those
+  // seen (a draft assembly may have many thousands of contigs).
   if (!chromosome_.empty() && chromosomes_[chromosome_.back()] == variant.chromosome) {
     chromosome_.push_back(chromosome_.back());
   } else {
-    std::size_t k = 0;
-    while (k < chromosomes_.size() && chromosomes_[k] != variant.chromosome) ++k;
-    if (k == chromosomes_.size()) chromosomes_.push_back(variant.chromosome);
-    chromosome_.push_back(static_cast<std::uint32_t>(k));
+    const auto [entry, added] = chromosome_number_.try_emplace(
+        variant.chromosome, static_cast<std::uint32_t>(chromosomes_.size()));
+    if (added) chromosomes_.push_back(variant.chromosome);
+    chromosome_.push_back(entry->second);
   }
   position_.push_back(variant.position);
   text_ += variant.id;
@@ -21,6 +22,13 @@ void VariantList::push_back(const Variant& variant) {
   text_ += variant.allele2;
   text_ += '\0';
   text_start_.push_back(text_.size());
+}
+
+void VariantList::shrink_to_fit() {
+  chromosome_.shrink_to_fit();
+  position_.shrink_to_fit();
+  text_.shrink_to_fit();
+  text_start_.shrink_to_fit();
 }
 
 std::string_view VariantList::field(std::size_t v, int which) const {

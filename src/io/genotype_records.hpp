@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace strataperm {
@@ -51,12 +52,15 @@ class VariantList {
   std::string_view allele1(std::size_t v) const { return field(v, 1); }
   std::string_view allele2(std::size_t v) const { return field(v, 2); }
   Variant operator[](std::size_t v) const;
+  // Gives back the room that growing left over (once the list is complete).
+  void shrink_to_fit();
 
  private:
   // The v-th variant's text is id '\0' allele1 '\0' allele2, from
   // text_start_[v] to text_start_[v + 1] - 1.
   std::string_view field(std::size_t v, int which) const;
   std::vector<std::string> chromosomes_;
+  std::unordered_map<std::string, std::uint32_t> chromosome_number_;  // name -> index
   std::vector<std::uint32_t> chromosome_;
   std::vector<long long> position_;
   std::string text_;

@@ -69,6 +69,7 @@ VariantList read_bim(const std::string& path) {
     variants.push_back(variant);
   }
   if (variants.empty()) throw InputError(path + ": the file lists no SNPs");
+  variants.shrink_to_fit();
   return variants;
 }
 

@@ -19,6 +19,7 @@ std::unique_ptr<GenotypeInput> open_genotype_input(const StudyChoices& settings)
       scan_plink_genotypes(*files, wanted, visit);
     };
     input->open_cursor = [files]() { return open_bed_cursor(*files); };
+    input->listed_variants = std::shared_ptr<const VariantList>(files, &files->variants);
   } else {
     input->description = "VCF/BCF file " + settings.vcf;
     input->path = settings.vcf;

@@ -21,6 +21,10 @@ struct GenotypeInput {
   std::function<void(const CallFilter&, const VariantVisitor&)> scan;
   // A cursor over the calls by usable-variant index.
   std::function<std::unique_ptr<CallCursor>()> open_cursor;
+  // The usable variants in scan order where the source holds them already
+  // (a .bim), so that a study shares them rather than copying; null for a
+  // VCF, whose variants are known only from the scan.
+  std::shared_ptr<const VariantList> listed_variants;
   std::size_t skipped_records = 0;  // VCF records that are not biallelic SNPs
   bool is_vcf = false;
 };

@@ -159,6 +159,7 @@ LocusChoice choose_loci(const StudyChoices& settings, const VariantList& variant
       choice.markers_monomorphic += locus.minor_allele_frequency() == 0.0 ? 1 : 0;
     }
   }
+  choice.markers.shrink_to_fit();
   return choice;
 }
 

@@ -28,7 +28,7 @@ class StreamedMarkers : public MarkerSource {
 // The class of a call: copies of allele2 0, 1, 2 are the classes of the
 // allele sums 0, 1, 2; a missing call is kMissing.
 inline std::uint8_t class_of_call(std::int8_t call) {
-  return call == kMissingCall ? kMissing : static_cast<std::uint8_t>(call);
+  return call == kMissingCall ? static_cast<std::uint8_t>(kMissing) : static_cast<std::uint8_t>(call);
 }
 
 }  // namespace strataperm

@@ -30,7 +30,7 @@ std::string region_text(const Region& region) {
   const bool listed = !c.marker_ids.empty() || c.region.has_value();
   if (!listed && why.empty()) {
     throw InputError(
-        source + ": no candidate marker left: all " + std::to_string(plan.variants.size()) +
+        source + ": no candidate marker left: all " + std::to_string(plan.variants().size()) +
         " usable SNPs became background loci (--background-count " +
         std::to_string(c.background_count) + "); ask for fewer with --background-count, or name "
         "the candidate markers with --region or --markers-ids");
@@ -51,6 +51,7 @@ StudyPlan plan_study(const StudyChoices& choices, Progress& progress) {
 
   // First pass: the usable variants and their calls among the kept individuals.
   progress.stage("reading " + plan.input->path);
+  auto scanned = plan.input->listed_variants ? nullptr : std::make_shared<VariantList>();
   plan.input->scan([](std::size_t) { return true; },
                    [&](std::size_t index, const Variant& variant, std::span<const std::int8_t> calls) {
                      LocusSummary locus;
@@ -59,17 +60,24 @@ StudyPlan plan_study(const StudyChoices& choices, Progress& progress) {
                        ++locus.called;
                        locus.copies += calls[k];
                      }
-                     plan.variants.push_back(variant);
+                     if (scanned) scanned->push_back(variant);
                      plan.loci.push_back(locus);
                      if ((index & 0xfff) == 0) progress.advance("SNP read", static_cast<long>(index), 0);
                    });
-  if (plan.variants.empty()) {
+  if (scanned) {
+    scanned->shrink_to_fit();
+    plan.variant_list = std::move(scanned);
+  } else {
+    plan.variant_list = plan.input->listed_variants;
+  }
+  plan.loci.shrink_to_fit();
+  if (plan.variants().empty()) {
     throw InputError(plan.input->path + ": no usable SNP (" +
                      std::to_string(plan.input->skipped_records) +
                      " records are not biallelic SNPs)");
   }
 
-  plan.choice = choose_loci(choices, plan.variants, plan.loci, n);
+  plan.choice = choose_loci(choices, plan.variants(), plan.loci, n);
   const LocusChoice& choice = plan.choice;
   if (choice.background.empty()) {
     const std::string source = choices.background_ids.empty() ? plan.input->path : choices.background_ids;
@@ -87,7 +95,7 @@ std::vector<std::int8_t> read_calls(const StudyPlan& plan, const std::vector<std
                                     Progress& progress) {
   const std::size_t n = plan.n();
   const std::size_t width = loci.size();
-  std::vector<long long> column(plan.variants.size(), -1);
+  std::vector<long long> column(plan.variants().size(), -1);
   for (std::size_t k = 0; k < width; ++k) column[loci[k]] = static_cast<long long>(k);
   std::vector<std::int8_t> calls(n * width);
   std::size_t seen = 0;
@@ -99,12 +107,12 @@ std::vector<std::int8_t> read_calls(const StudyPlan& plan, const std::vector<std
       [&](std::size_t index) { return index < column.size() && column[index] >= 0; },
       [&](std::size_t index, const Variant& variant, std::span<const std::int8_t> row) {
         ++seen;
-        if (index >= plan.variants.size() || variant.id != plan.variants.id(index)) throw changed();
+        if (index >= plan.variants().size() || variant.id != plan.variants().id(index)) throw changed();
         if (row.empty()) return;
         const std::size_t k = static_cast<std::size_t>(column[index]);
         for (std::size_t r = 0; r < n; ++r) calls[r * width + k] = row[plan.kept.sample_index[r]];
       });
-  if (seen != plan.variants.size()) throw changed();
+  if (seen != plan.variants().size()) throw changed();
   return calls;
 }
 
@@ -119,7 +127,7 @@ void print_plan_summary(std::FILE* out, const StudyPlan& plan) {
     std::fprintf(out, "individuals left out by --keep/--remove: %zu\n", kept.not_kept);
   std::fprintf(out, "individuals dropped, no phenotype row: %zu\n", kept.without_row);
   std::fprintf(out, "individuals dropped, missing trait: %zu\n", kept.missing_trait);
-  std::fprintf(out, "SNPs read: %zu\n", plan.variants.size());
+  std::fprintf(out, "SNPs read: %zu\n", plan.variants().size());
   if (input.is_vcf) std::fprintf(out, "records skipped, not biallelic SNPs: %zu\n", input.skipped_records);
   std::fprintf(out, "SNPs with missing calls among the kept individuals: %zu (never background loci)\n",
               choice.with_missing);
@@ -187,7 +195,7 @@ void warn_about_choices(const StudyPlan& plan) {
 std::vector<std::string> background_ids(const StudyPlan& plan) {
   std::vector<std::string> ids;
   ids.reserve(plan.choice.background.size());
-  for (std::size_t v : plan.choice.background) ids.emplace_back(plan.variants.id(v));
+  for (std::size_t v : plan.choice.background) ids.emplace_back(plan.variants().id(v));
   return ids;
 }
 

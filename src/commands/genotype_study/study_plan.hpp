@@ -24,7 +24,8 @@ struct StudyPlan {
   StudyChoices choices;
   std::unique_ptr<GenotypeInput> input;
   KeptIndividuals kept;
-  VariantList variants;
+  std::shared_ptr<const VariantList> variant_list;  // the usable SNPs, in file order
+  const VariantList& variants() const { return *variant_list; }
   std::vector<LocusSummary> loci;
   LocusChoice choice;
   std::size_t n() const { return kept.sample_index.size(); }

@@ -147,9 +147,9 @@ void import_study(const ImportSettings& import) {
     for (std::size_t j = 0; j < marker_count; ++j) {
       const std::size_t v = choice.markers[j];
       std::fprintf(file, "%zu\t%s\t%s\t%lld\t%s\t%s\n", j + 1,
-                   std::string(plan.variants.id(v)).c_str(), plan.variants.chromosome(v).c_str(),
-                   plan.variants.position(v), std::string(plan.variants.allele1(v)).c_str(),
-                   std::string(plan.variants.allele2(v)).c_str());
+                   std::string(plan.variants().id(v)).c_str(), plan.variants().chromosome(v).c_str(),
+                   plan.variants().position(v), std::string(plan.variants().allele1(v)).c_str(),
+                   std::string(plan.variants().allele2(v)).c_str());
     }
   });
   staged.write(kIndividualTable, [&](std::FILE* file) {
