@@ -61,6 +61,11 @@ void compact(LiveBlock& block, const std::vector<char>& keep, int n) {
     if (keep[static_cast<std::size_t>(k)]) kept.push_back(k);
   const int after = static_cast<int>(kept.size());
   if (after == before) return;
+  if (after == 0) {
+    block.markers.clear();
+    block.codes.clear();
+    return;
+  }
   std::vector<double> codes(static_cast<std::size_t>(n) * 2 * after);
   for (int i = 0; i < n; ++i) {
     const double* from = &block.codes[static_cast<std::size_t>(i) * 2 * before];

@@ -172,7 +172,9 @@ TEST(AdaptiveEngine, EachMarkerStopsWhereItsCountsOverTheSameReplicatesSayAndThr
     drawn = std::max(drawn, np);
     EXPECT_EQ(a.p_values[j] * 2.0 * static_cast<double>(np), static_cast<double>(count_after(np, j)))
         << "marker " << j + 1;
-    if (np < rule.max) EXPECT_TRUE(rule.stops(count_after(np, j), np, z)) << "marker " << j + 1;
+    if (np < rule.max) {
+      EXPECT_TRUE(rule.stops(count_after(np, j), np, z)) << "marker " << j + 1;
+    }
     for (std::int64_t p = rule.next_check(0); p < np; p = rule.next_check(p)) {
       if (p > 60) break;  // the early checks, where most stops fall
       EXPECT_FALSE(rule.stops(count_after(p, j), p, z)) << "marker " << j + 1 << " at " << p;

@@ -471,7 +471,7 @@ TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
                  std::to_string(m));
     const Study::Outcome expected = study.run(false);
     // Any number of threads, any chunking of the replicates.
-    for (const auto [threads, chunk] : {std::pair{1, 0}, std::pair{3, 0}, std::pair{2, 8}, std::pair{1, 3}}) {
+    for (const auto& [threads, chunk] : {std::pair{1, 0}, std::pair{3, 0}, std::pair{2, 8}, std::pair{1, 3}}) {
       const Study::Outcome fast = study.run(true, threads, chunk);
       ASSERT_EQ(fast.console, expected.console);
       ASSERT_EQ(fast.draws, expected.draws);
