@@ -100,7 +100,6 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
 
   result.p_values.assign(static_cast<std::size_t>(m), 0.0);
   result.replicates_used.assign(static_cast<std::size_t>(m), 0);
-  std::vector<std::int64_t> twice_counts(static_cast<std::size_t>(m), 0);
   std::vector<LiveBlock> running;  // the blocks still running, in marker order
   std::vector<double> replicate_trait, replicate_sum_y2;
   std::vector<RandomStream> states;
@@ -146,7 +145,6 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
             if (at_end || rule.stops(marker.twice_count, p, z)) {
               const std::lock_guard<std::mutex> hold(done_lock);
               const std::size_t j = static_cast<std::size_t>(marker.marker);
-              twice_counts[j] = marker.twice_count;
               result.replicates_used[j] = p;
               result.p_values[j] = 0.5 * static_cast<double>(marker.twice_count) / static_cast<double>(p);
               last_needed = std::max(last_needed, p);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
-#include <map>
 #include <mutex>
 
 #include "analysis/distance_table.hpp"

@@ -30,7 +30,7 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
 }  // namespace
 
 ParsedArguments parse_arguments(const std::vector<std::string>& args,
-                                const std::vector<OptionSpec>& specs, const std::string& command) {
+                                const std::vector<OptionSpec>& option_table, const std::string& command) {
   ParsedArguments parsed;
   bool options_ended = false;
   for (std::size_t k = 0; k < args.size(); ++k) {
@@ -46,13 +46,13 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
     const std::size_t equals = word.find('=');
     // "-h" is the one short option: --help, for every command that has it.
     const std::string name = word == "-h" ? "--help" : word.substr(0, equals);
-    const auto known = std::find_if(specs.begin(), specs.end(),
+    const auto known = std::find_if(option_table.begin(), option_table.end(),
                                     [&](const OptionSpec& s) { return s.name == name; });
-    if (known == specs.end()) {
+    if (known == option_table.end()) {
       std::string message = "unknown option '" + name + "' for '" + command + "'";
       const OptionSpec* closest = nullptr;
       std::size_t best = 3;
-      for (const OptionSpec& s : specs) {
+      for (const OptionSpec& s : option_table) {
         const std::size_t d = edit_distance(name, s.name);
         if (d < best) {
           best = d;
@@ -77,19 +77,19 @@ ParsedArguments parse_arguments(const std::vector<std::string>& args,
   return parsed;
 }
 
-std::string describe_options(const std::vector<OptionSpec>& specs) {
+std::string describe_options(const std::vector<OptionSpec>& option_table) {
   // Option names in a column of at most 28 characters, each description
   // wrapped at word boundaries to end by column 79 and beside its name,
   // or on the next line where the name is wider than the column.
   constexpr std::size_t kLineWidth = 79, kWidestColumn = 28;
   std::size_t width = 0;
-  for (const OptionSpec& s : specs) {
+  for (const OptionSpec& s : option_table) {
     const std::size_t name = s.name.size() + (s.takes_value ? s.value.size() + 1 : 0);
     if (name <= kWidestColumn) width = std::max(width, name);
   }
   const std::size_t indent = 2 + width + 2;
   std::string text;
-  for (const OptionSpec& s : specs) {
+  for (const OptionSpec& s : option_table) {
     const std::string left = "  " + s.name + (s.takes_value ? " " + s.value : "");
     std::string line = left;
     if (left.size() + 2 > indent) {

@@ -28,10 +28,10 @@ struct ParsedArguments {
 // run"). "--" ends the options; "-h" stands for "--help". Throws UsageError for an unknown option (with
 // the closest known name, if any), a missing value, or a repeated option.
 ParsedArguments parse_arguments(const std::vector<std::string>& args,
-                                const std::vector<OptionSpec>& specs, const std::string& command);
+                                const std::vector<OptionSpec>& option_table, const std::string& command);
 
 // The options part of a help text, one aligned line per option.
-std::string describe_options(const std::vector<OptionSpec>& specs);
+std::string describe_options(const std::vector<OptionSpec>& option_table);
 
 // Parses a whole decimal integer in [minimum, maximum] given for `option`.
 int parse_count_option(const std::string& option, const std::string& text, int minimum,

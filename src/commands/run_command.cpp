@@ -517,8 +517,8 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
       }
     }
   }
-  const std::vector<OptionSpec> specs = run_options();
-  const ParsedArguments parsed = parse_arguments(args, specs, kCommand);
+  const std::vector<OptionSpec> option_table = run_options();
+  const ParsedArguments parsed = parse_arguments(args, option_table, kCommand);
   if (parsed.has("--help")) {
     std::printf(
         "usage: strataperm run [options] [STUDY_DIR]\n"
@@ -539,7 +539,7 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
         "DIR/shards/K-of-S/ (DIR: --out, or the study folder); merge then writes exactly\n"
         "what the whole run writes.\n\n"
         "options:\n%s",
-        describe_options(specs).c_str());
+        describe_options(option_table).c_str());
     return 0;
   }
   RunOptions options;
@@ -590,9 +590,9 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
     options.folder = parsed.value("--out");
     return run_genotype_study(choices, options, engine);
   }
-  for (const OptionSpec& spec : study_choice_options()) {
-    if (parsed.has(spec.name)) {
-      throw UsageError("option '" + spec.name +
+  for (const OptionSpec& option : study_choice_options()) {
+    if (parsed.has(option.name)) {
+      throw UsageError("option '" + option.name +
                        "' goes with --bfile or --vcf; a study folder names its files in "
                        "parameter.txt" + hint);
     }
