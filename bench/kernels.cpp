@@ -65,11 +65,11 @@ void GroupMeanAdjustment(benchmark::State& state) {
   for (auto _ : state) {
     codes = start;
     if (kKernel == 0) {
-      adjust_by_group_means(codes.data(), n, width, lists);
+      adjust_sequentially(codes.data(), n, width, lists);
     } else if (kKernel == 1) {
-      adjust_by_group_means_vectorized(codes.data(), n, width, lists);
+      adjust_sequentially_vectorized(codes.data(), n, width, lists);
     } else {
-      adjust_by_group_means_plain(codes.data(), n, width, lists);
+      adjust_sequentially_plain(codes.data(), n, width, lists);
     }
     benchmark::DoNotOptimize(codes.data());
   }

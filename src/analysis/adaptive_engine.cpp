@@ -99,6 +99,7 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
   const double z = rule.z(parameters.n_markers);
 
   result.p_values.assign(static_cast<std::size_t>(m), 0.0);
+  result.exceed.assign(static_cast<std::size_t>(m), 0.0);
   result.replicates_used.assign(static_cast<std::size_t>(m), 0);
   std::vector<LiveBlock> running;  // the blocks still running, in marker order
   std::vector<double> replicate_trait, replicate_sum_y2;
@@ -146,7 +147,8 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
               const std::lock_guard<std::mutex> hold(done_lock);
               const std::size_t j = static_cast<std::size_t>(marker.marker);
               result.replicates_used[j] = p;
-              result.p_values[j] = 0.5 * static_cast<double>(marker.twice_count) / static_cast<double>(p);
+              result.exceed[j] = 0.5 * static_cast<double>(marker.twice_count);
+              result.p_values[j] = result.exceed[j] / static_cast<double>(p);
               last_needed = std::max(last_needed, p);
               keep[static_cast<std::size_t>(k)] = 0;
               break;
@@ -196,7 +198,7 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
           }
           stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
           code_block(classes.data(), n, count, codes.data(), stats.data());
-          adjust_by_group_means(codes.data(), n, kWidth, lists);
+          adjust_codes(codes.data(), n, lists, options.adjustment);
           observed_sums(codes.data(), y, count, stats.data());
           LiveBlock block;
           block.codes.resize(rows * 2 * static_cast<std::size_t>(count));

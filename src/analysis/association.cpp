@@ -14,7 +14,8 @@ bool is_degenerate(double delta, double sum_xx, double sum_zz) {
   return delta <= 1e-9 * sum_xx * sum_zz;
 }
 
-AssociationSummary summarize_association(const MarkerStatistics& m, double sum_y2, int n) {
+AssociationSummary summarize_association(const MarkerStatistics& m, double sum_y2,
+                                         int residual_df) {
   AssociationSummary s;
   s.delta = association_delta(m.sum_xx, m.sum_zz, m.sum_xz);
   s.degenerate = is_degenerate(s.delta, m.sum_xx, m.sum_zz);
@@ -22,9 +23,9 @@ AssociationSummary summarize_association(const MarkerStatistics& m, double sum_y
   s.beta_add = (m.sum_zz * m.sum_xy - m.sum_xz * m.sum_zy) / s.delta;
   s.beta_dom = (m.sum_xx * m.sum_zy - m.sum_xz * m.sum_xy) / s.delta;
   s.ratio = m.t_observed / (s.delta * sum_y2);
-  const double d = static_cast<double>(n - 3);
+  const double d = static_cast<double>(residual_df);
   const double sigma2 = (sum_y2 - m.t_observed / s.delta) / d;
-  if (n > 3 && sigma2 > 0.0) {
+  if (residual_df > 0 && sigma2 > 0.0) {
     s.has_error = true;
     s.se_add = std::sqrt(sigma2 * m.sum_zz / s.delta);
     s.se_dom = std::sqrt(sigma2 * m.sum_xx / s.delta);

@@ -4,10 +4,14 @@
 //
 // All of it is a function of the marker's observed sums after the group-mean
 // adjustment (sum_zz, sum_xx, sum_xy, sum_zy, sum_xz, with y the centred
-// trait), its statistic T_obs, S = sum of y_i^2 (ascending, from 0.0) and N,
-// evaluated in the fixed order written below, so every printed digit is
-// defined. With Delta = sum_xx*sum_zz - sum_xz*sum_xz, T_obs/Delta is the
-// sum of squares the least-squares fit on x and z (no intercept) explains.
+// trait), its statistic T_obs, the trait's sum of squares S and the residual
+// degrees of freedom d, evaluated in the fixed order written below, so every
+// printed digit is defined. With Delta = sum_xx*sum_zz - sum_xz*sum_xz,
+// T_obs/Delta is the sum of squares the least-squares fit on x and z (no
+// intercept) explains. With codes adjusted by the means of groups that
+// partition the sample, S the trait's sum of squares within the groups and
+// d = N - 2 - G, this is the fit with one intercept per group: F_STAT is the
+// F test of the two genotype terms in it.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +23,8 @@ namespace strataperm {
 struct MarkerStatistics {
   double sum_zz = 0.0, sum_xx = 0.0, sum_xy = 0.0, sum_zy = 0.0, sum_xz = 0.0;
   double t_observed = 0.0;
-  double p_value = 0.0;     // the permutation P: (above + ties / 2) / R
+  double p_value = 0.0;     // the permutation P: c / R (adaptive: c / NP)
+  double exceed = 0.0;      // c: replicates above T_obs, plus half those equal
   int called = 0;           // individuals with a call
   std::int64_t copies = 0;  // copies of the counted allele among them (2, 1, 0 by class)
 };
@@ -31,19 +36,21 @@ struct AssociationSummary {
   double beta_add = 0.0;    // (sum_zz*sum_xy - sum_xz*sum_zy) / delta
   double beta_dom = 0.0;    // (sum_xx*sum_zy - sum_xz*sum_xy) / delta
   double ratio = 0.0;       // T_obs / (delta*S): compared with the replicate maxima
-  // When not degenerate and sigma2 = (S - T_obs/delta) / (N - 3) > 0 with N > 3:
+  // When not degenerate and sigma2 = (S - T_obs/delta) / d > 0 with d > 0:
   bool has_error = false;
   double se_add = 0.0;      // sqrt((sigma2*sum_zz)/delta)
   double se_dom = 0.0;      // sqrt((sigma2*sum_xx)/delta)
   double f_stat = 0.0;      // ((T_obs/delta)/2.0)/sigma2
-  double p = 0.0;           // upper tail of F(2, N - 3) at f_stat
+  double p = 0.0;           // upper tail of F(2, d) at f_stat
 };
 
 // Delta and the degeneracy test alone (what the replicate loop needs).
 double association_delta(double sum_xx, double sum_zz, double sum_xz);
 bool is_degenerate(double delta, double sum_xx, double sum_zz);
 
-AssociationSummary summarize_association(const MarkerStatistics& marker, double sum_y2, int n);
+// `residual_df` is d (N - 2 - G, or N - 3 for the sequential adjustment).
+AssociationSummary summarize_association(const MarkerStatistics& marker, double sum_y2,
+                                         int residual_df);
 
 // The upper tail of F(2, d) at f: (1 + 2f/d)^(-d/2), evaluated as
 // exp((-0.5*d) * log1p((2.0*f)/d)) so that it keeps its relative accuracy

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 
 #include "analysis/distance_table.hpp"
 #include "analysis/kernels.hpp"
@@ -59,6 +60,11 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
     // When no two individuals differ every similarity is 0/0: the fit finds
     // no usable BIC and keeps the sample as one group (fit.separated says so).
     result.fit = test_population_structure(table, same_group);
+    if (!options.clusters.empty()) {
+      if (options.clusters.size() != rows)
+        throw std::invalid_argument("run_analysis: one cluster per individual is needed");
+      same_group = same_group_of_clusters(options.clusters);
+    }
     for (std::size_t v = table.distance.size(); v-- > 0;)
       if (table.pairs[v] > 0) result.similarity_counts.emplace_back(table.similarity(v), table.pairs[v] / 2);
     if (options.clock != nullptr) options.clock->lap("structure");
@@ -72,12 +78,19 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
   for (std::size_t i = 0; i < rows; ++i) sum += y[i];
   const double mean = sum / static_cast<double>(n);
   for (std::size_t i = 0; i < rows; ++i) y[i] = y[i] - mean;
-  result.sum_y2 = 0.0;
-  for (std::size_t i = 0; i < rows; ++i) result.sum_y2 += y[i] * y[i];
 
   run.lists = build_group_lists(same_group, n);
   result.groups = summarize_groups(run.lists);
-  run.drawer = std::make_unique<ReplicateDrawer>(same_group, y);
+  result.adjustment = options.adjustment;
+  result.distinct_lists = count_distinct_lists(run.lists);
+  const bool within = options.adjustment == Adjustment::means;
+  if (within) {
+    result.sum_y2 = within_list_sum_of_squares(run.lists, y.data());
+  } else {
+    result.sum_y2 = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) result.sum_y2 += y[i] * y[i];
+  }
+  run.drawer = std::make_unique<ReplicateDrawer>(same_group, y, within ? &run.lists : nullptr);
   return run;
 }
 
@@ -156,7 +169,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
         stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
         double* codes = space.codes.data();
         code_block(space.classes.data(), n, count, codes, stats.data());
-        adjust_by_group_means(codes, n, kWidth, lists);
+        adjust_codes(codes, n, lists, options.adjustment);
 
         observed_sums(codes, y, count, stats.data());
 
@@ -184,8 +197,8 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
           const std::size_t j = static_cast<std::size_t>(first + c);
           above[j] += chunk_above;
           ties[j] += chunk_ties;
-          s.p_value = (static_cast<double>(above[j]) + 0.5 * static_cast<double>(ties[j])) /
-                      static_cast<double>(r);
+          s.exceed = static_cast<double>(above[j]) + 0.5 * static_cast<double>(ties[j]);
+          s.p_value = s.exceed / static_cast<double>(r);
           if (last_chunk) result.p_values[j] = s.p_value;
         }
 

@@ -19,6 +19,7 @@
 
 #include "analysis/adaptive_rule.hpp"
 #include "analysis/association.hpp"
+#include "analysis/marker_blocks.hpp"
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
 #include "core/progress.hpp"
@@ -27,7 +28,14 @@
 
 namespace strataperm {
 
+
 struct AnalysisOptions {
+  Adjustment adjustment = Adjustment::means;
+  // Groups given by the user: clusters[i] numbers individual i's group
+  // (0-based individuals, any non-negative numbers). When not empty, the
+  // same-group lists come from it instead of the structure fit's
+  // classification (the structure test still runs and is reported).
+  std::vector<int> clusters;
   int threads = 0;               // 0: all cores; the results never depend on it
   int chunk_replicates = 0;      // replicates drawn at a time (0: by a memory budget); nor on it
   // The markers to test: marker_count of them (-1: all the rest) from
@@ -56,12 +64,21 @@ struct AnalysisResult {
   GroupSummary groups;
   std::vector<double> p_values;  // [j - 1 - first_marker]: the empirical P-value of marker j
   int threads = 0;               // threads used
-  // For the family-wise P-values: S, the sum of the squared centred traits
-  // (ascending, from 0.0), and for each replicate r the largest, over the
-  // markers that are not degenerate, of T_r / (Delta * S_r), where S_r is the
-  // same sum over the traits the individuals received in replicate r
-  // (-infinity when no ratio is a number).
+  Adjustment adjustment = Adjustment::means;
+  // For the table and the family-wise P-values: S, and for each replicate r
+  // the largest, over the markers that are not degenerate, of
+  // T_r / (Delta * S_r), where S_r is S of the traits the individuals
+  // received in replicate r (-infinity when no ratio is a number). With the
+  // `means` adjustment S is the trait's sum of squares within the lists:
+  // sum over i ascending, from 0.0, of e*e with e = y_i - ybar_i, ybar_i the
+  // mean of the centred trait over i's list (members ascending, from 0.0,
+  // divided by their count); with `sequential`, the sum of y_i*y_i.
   double sum_y2 = 0.0;
+  // The number of distinct same-group lists (the number of groups when they
+  // partition the sample): the fit's residual degrees of freedom are
+  // N - 2 - distinct_lists with the `means` adjustment (N - 3 with
+  // `sequential`).
+  int distinct_lists = 1;
   std::vector<double> replicate_maxima;
   // The distinct pairwise similarities, ascending, with the number of
   // unordered pairs at each (for plotting the structure fit).
@@ -69,6 +86,7 @@ struct AnalysisResult {
   // Adaptive runs: each marker's replicates (NP), and the replicates drawn in
   // all (the largest NP; the stream is left after that replicate).
   std::vector<std::int64_t> replicates_used;
+  std::vector<double> exceed;  // each marker's count c over its NP replicates
   std::int64_t replicates_drawn = 0;
 };
 

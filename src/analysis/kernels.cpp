@@ -55,7 +55,105 @@ std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t
   return d;
 }
 
-void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLists& lists) {
+void adjust_by_list_means_plain(double* codes, int n, int width, const GroupLists& lists) {
+  const std::size_t w = static_cast<std::size_t>(width);
+  std::vector<double> mean(static_cast<std::size_t>(n) * w);
+  for (int i = 0; i < n; ++i)
+    for (int c = 0; c < width; ++c) {
+      double total = 0.0;
+      for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m)
+        total += codes[static_cast<std::size_t>(lists.members[m]) * w + c];
+      mean[static_cast<std::size_t>(i) * w + c] = total / static_cast<double>(lists.size(i));
+    }
+  for (int i = 0; i < n; ++i)
+    for (int c = 0; c < width; ++c) {
+      double& code = codes[static_cast<std::size_t>(i) * w + c];
+      code = code - mean[static_cast<std::size_t>(i) * w + c];
+    }
+}
+
+namespace {
+
+// means[0 .. width) = the mean of the rows `members[0 .. count)` (ascending
+// members, sum from 0.0, divided by count), four columns a lane.
+__attribute__((target_clones("avx2", "default"))) void list_mean(
+    const double* codes, int width, const int* members, int count, double* means) {
+  const double size = static_cast<double>(count);
+  const Lanes4 w = {size, size, size, size};
+  int c = 0;
+  for (; c + 32 <= width; c += 32) {
+    Lanes4 a[8];
+    for (int k = 0; k < 8; ++k) a[k] = Lanes4{0.0, 0.0, 0.0, 0.0};
+    for (int m = 0; m < count; ++m) {
+      const double* row = codes + static_cast<std::size_t>(members[m]) * width + c;
+      for (int k = 0; k < 8; ++k) a[k] += LOAD4(row + 4 * k);
+    }
+    for (int k = 0; k < 8; ++k) STORE4(means + c + 4 * k, a[k] / w);
+  }
+  for (; c < width; ++c) {
+    double total = 0.0;
+    for (int m = 0; m < count; ++m) total += codes[static_cast<std::size_t>(members[m]) * width + c];
+    means[c] = total / size;
+  }
+}
+
+__attribute__((target_clones("avx2", "default"))) void subtract_row(double* row, const double* means,
+                                                                     int width) {
+  for (int c = 0; c < width; ++c) row[c] = row[c] - means[c];
+}
+
+}  // namespace
+
+void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lists) {
+  const std::size_t w = static_cast<std::size_t>(width);
+  thread_local std::vector<double> means;
+  if (lists.partitions()) {
+    // One mean per group, from its members' unadjusted rows; then each
+    // member loses it (no member's row changes before its group's mean is
+    // formed).
+    means.resize(w);
+    for (int leader = 0; leader < n; ++leader) {
+      const int* members = &lists.members[lists.offset[leader]];
+      if (members[0] != leader) continue;  // one pass per group
+      const int size = lists.size(leader);
+      list_mean(codes, width, members, size, means.data());
+      for (int m = 0; m < size; ++m)
+        subtract_row(codes + static_cast<std::size_t>(members[m]) * w, means.data(), width);
+    }
+    return;
+  }
+  // Overlapping lists: every mean first; individuals with the same list share
+  // it (a list is identified by its first member, size and the members
+  // themselves).
+  means.resize(static_cast<std::size_t>(n) * w);
+  std::vector<int> same_as(static_cast<std::size_t>(n), -1);
+  for (int i = 0; i < n; ++i) {
+    const int* members = &lists.members[lists.offset[i]];
+    const int size = lists.size(i);
+    // An earlier individual whose list equals this one, found among the
+    // members (an individual is in its own list, so an equal list's owner
+    // is one of them).
+    for (int m = 0; m < size && members[m] < i; ++m) {
+      const int k = members[m];
+      if (lists.size(k) == size &&
+          std::equal(members, members + size, &lists.members[lists.offset[k]])) {
+        same_as[static_cast<std::size_t>(i)] = same_as[static_cast<std::size_t>(k)] >= 0
+                                                   ? same_as[static_cast<std::size_t>(k)]
+                                                   : k;
+        break;
+      }
+    }
+    if (same_as[static_cast<std::size_t>(i)] < 0)
+      list_mean(codes, width, members, size, &means[static_cast<std::size_t>(i) * w]);
+  }
+  for (int i = 0; i < n; ++i) {
+    const int from = same_as[static_cast<std::size_t>(i)] >= 0 ? same_as[static_cast<std::size_t>(i)] : i;
+    subtract_row(codes + static_cast<std::size_t>(i) * w, &means[static_cast<std::size_t>(from) * w],
+                 width);
+  }
+}
+
+void adjust_sequentially_plain(double* codes, int n, int width, const GroupLists& lists) {
   std::vector<double> total(static_cast<std::size_t>(width));
   for (int i = 0; i < n; ++i) {
     std::fill(total.begin(), total.end(), 0.0);
@@ -115,13 +213,13 @@ __attribute__((target_clones("avx2", "default"))) void adjust_rows_vectorized(
 
 }  // namespace
 
-void adjust_by_group_means_vectorized(double* codes, int n, int width, const GroupLists& lists) {
+void adjust_sequentially_vectorized(double* codes, int n, int width, const GroupLists& lists) {
   adjust_rows_vectorized(codes, n, width, lists, std::numeric_limits<int>::max());
 }
 
 namespace {
 
-// Groups from this size on are adjusted by jumps (see adjust_by_group_means).
+// Groups from this size on are adjusted by jumps (see adjust_sequentially).
 constexpr int kJumpingGroupSize = 1500;
 
 // The integers w for which v + w is exact, as a closed range [low, high]
@@ -284,9 +382,9 @@ void adjust_group_column(double* codes, int width, const int* members, int n, in
 
 }  // namespace
 
-void adjust_by_group_means(double* codes, int n, int width, const GroupLists& lists) {
+void adjust_sequentially(double* codes, int n, int width, const GroupLists& lists) {
   if (!lists.partitions()) {
-    adjust_by_group_means_vectorized(codes, n, width, lists);
+    adjust_sequentially_vectorized(codes, n, width, lists);
     return;
   }
   // Small groups go faster through the vectorized sums (n^2 / 2 additions

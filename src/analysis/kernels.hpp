@@ -19,25 +19,37 @@ namespace strataperm {
 std::uint64_t manhattan_distance(const std::int64_t* a, const std::int64_t* b, int length);
 std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t* b, int length);
 
-// Group-mean adjustment of a block of `width` code columns for n individuals,
-// row-major (codes[i * width + c]): for i ascending, subtracts from row i the
+// Adjustment by list means of a block of `width` code columns for n
+// individuals, row-major (codes[i * width + c]): every row i loses the mean
+// over i's list of the unadjusted rows (members ascending, sum from 0.0, then
+// divided by the list size); all means are formed before any row changes.
+// A column of equal codes within a list becomes zeros.
+//
+// adjust_by_list_means: with a partition, one sum per group and column (SIMD
+// lanes across the columns), so O(n x width); overlapping lists sum each
+// distinct list once. adjust_by_list_means_plain: the definition, literally.
+void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lists);
+void adjust_by_list_means_plain(double* codes, int n, int width, const GroupLists& lists);
+
+// Sequential group-mean adjustment of a block of `width` code columns for n
+// individuals, row-major (codes[i * width + c]): for i ascending, subtracts from row i the
 // mean over i's list of the current rows (sum from 0.0 in ascending member
 // order, then divided by the list size), so rows already adjusted enter the
 // later rows' means. When the lists partition the individuals, the part of
 // each sum over members already adjusted is the same running prefix for the
 // whole group, so it is carried along instead of summed again.
 //
-// adjust_by_group_means: with a partition, each group column in
+// adjust_sequentially: with a partition, each group column in
 // O(n + roundings x jumps) instead of O(n^2): the later members' codes are
 // -1, 0 or 1, so most of their additions are exact and are made at once from
 // integer prefix sums; only an addition that may round is made as a double
 // (see adjust_group_column in kernels.cpp). Overlapping lists go through the
-// vectorized sums. adjust_by_group_means_vectorized: SIMD lanes across the
+// vectorized sums. adjust_sequentially_vectorized: SIMD lanes across the
 // columns, the shared running prefix of a partition's group carried along.
-// adjust_by_group_means_plain: the definition, literally.
-void adjust_by_group_means(double* codes, int n, int width, const GroupLists& lists);
-void adjust_by_group_means_vectorized(double* codes, int n, int width, const GroupLists& lists);
-void adjust_by_group_means_plain(double* codes, int n, int width, const GroupLists& lists);
+// adjust_sequentially_plain: the definition, literally.
+void adjust_sequentially(double* codes, int n, int width, const GroupLists& lists);
+void adjust_sequentially_vectorized(double* codes, int n, int width, const GroupLists& lists);
+void adjust_sequentially_plain(double* codes, int n, int width, const GroupLists& lists);
 
 // Permuted sums: out[c * stride + r] = sum over i ascending of
 // codes[i * width + c] * y[replicate_index(i, r, n)], from 0.0, separate

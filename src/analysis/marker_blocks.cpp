@@ -44,6 +44,18 @@ void code_block(const std::uint8_t* classes, int n, int count, double* codes,
   }
 }
 
+const char* adjustment_name(Adjustment adjustment) {
+  return adjustment == Adjustment::means ? "means" : "sequential";
+}
+
+void adjust_codes(double* codes, int n, const GroupLists& lists, Adjustment adjustment) {
+  if (adjustment == Adjustment::means) {
+    adjust_by_list_means(codes, n, kWidth, lists);
+  } else {
+    adjust_sequentially(codes, n, kWidth, lists);
+  }
+}
+
 void observed_sums(const double* codes, const std::vector<double>& y, int count,
                    MarkerStatistics* statistics) {
   double zz[kBlockMarkers], xx[kBlockMarkers], xy[kBlockMarkers], zy[kBlockMarkers],

@@ -38,6 +38,56 @@ GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n)
   return lists;
 }
 
+std::vector<std::uint8_t> same_group_of_clusters(const std::vector<int>& clusters) {
+  const std::size_t n = clusters.size();
+  std::vector<std::uint8_t> same_group(n * n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) same_group[i * n + j] = clusters[i] == clusters[j];
+  return same_group;
+}
+
+int count_distinct_lists(const GroupLists& lists) {
+  if (lists.partitions()) return lists.groups;
+  const int n = static_cast<int>(lists.offset.size()) - 1;
+  int distinct = 0;
+  for (int i = 0; i < n; ++i) {
+    // A list equal to an earlier individual's has that individual among its
+    // members (everyone is in its own list).
+    const int* members = &lists.members[lists.offset[i]];
+    const int size = lists.size(i);
+    bool seen = false;
+    for (int m = 0; m < size && members[m] < i && !seen; ++m) {
+      const int k = members[m];
+      seen = lists.size(k) == size && std::equal(members, members + size, &lists.members[lists.offset[k]]);
+    }
+    if (!seen) ++distinct;
+  }
+  return distinct;
+}
+
+double within_list_sum_of_squares(const GroupLists& lists, const double* values) {
+  const int n = static_cast<int>(lists.offset.size()) - 1;
+  const auto list_mean = [&](int i) {
+    double total = 0.0;
+    for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m) total += values[lists.members[m]];
+    return total / static_cast<double>(lists.size(i));
+  };
+  std::vector<double> group_mean;
+  if (lists.partitions()) {
+    group_mean.resize(static_cast<std::size_t>(lists.groups));
+    for (int i = 0; i < n; ++i)
+      if (lists.position[i] == 0) group_mean[static_cast<std::size_t>(lists.group[i])] = list_mean(i);
+  }
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double mean =
+        lists.partitions() ? group_mean[static_cast<std::size_t>(lists.group[i])] : list_mean(i);
+    const double e = values[i] - mean;
+    sum += e * e;
+  }
+  return sum;
+}
+
 GroupSummary summarize_groups(const GroupLists& lists) {
   GroupSummary summary;
   const int n = static_cast<int>(lists.offset.size()) - 1;
@@ -106,12 +156,18 @@ void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>&
 }
 
 ReplicateDrawer::ReplicateDrawer(const std::vector<std::uint8_t>& same_group,
-                                 std::vector<double> centred_trait)
+                                 std::vector<double> centred_trait, const GroupLists* within)
     : sampler_(same_group, static_cast<int>(centred_trait.size())),
       y_(std::move(centred_trait)),
       order_(ivector(1, static_cast<long>(y_.size()))),
       visit_(y_.size()),
-      donor_(y_.size()) {}
+      donor_(y_.size()),
+      within_(within != nullptr) {
+  if (within != nullptr) {
+    within_lists_ = *within;
+    received_.resize(y_.size());
+  }
+}
 
 ReplicateDrawer::~ReplicateDrawer() { free_ivector(order_, 1, static_cast<long>(y_.size())); }
 
@@ -132,8 +188,9 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
     for (std::size_t i = 0; i < rows; ++i) {
       const double v = y_[static_cast<std::size_t>(donor_[i])];
       traits[replicate_index(static_cast<int>(i), rep, n)] = v;
-      s += v * v;
+      if (within_) received_[i] = v; else s += v * v;
     }
+    if (within_) s = within_list_sum_of_squares(within_lists_, received_.data());
     sum_y2[static_cast<std::size_t>(rep)] = s;
     if (states != nullptr) states->push_back(stream);
     if (on_replicate) on_replicate();

@@ -37,6 +37,19 @@ struct GroupLists {
 };
 GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n);
 
+// The same-group matrix (n x n bytes, 1 where i and j share a group) of
+// user-given groups: clusters[i] numbers individual i's group.
+std::vector<std::uint8_t> same_group_of_clusters(const std::vector<int>& clusters);
+
+// The number of distinct lists (the number of groups when they partition).
+int count_distinct_lists(const GroupLists& lists);
+
+// The sum of squares of `values` (individual i's at values[i]) within the
+// lists: over i ascending, from 0.0, of e*e with e = values[i] - mean_i,
+// mean_i the sum over i's members (ascending, from 0.0) of their values
+// divided by the list size. With a partition each group's mean is formed once.
+double within_list_sum_of_squares(const GroupLists& lists, const double* values);
+
 // What the log says of the lists: group sizes when they partition the sample
 // (in order of each group's first member), else the range of list sizes.
 struct GroupSummary {
@@ -76,11 +89,15 @@ inline std::size_t replicate_index(int i, int r, int n) {
 // traits (see replicate_index) in `traits`, N x stride with stride `count`
 // rounded up to a multiple of 8 (the padding replicates hold 0.0), and each
 // replicate's sum of squared permuted traits (ascending individuals, from
-// 0.0) in `sum_y2`. `on_replicate()` is called after each replicate.
-// Memory: the list bitsets, and 8 N stride bytes in `traits`.
+// 0.0) in `sum_y2`, or, when the drawer was given `within` lists, each
+// replicate's within_list_sum_of_squares of the permuted traits.
+// `on_replicate()` is called after each replicate.
+// Memory: the list bitsets, a copy of `within`, and 8 N stride bytes in
+// `traits`.
 class ReplicateDrawer {
  public:
-  ReplicateDrawer(const std::vector<std::uint8_t>& same_group, std::vector<double> centred_trait);
+  ReplicateDrawer(const std::vector<std::uint8_t>& same_group, std::vector<double> centred_trait,
+                  const GroupLists* within = nullptr);
   ReplicateDrawer(const ReplicateDrawer&) = delete;
   ReplicateDrawer& operator=(const ReplicateDrawer&) = delete;
   ~ReplicateDrawer();
@@ -94,6 +111,9 @@ class ReplicateDrawer {
   std::vector<double> y_;
   IntVector order_;
   std::vector<int> visit_, donor_;
+  bool within_ = false;
+  GroupLists within_lists_;
+  std::vector<double> received_;
 };
 
 }  // namespace strataperm

@@ -167,12 +167,18 @@ int run_merge(const std::vector<std::string>& args) {
   result.fit = first.fit;
   result.groups = first.groups;
   result.sum_y2 = first.sum_y2;
+  result.adjustment = first.adjustment;
+  result.distinct_lists = first.distinct_lists;
+  run.log.groups_from = first.groups_from;
   result.similarity_counts = shards[0].similarity;
   result.replicate_maxima = shards[0].replicate_maxima;
   for (const Shard& shard : shards) {
     for (std::size_t rep = 0; rep < result.replicate_maxima.size(); ++rep)
       result.replicate_maxima[rep] = std::max(result.replicate_maxima[rep], shard.replicate_maxima[rep]);
-    for (const MarkerStatistics& marker : shard.markers) result.p_values.push_back(marker.p_value);
+    for (const MarkerStatistics& marker : shard.markers) {
+      result.p_values.push_back(marker.p_value);
+      result.exceed.push_back(marker.exceed);
+    }
     result.replicates_used.insert(result.replicates_used.end(), shard.np.begin(), shard.np.end());
   }
   result.replicates_drawn = furthest->replicates_drawn;

@@ -18,6 +18,7 @@
 #include "core/parallel.hpp"
 #include "io/association_table.hpp"
 #include "io/checksum.hpp"
+#include "io/cluster_file.hpp"
 #include "io/output_file.hpp"
 #include "io/shard_files.hpp"
 #include "io/marker_table.hpp"
@@ -51,6 +52,15 @@ const std::vector<OptionSpec> kRunOptions = {
      "with --adaptive: first check after MIN replicates, stop when p +- z(1 - BETA/(2M)) sd "
      "excludes ALPHA, next check floor(SLOPE p + INIT) later (default 6,0,1e-4,1,0.001; the five "
      "may also follow as separate words)"},
+    {"--adjustment", true, "means|sequential",
+     "how the genotype codes are adjusted by group means: 'means' (default) subtracts each "
+     "group's mean of the unadjusted codes, valid whatever the files' order and the groups' "
+     "trait means; 'sequential' adjusts row by row in place, as first defined, to reproduce "
+     "earlier results digit for digit"},
+    {"--within", true, "FILE",
+     "user-given groups in place of the structure test's: a cluster file, FID IID CLUSTER a "
+     "line (IID CLUSTER for VCF input; for a study folder without individuals.tsv, one "
+     "CLUSTER a line in the individuals' order)"},
     {"--chunk-replicates", true, "C",
      "replicates drawn and tested at a time (default: what fits 256 MiB; results do not "
      "depend on it)"},
@@ -197,6 +207,7 @@ StudyRun::StudyRun(const RunOptions& options)
   log.started = utc_now();
   log.command_line = options.command_line;
   log.seeds = seeds_text(options.seeds);
+  log.groups_from = options.within_file;
   if (options.adaptive) {
     max_permutations = options.adaptive->max;
     rule_text = describe_rule(*options.adaptive);
@@ -214,6 +225,20 @@ std::vector<std::string> run_outputs(const std::string& folder, const std::strin
   return outputs;
 }
 
+namespace {
+
+// --within: the groups of the study's individuals from the cluster file, its
+// checksum in the log.
+void read_within_groups(StudyRun& run, const RunOptions& options, ClusterMatch match,
+                        const std::vector<IndividualKey>& study,
+                        const std::vector<IndividualKey>& left_out) {
+  if (options.within_file.empty()) return;
+  run.clusters = read_clusters(options.within_file, match, study, left_out).of;
+  run.log.inputs.emplace_back(options.within_file, md5_of_file(options.within_file));
+}
+
+}  // namespace
+
 int run_study(const RunOptions& options, AnalysisEngine engine) {
   StudyRun run(options);
   run.progress.stage("reading the study");
@@ -225,11 +250,30 @@ int run_study(const RunOptions& options, AnalysisEngine engine) {
                                     run.parameters.marker_file, std::string("markers.tsv"),
                                     std::string("background_ids.txt")})
       inputs.add(path_in_study(options.folder, name));
+    if (!options.within_file.empty()) inputs.add(options.within_file);
     for (const std::string& output :
          run_outputs(run.folder, run.parameters.output_file, options.extras))
       inputs.check(output);
   }
   if (options.extras) log_study_folder_inputs(run, options.folder);
+  if (!options.within_file.empty()) {
+    // Ids from the study's individuals.tsv when it has one, else the order.
+    const std::string table = path_in_study(options.folder, "individuals.tsv");
+    std::vector<IndividualKey> study;
+    ClusterMatch match = ClusterMatch::order;
+    if (::access(table.c_str(), F_OK) == 0) {
+      study = read_individual_table(table);
+      if (static_cast<long>(study.size()) != run.parameters.n_individuals) {
+        throw InputError(table + ": lists " + std::to_string(study.size()) +
+                         " individuals, the study has " +
+                         std::to_string(run.parameters.n_individuals));
+      }
+      match = ClusterMatch::family_and_individual;
+    } else {
+      study.resize(static_cast<std::size_t>(run.parameters.n_individuals));
+    }
+    read_within_groups(run, options, match, study, {});
+  }
   if (run.folder != options.folder) {
     std::error_code error;
     std::filesystem::create_directories(run.folder, error);
@@ -255,6 +299,8 @@ AnalysisOptions engine_options(StudyRun& run, const RunOptions& options, long ma
   run.progress.expect("marker", (2.0 * n * mk * r + 0.5 * n * n * mk / 64.0) /
                                     (4e9 * thread_count(options.threads)));
   AnalysisOptions analysis;
+  analysis.adjustment = options.adjustment;
+  analysis.clusters = run.clusters;
   analysis.threads = options.threads;
   analysis.chunk_replicates = options.chunk_replicates;
   analysis.clock = &run.clock;
@@ -315,7 +361,10 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
   const AnalysisResult result = engine(parameters, run.data, markers, run.stream, analysis);
   run.data = SampleData();
   if (options.adaptive) {
-    for (std::size_t k = 0; k < waiting.size(); ++k) waiting[k].p_value = result.p_values[k];
+    for (std::size_t k = 0; k < waiting.size(); ++k) {
+      waiting[k].p_value = result.p_values[k];
+      waiting[k].exceed = result.exceed[k];
+    }
     writer.add(range.first, waiting, labels, result.replicates_used.data());
     manifest.adaptive = run.rule_text;
     manifest.replicates_drawn = result.replicates_drawn;
@@ -323,6 +372,9 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
   manifest.fit = result.fit;
   manifest.groups = result.groups;
   manifest.sum_y2 = result.sum_y2;
+  manifest.adjustment = result.adjustment;
+  manifest.distinct_lists = result.distinct_lists;
+  manifest.groups_from = options.within_file;
   manifest.stream_after = run.stream;
   manifest.structure_checksum =
       structure_checksum(result.fit, result.groups, result.similarity_counts);
@@ -352,12 +404,13 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
   write_results_file(run.folder, parameters.output_file, result.fit, arrays.marker_ids,
                      arrays.p_values, m);
   if (table != nullptr) {
+    const TableModel model = table_model(result.adjustment, parameters.n_individuals,
+                                         result.sum_y2, result.distinct_lists);
     if (!result.replicates_used.empty()) {
-      table->write_adaptive(parameters.n_individuals, run.max_permutations, result.sum_y2,
-                            result.p_values, result.replicates_used, labels);
+      table->write_adaptive(model, run.max_permutations, result.p_values, result.exceed,
+                            result.replicates_used, labels);
     } else {
-      table->write(parameters.n_individuals, parameters.n_permutations, result.sum_y2,
-                   result.replicate_maxima, labels);
+      table->write(model, parameters.n_permutations, result.replicate_maxima, labels);
     }
   }
   run.clock.lap("report");
@@ -393,6 +446,7 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
     log.parameters = parameters;
     log.fit = result.fit;
     log.groups = result.groups;
+    log.adjustment = adjustment_name(result.adjustment);
     if (log.stage_seconds.empty()) log.stage_seconds = run.clock.laps();
     write_similarity_table(
         path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),
@@ -461,6 +515,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
   {
     ProtectedInputs inputs;
     for (const std::string& path : plan_inputs(plan)) inputs.add(path);
+    if (!options.within_file.empty()) inputs.add(options.within_file);
     std::vector<std::string> outputs = run_outputs(options.folder, "results.txt", options.extras);
     outputs.push_back(path_in_study(options.folder, "background_ids.txt"));
     for (const std::string& output : outputs) inputs.check(output);
@@ -486,6 +541,22 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
     }
   }
   run.background_ids = background_ids(plan);
+  {
+    std::vector<IndividualKey> study, left_out;
+    std::vector<char> kept(plan.input->samples.size(), 0);
+    for (std::size_t r = 0; r < plan.n(); ++r) {
+      const GenotypedSample& sample = plan.input->samples[plan.kept.sample_index[r]];
+      study.push_back(IndividualKey{plan.kept.family_id[r], sample.individual_id});
+      kept[plan.kept.sample_index[r]] = 1;
+    }
+    for (std::size_t k = 0; k < kept.size(); ++k)
+      if (!kept[k])
+        left_out.push_back(IndividualKey{plan.input->samples[k].family_id,
+                                         plan.input->samples[k].individual_id});
+    read_within_groups(run, options, plan.input->is_vcf ? ClusterMatch::individual
+                                                        : ClusterMatch::family_and_individual,
+                       study, left_out);
+  }
 
   StreamedMarkers markers(plan);
   const MarkerLabels labels = [&plan](long marker) {
@@ -552,6 +623,20 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
         parse_count_option("--chunk-replicates", parsed.value("--chunk-replicates"), 1, 1 << 24);
   }
   if (parsed.has("--seed")) options.seeds = parse_seeds(parsed.value("--seed"));
+  if (parsed.has("--adjustment")) {
+    const std::string& adjustment = parsed.value("--adjustment");
+    if (adjustment == "means") {
+      options.adjustment = Adjustment::means;
+    } else if (adjustment == "sequential") {
+      options.adjustment = Adjustment::sequential;
+    } else {
+      throw UsageError("option '--adjustment' takes 'means' or 'sequential', not '" + adjustment + "'");
+    }
+  }
+  if (parsed.has("--within")) {
+    options.within_file = parsed.value("--within");
+    if (options.within_file.empty()) throw UsageError("option '--within' needs a cluster file");
+  }
   if (parsed.has("--shard")) parse_shard(parsed.value("--shard"), options.shard, options.shards);
   std::vector<std::string> words = {"strataperm", "run"};
   words.insert(words.end(), args.begin(), args.end());

@@ -34,6 +34,8 @@ struct RunOptions {
   std::string out_folder;          // where the outputs go ("": the study folder)
   int shard = 0, shards = 0;       // --shard K/S (0 of 0: the whole run)
   std::optional<AdaptiveRule> adaptive;  // --adaptive
+  Adjustment adjustment = Adjustment::means;  // --adjustment
+  std::string within_file;                    // --within: user-given groups ("": the structure test's)
 };
 
 // One run's state beside its study: where its outputs go, the one random
@@ -50,6 +52,7 @@ struct StudyRun {
   std::vector<std::string> background_ids;  // the loci the run chose, when it chose them
   std::int64_t max_permutations = 0;        // adaptive runs: the rule's most replicates
   std::string rule_text;                    // adaptive runs: the rule, for the log
+  std::vector<int> clusters;                // --within: each individual's group
 };
 
 // Runs the analysis of the study folder `options.folder` with `engine` and

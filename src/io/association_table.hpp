@@ -4,13 +4,20 @@
 // CHROM, POS, ID, A1 and A2 come from the marker's label (".", ".", the marker
 // number, ".", "." without one); A1 is the allele whose copies the additive
 // code counts, A1_FREQ its frequency over the called individuals, OBS_CT
-// their number. The rest is summarize_association's, EMP1 the permutation P
-// and EMP2 the family-wise P. Reals are printed "%.6g", EMP1 and EMP2 with
-// enough digits to give back the exact multiple of 1/(2R) and 1/(R + 1)
-// ("%.*g" at max(6, digits(2R) + 1) and max(6, digits(R + 1) + 1)); what is
-// not defined prints "NA": BETA, SE, F_STAT, P and EMP2 of a degenerate
-// marker, SE, F_STAT and P when there is no error variance, EMP2 when the
-// marker's ratio is not a number.
+// their number. The rest is summarize_association's with the run's S and
+// residual degrees of freedom (see TableModel); EMP1 the permutation P and
+// EMP2 the family-wise P. What is not defined prints "NA": BETA, SE, F_STAT,
+// P and EMP2 of a degenerate marker, SE, F_STAT and P when there is no error
+// variance, EMP2 when the marker's ratio is not a number.
+//
+// With the `means` adjustment EMP1 is (c + 1) / (R + 1), c the marker's count
+// (replicates above T_obs plus half those equal), or (c + 1) / (NP + 1) in an
+// adaptive run, so never 0; EMP1 and EMP2 are printed with the shortest
+// "%.Pg" that reads back as the same double, so the counts can always be
+// recovered. Other reals are "%.6g". With `sequential` the table is the one
+// first defined: d = N - 3, EMP1 = c / R (c / NP), and EMP1 and EMP2 printed
+// "%.*g" with enough digits for every multiple of 1/(2R) and 1/(R + 1)
+// (max(6, digits(2R) + 1) and max(6, digits(R + 1) + 1)).
 //
 // The rows are kept on disk while the run goes on (an unnamed file beside the
 // target, 64 bytes a marker), so memory does not grow with the markers; the
@@ -25,6 +32,7 @@
 #include <vector>
 
 #include "analysis/association.hpp"
+#include "analysis/marker_blocks.hpp"
 
 namespace strataperm {
 
@@ -33,6 +41,14 @@ struct MarkerLabel {
 };
 // The label of marker j (1-based), asked for in marker order.
 using MarkerLabels = std::function<MarkerLabel(long marker)>;
+
+// What every row needs beside its marker's statistics.
+struct TableModel {
+  Adjustment adjustment = Adjustment::means;
+  double sum_y2 = 0.0;  // S
+  int residual_df = 0;  // d: N - 2 - G (means), N - 3 (sequential)
+};
+TableModel table_model(Adjustment adjustment, int n_individuals, double sum_y2, int distinct_lists);
 
 class AssociationTable {
  public:
@@ -48,21 +64,19 @@ class AssociationTable {
 
   // Writes the whole table (through OutputFile). `labels` may be empty.
   // Throws OutputError.
-  void write(int n_individuals, int n_permutations, double sum_y2,
-             std::vector<double> replicate_maxima, const MarkerLabels& labels);
+  void write(const TableModel& model, int n_permutations, std::vector<double> replicate_maxima,
+             const MarkerLabels& labels);
 
-  // The table of an adaptive run: EMP1 of marker j is emp1[j - 1] over its
-  // own np[j - 1] replicates (printed exactly for up to `max_permutations`),
-  // EMP2 is NA, and a last column NP holds np.
-  void write_adaptive(int n_individuals, std::int64_t max_permutations, double sum_y2,
-                      const std::vector<double>& emp1, const std::vector<std::int64_t>& np,
-                      const MarkerLabels& labels);
+  // The table of an adaptive run: marker j took np[j - 1] replicates and
+  // counted exceed[j - 1] of them (its P is p_values[j - 1]); EMP2 is NA,
+  // and a last column NP holds np. `max_permutations` is the rule's most.
+  void write_adaptive(const TableModel& model, std::int64_t max_permutations,
+                      const std::vector<double>& p_values, const std::vector<double>& exceed,
+                      const std::vector<std::int64_t>& np, const MarkerLabels& labels);
 
  private:
-  void write_rows(int n_individuals, long long emp1_denominator, long long emp2_denominator,
-                  double sum_y2, const std::vector<double>* sorted_maxima,
-                  const std::vector<double>* emp1, const std::vector<std::int64_t>* np,
-                  const MarkerLabels& labels);
+  struct Empirical;  // how EMP1 and EMP2 are formed and printed
+  void write_rows(const TableModel& model, const Empirical& empirical, const MarkerLabels& labels);
   std::string target_;
   std::FILE* rows_ = nullptr;
   long count_ = 0;
@@ -71,5 +85,9 @@ class AssociationTable {
 // "%.*g" precision that gives back every multiple of 1/denominator exactly:
 // max(6, decimal digits of denominator + 1).
 int exact_fraction_precision(long long denominator);
+
+// The shortest "%.Pg" (P from 1 to 17) of `value` that reads back as the
+// same double.
+std::string shortest_decimal(double value);
 
 }  // namespace strataperm

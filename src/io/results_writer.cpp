@@ -132,6 +132,14 @@ void write_run_log(const std::string& path, const RunLog& run) {
                fit.bic_two, fit.passes);
   std::fprintf(log, "verdict\t%s\n",
                fit.structure ? "population structure" : "no population structure");
+  if (!run.adjustment.empty()) {
+    std::fprintf(log, "adjustment\t%s\n",
+                 run.adjustment == "means"
+                     ? "means (codes less the means of the unadjusted codes over each list)"
+                     : "sequential (codes adjusted row by row in place, as first defined)");
+  }
+  std::fprintf(log, "groups_from\t%s\n",
+               run.groups_from.empty() ? "the structure test" : run.groups_from.c_str());
   if (run.groups.lists_partition) {
     std::fprintf(log, "groups\t%zu (sizes", run.groups.group_sizes.size());
     for (int size : run.groups.group_sizes) std::fprintf(log, " %d", size);

@@ -56,6 +56,8 @@ struct RunLog {
   Parameters parameters;
   StructureFit fit;
   GroupSummary groups;
+  std::string adjustment;   // "means" or "sequential"
+  std::string groups_from;  // the cluster file of --within ("": the structure test)
   std::vector<std::pair<std::string, double>> stage_seconds;
 };
 

@@ -104,7 +104,8 @@ void ShardWriter::add(long first, std::span<const MarkerStatistics> markers,
                  label.position.c_str(), label.id.empty() ? "." : label.id.c_str(),
                  label.tested_allele.c_str(), label.other_allele.c_str(), s.called,
                  static_cast<long long>(s.copies));
-    for (double v : {s.sum_zz, s.sum_xx, s.sum_xy, s.sum_zy, s.sum_xz, s.t_observed, s.p_value})
+    for (double v : {s.sum_zz, s.sum_xx, s.sum_xy, s.sum_zy, s.sum_xz, s.t_observed, s.p_value,
+                     s.exceed})
       std::fprintf(out, "\t%s", bits_of(v).c_str());
     if (np != nullptr) std::fprintf(out, "\t%lld", static_cast<long long>(np[k]));
     std::fputc('\n', out);
@@ -153,6 +154,8 @@ void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double
                m.groups.lists_partition ? 1 : 0, sizes_text(m.groups.group_sizes).c_str(),
                m.groups.smallest_list, m.groups.largest_list);
   std::fprintf(out, "sum_y2\t%s\n", bits_of(m.sum_y2).c_str());
+  std::fprintf(out, "adjustment\t%s\ndistinct_lists\t%d\ngroups_from\t%s\n",
+               adjustment_name(m.adjustment), m.distinct_lists, m.groups_from.c_str());
   std::fprintf(out, "stream\t%d %d %d %lld\n", m.stream_after.s1, m.stream_after.s2, m.stream_after.s3,
                static_cast<long long>(m.stream_after.draws));
   std::fprintf(out, "structure_checksum\t%s\n", m.structure_checksum.c_str());
@@ -236,6 +239,12 @@ Shard read_shard(const std::string& folder) {
     m.groups.smallest_list = static_cast<int>(number("smallest_list"));
     m.groups.largest_list = static_cast<int>(number("largest_list"));
     m.sum_y2 = real("sum_y2");
+    const std::string adjustment = get("adjustment");
+    if (adjustment != "means" && adjustment != "sequential")
+      throw InputError(where + ": 'adjustment' is neither 'means' nor 'sequential'");
+    m.adjustment = adjustment == "means" ? Adjustment::means : Adjustment::sequential;
+    m.distinct_lists = static_cast<int>(number("distinct_lists"));
+    m.groups_from = get("groups_from");
     const std::vector<std::string> stream = split_fields(get("stream"));
     long long s[4] = {0, 0, 0, 0};
     if (stream.size() != 4 || !parse_long(stream[0], s[0]) || !parse_long(stream[1], s[1]) ||
@@ -256,13 +265,14 @@ Shard read_shard(const std::string& folder) {
       const std::vector<std::string> f = split_tabs(line);
       long long marker = 0, called = 0, copies = 0;
       MarkerStatistics s;
-      double* reals[7] = {&s.sum_zz, &s.sum_xx, &s.sum_xy, &s.sum_zy, &s.sum_xz, &s.t_observed, &s.p_value};
+      double* reals[8] = {&s.sum_zz, &s.sum_xx, &s.sum_xy, &s.sum_zy, &s.sum_xz,
+                          &s.t_observed, &s.p_value, &s.exceed};
       const bool adaptive = !m.adaptive.empty();
       long long np = 0;
-      bool ok = f.size() == (adaptive ? 16u : 15u) && parse_long(f[0], marker) &&
+      bool ok = f.size() == (adaptive ? 17u : 16u) && parse_long(f[0], marker) &&
                 parse_long(f[6], called) && parse_long(f[7], copies) &&
-                (!adaptive || parse_long(f[15], np));
-      for (int k = 0; ok && k < 7; ++k) ok = parse_bits(f[static_cast<std::size_t>(8 + k)], *reals[k]);
+                (!adaptive || parse_long(f[16], np));
+      for (int k = 0; ok && k < 8; ++k) ok = parse_bits(f[static_cast<std::size_t>(8 + k)], *reals[k]);
       if (!ok) reader.fail("is not a marker line of a shard");
       if (marker != m.range.first + static_cast<long long>(shard.markers.size()) + 1)
         reader.fail("holds marker " + std::to_string(marker) + " out of order");

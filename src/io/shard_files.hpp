@@ -11,7 +11,7 @@
 //   markers.tsv     one line per marker of the shard's range, in marker order:
 //                   its number, its label, and its statistics (called, copies,
 //                   the sums, T_obs and the permutation P, reals as the hex of
-//                   their bits, so they read back exactly);
+//                   their bits, so they read back exactly, then the count c);
 //   maxima.txt      for each replicate, the largest ratio over the shard's
 //                   markers (hex bits), R lines;
 //   similarity.tsv  the distinct similarities and their pair counts;
@@ -59,6 +59,9 @@ struct ShardManifest {
   StructureFit fit;
   GroupSummary groups;
   double sum_y2 = 0.0;
+  Adjustment adjustment = Adjustment::means;
+  int distinct_lists = 1;
+  std::string groups_from;  // the cluster file, or "" when the structure test made the groups
   RandomStream stream_after;  // the stream after the last replicate
   std::string adaptive;       // adaptive runs: the rule ("" otherwise)
   std::int64_t replicates_drawn = 0;  // adaptive runs: the largest NP of the shard

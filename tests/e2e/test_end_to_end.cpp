@@ -4,7 +4,9 @@
 // folder) and the expected `stdout`, `status`, optionally `stderr`, and
 // `results` (the expected results file "results.txt"; when absent, a results
 // file must not exist after the run, unless the input already held one, which
-// must then be left untouched).
+// must then be left untouched). A case may also hold `stdout.sequential` and
+// `results.sequential`: what `strataperm run --adjustment sequential` gives
+// there (the adjustment as first defined, kept digit for digit).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +35,16 @@ std::vector<std::string> case_names() {
   return names;
 }
 
+// The cases that also hold the sequential adjustment's expectations.
+std::vector<std::string> sequential_case_names() {
+  std::vector<std::string> names;
+  for (const std::string& name : case_names())
+    if (fs::exists(fs::path(STRATAPERM_GOLDEN_DIR) / name / "stdout.sequential")) names.push_back(name);
+  return names;
+}
+
 class GoldenRun : public ::testing::TestWithParam<std::string> {};
+class GoldenSequentialRun : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(GoldenRun, MatchesExpectedOutputByteForByte) {
   const fs::path source = fs::path(STRATAPERM_GOLDEN_DIR) / GetParam();
@@ -72,6 +83,26 @@ TEST_P(GoldenRun, MatchesExpectedOutputByteForByte) {
   fs::remove_all(work);
 }
 
+TEST_P(GoldenSequentialRun, MatchesItsOwnExpectedOutputByteForByte) {
+  const fs::path source = fs::path(STRATAPERM_GOLDEN_DIR) / GetParam();
+  const fs::path work = fs::temp_directory_path() /
+                        ("strataperm_golden_seq_" + std::to_string(::getpid()) + "_" + GetParam());
+  fs::remove_all(work);
+  fs::create_directories(work);
+  fs::copy(source / "input", work, fs::copy_options::recursive);
+  const std::string command = "cd '" + work.string() + "' && '" STRATAPERM_BINARY
+                              "' run --adjustment sequential . > ../" + work.filename().string() +
+                              ".out 2> /dev/null";
+  const int raw = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), std::stoi(read_file(source / "status")));
+  const fs::path out = work.parent_path() / (work.filename().string() + ".out");
+  EXPECT_EQ(read_file(out), read_file(source / "stdout.sequential"));
+  EXPECT_EQ(read_file(work / "results.txt"), read_file(source / "results.sequential"));
+  fs::remove(out);
+  fs::remove_all(work);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenRun, ::testing::ValuesIn(case_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param;
@@ -79,6 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, GoldenRun, ::testing::ValuesIn(case_names()),
                              if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
+INSTANTIATE_TEST_SUITE_P(Cases, GoldenSequentialRun, ::testing::ValuesIn(sequential_case_names()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST(EndToEnd, RunningTwiceGivesIdenticalOutput) {
   const fs::path source = fs::path(STRATAPERM_GOLDEN_DIR) / "two_groups" / "input";

@@ -172,7 +172,7 @@ void centre_trait(DoubleVector column, int n) {
   for (int i = 1; i <= n; ++i) column[i] = column[i] - mean;
 }
 
-void adjust_by_group_means(DoubleVector column, DoubleMatrix classification, int n) {
+void adjust_sequentially(DoubleVector column, DoubleMatrix classification, int n) {
   for (int i = 1; i <= n; ++i) {
     double weight = 0.0;
     double total = 0.0;
@@ -182,6 +182,42 @@ void adjust_by_group_means(DoubleVector column, DoubleMatrix classification, int
     }
     column[i] = column[i] - total / weight;
   }
+}
+
+void adjust_by_list_means(DoubleVector column, IntMatrix members, int n) {
+  DoubleVector mean = dvector(1, n);
+  for (int i = 1; i <= n; ++i) {
+    double total = 0.0;
+    for (int m = 2; m <= members[i][1] + 1; ++m) total += column[members[i][m]];
+    mean[i] = total / static_cast<double>(members[i][1]);
+  }
+  for (int i = 1; i <= n; ++i) column[i] = column[i] - mean[i];
+  free_dvector(mean, 1, n);
+}
+
+double within_list_sum_of_squares(DoubleVector values, IntMatrix members, int n) {
+  double sum = 0.0;
+  for (int i = 1; i <= n; ++i) {
+    double total = 0.0;
+    for (int m = 2; m <= members[i][1] + 1; ++m) total += values[members[i][m]];
+    const double e = values[i] - total / static_cast<double>(members[i][1]);
+    sum += e * e;
+  }
+  return sum;
+}
+
+int count_distinct_lists(IntMatrix members, int n) {
+  int distinct = 0;
+  for (int i = 1; i <= n; ++i) {
+    bool seen = false;
+    for (int k = 1; k < i && !seen; ++k) {
+      if (members[k][1] != members[i][1]) continue;
+      seen = true;
+      for (int m = 2; m <= members[i][1] + 1; ++m) seen = seen && members[k][m] == members[i][m];
+    }
+    if (!seen) ++distinct;
+  }
+  return distinct;
 }
 
 double association_statistic(double sum_zz, double sum_xx, double sum_xy, double sum_zy,
@@ -296,11 +332,31 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   fit.separated = max_distance > 0.0;
   lap("structure");
   if (options.on_structure) options.on_structure(fit);
+  // User-given groups replace the classification.
+  if (!options.clusters.empty())
+    for (int i = 1; i <= n; ++i)
+      for (int k = 1; k <= n; ++k)
+        similarity[i][k] = options.clusters[static_cast<std::size_t>(i - 1)] ==
+                                   options.clusters[static_cast<std::size_t>(k - 1)]
+                               ? 1.0
+                               : 0.0;
+  build_group_members(similarity, n, group_members);
+  const bool by_means = options.adjustment == Adjustment::means;
 
+  DoubleVector column = dvector(1, n);
   for (int j = 1; j <= m; ++j) {
     double s = 0.0;
     for (int i = 1; i <= n; ++i) s += trait[i][j];
     for (int i = 1; i <= n; ++i) trait[i][j] = trait[i][j] - s / static_cast<double>(n);
+    if (by_means) {
+      for (int i = 1; i <= n; ++i) column[i] = additive_code[i][j];
+      adjust_by_list_means(column, group_members, n);
+      for (int i = 1; i <= n; ++i) additive_code[i][j] = column[i];
+      for (int i = 1; i <= n; ++i) column[i] = dominance_code[i][j];
+      adjust_by_list_means(column, group_members, n);
+      for (int i = 1; i <= n; ++i) dominance_code[i][j] = column[i];
+      continue;
+    }
     for (int i = 1; i <= n; ++i) {
       double w = 0.0, a = 0.0, b = 0.0;
       for (int k = 1; k <= n; ++k) {
@@ -347,11 +403,16 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
     degenerate[static_cast<std::size_t>(j)] =
         delta[static_cast<std::size_t>(j)] <= 1e-9 * sum_xx[j] * sum_zz[j];
   }
+  // S: within the lists (means), or of the centred trait (sequential).
   double sum_y2 = 0.0;
-  for (int i = 1; i <= n; ++i) sum_y2 += trait[i][1] * trait[i][1];
+  for (int i = 1; i <= n; ++i) column[i] = trait[i][1];
+  if (by_means) {
+    sum_y2 = within_list_sum_of_squares(column, group_members, n);
+  } else {
+    for (int i = 1; i <= n; ++i) sum_y2 += trait[i][1] * trait[i][1];
+  }
   std::vector<double> replicate_maxima;
 
-  build_group_members(similarity, n, group_members);
   for (int j = 1; j <= m; ++j) p_values[j] = 0.0;
 
   for (int rep = 1; rep <= r; ++rep) {
@@ -376,7 +437,12 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
       }
     }
     double s_r = 0.0;
-    for (int i = 1; i <= n; ++i) s_r += permuted_trait[i][1] * permuted_trait[i][1];
+    if (by_means) {
+      for (int i = 1; i <= n; ++i) column[i] = permuted_trait[i][1];
+      s_r = within_list_sum_of_squares(column, group_members, n);
+    } else {
+      for (int i = 1; i <= n; ++i) s_r += permuted_trait[i][1] * permuted_trait[i][1];
+    }
     double largest = -std::numeric_limits<double>::infinity();
     for (int j = 1; j <= m; ++j) {
       if (degenerate[static_cast<std::size_t>(j)]) continue;
@@ -385,7 +451,10 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
     }
     replicate_maxima.push_back(largest);
   }
-  for (int j = 1; j <= m; ++j) p_values[j] = p_values[j] / static_cast<double>(r);
+  for (int j = 1; j <= m; ++j) {
+    statistics[static_cast<std::size_t>(j - 1)].exceed = p_values[j];
+    p_values[j] = p_values[j] / static_cast<double>(r);
+  }
   lap("markers");
 
   for (int j = 1; j <= m; ++j) statistics[static_cast<std::size_t>(j - 1)].p_value = p_values[j];
@@ -396,6 +465,8 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   result.threads = 1;
   result.p_values.assign(p_values.at(1), p_values.at(m + 1));
   result.sum_y2 = sum_y2;
+  result.adjustment = options.adjustment;
+  result.distinct_lists = count_distinct_lists(group_members, n);
   result.replicate_maxima = std::move(replicate_maxima);
   {
     std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
@@ -405,6 +476,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
     result.groups = summarize_groups(build_group_lists(same_group, n));
   }
 
+  free_dvector(column, 1, n);
   free_cvector(taken, 1, n);
   free_ivector(donor, 1, n);
   free_ivector(candidates, 1, n);

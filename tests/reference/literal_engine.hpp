@@ -29,7 +29,13 @@ StructureFit test_population_structure(DoubleMatrix similarity, int rows, int co
 
 void code_genotype(std::int64_t allele_sum, double& additive, double& dominance);
 void centre_trait(DoubleVector column, int n);
-void adjust_by_group_means(DoubleVector column, DoubleMatrix classification, int n);
+// Sequential: rows in ascending order, in place, each row's mean over the
+// column as it stands.
+void adjust_sequentially(DoubleVector column, DoubleMatrix classification, int n);
+// By list means: every mean from the unadjusted column, then subtracted.
+void adjust_by_list_means(DoubleVector column, IntMatrix members, int n);
+double within_list_sum_of_squares(DoubleVector values, IntMatrix members, int n);
+int count_distinct_lists(IntMatrix members, int n);
 double association_statistic(double sum_zz, double sum_xx, double sum_xy, double sum_zy,
                              double sum_xz);
 void build_group_members(DoubleMatrix classification, int n, IntMatrix members);

@@ -45,7 +45,7 @@ TEST(SummarizeAssociation, LeastSquaresWithoutInterceptOnTheAdjustedCodes) {
   // x and z orthogonal: each beta is its own regression.
   const MarkerStatistics m = marker(/*zz*/ 4.0, /*xx*/ 2.0, /*xy*/ 3.0, /*zy*/ -2.0, /*xz*/ 0.0);
   const double s = 20.0;
-  const AssociationSummary a = summarize_association(m, s, 13);
+  const AssociationSummary a = summarize_association(m, s, 10);
   ASSERT_FALSE(a.degenerate);
   EXPECT_DOUBLE_EQ(a.delta, 8.0);
   EXPECT_DOUBLE_EQ(a.beta_add, 1.5);
@@ -63,17 +63,18 @@ TEST(SummarizeAssociation, LeastSquaresWithoutInterceptOnTheAdjustedCodes) {
 
 TEST(SummarizeAssociation, DegenerateMarkersAndMissingErrorVarianceAreNotFitted) {
   // One genotype only: z all zero after adjustment.
-  EXPECT_TRUE(summarize_association(marker(0.0, 3.0, 1.0, 0.0, 0.0), 10.0, 20).degenerate);
+  EXPECT_TRUE(summarize_association(marker(0.0, 3.0, 1.0, 0.0, 0.0), 10.0, 17).degenerate);
   // x a multiple of z.
-  EXPECT_TRUE(summarize_association(marker(1.0, 4.0, 1.0, 0.5, 2.0), 10.0, 20).degenerate);
+  EXPECT_TRUE(summarize_association(marker(1.0, 4.0, 1.0, 0.5, 2.0), 10.0, 17).degenerate);
   // Nearly collinear within 1e-9 of the product.
-  EXPECT_TRUE(summarize_association(marker(1.0, 1.0, 1.0, 1.0, 1.0 - 1e-12), 10.0, 20).degenerate);
-  EXPECT_FALSE(summarize_association(marker(1.0, 1.0, 1.0, 1.0, 0.9), 10.0, 20).degenerate);
-  // A perfect fit leaves no error variance; three individuals leave no degree of freedom.
+  EXPECT_TRUE(summarize_association(marker(1.0, 1.0, 1.0, 1.0, 1.0 - 1e-12), 10.0, 17).degenerate);
+  EXPECT_FALSE(summarize_association(marker(1.0, 1.0, 1.0, 1.0, 0.9), 10.0, 17).degenerate);
+  // A perfect fit leaves no error variance; no residual degree of freedom, no error.
   const MarkerStatistics exact = marker(1.0, 1.0, 2.0, 0.0, 0.0);
-  EXPECT_FALSE(summarize_association(exact, 4.0, 20).has_error);
-  EXPECT_FALSE(summarize_association(exact, 9.0, 3).has_error);
-  EXPECT_TRUE(summarize_association(exact, 9.0, 4).has_error);
+  EXPECT_FALSE(summarize_association(exact, 4.0, 17).has_error);
+  EXPECT_FALSE(summarize_association(exact, 9.0, 0).has_error);
+  EXPECT_FALSE(summarize_association(exact, 9.0, -1).has_error);
+  EXPECT_TRUE(summarize_association(exact, 9.0, 1).has_error);
 }
 
 TEST(FamilyWisePValue, CountsTheReplicateMaximaThatReachTheRatio) {

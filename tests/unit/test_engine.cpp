@@ -55,25 +55,92 @@ struct Classification {
   ~Classification() { free_dmatrix(g, 1, n, 1, n); }
 };
 
-TEST(GroupMeanAdjustment, EarlierRowsEnterLaterMeansAdjusted) {
+TEST(SequentialAdjustment, EarlierRowsEnterLaterMeansAdjusted) {
   const Classification one_group({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}});
   DoubleVector x = make_doubles({1.0, 1.0, 1.0});
-  literal::adjust_by_group_means(x, one_group.g, 3);
+  literal::adjust_sequentially(x, one_group.g, 3);
   EXPECT_EQ(x[1], 0.0);
   EXPECT_DOUBLE_EQ(x[2], 1.0 / 3.0);
   EXPECT_DOUBLE_EQ(x[3], 5.0 / 9.0);
   free_dvector(x, 1, 3);
 }
 
-TEST(GroupMeanAdjustment, OnlyTheRowsOwnGroupEnters) {
+TEST(SequentialAdjustment, OnlyTheRowsOwnGroupEnters) {
   const Classification two_groups({{1, 0, 1, 0}, {0, 1, 0, 1}, {1, 0, 1, 0}, {0, 1, 0, 1}});
   DoubleVector x = make_doubles({2.0, 10.0, 4.0, 20.0});
-  literal::adjust_by_group_means(x, two_groups.g, 4);
+  literal::adjust_sequentially(x, two_groups.g, 4);
   EXPECT_EQ(x[1], 2.0 - 3.0);
   EXPECT_EQ(x[2], 10.0 - 15.0);
   EXPECT_EQ(x[3], 4.0 - (-1.0 + 4.0) / 2.0);
   EXPECT_EQ(x[4], 20.0 - (-5.0 + 20.0) / 2.0);
   free_dvector(x, 1, 4);
+}
+
+// The member lists of a 0/1 classification, as the literal engine keeps them.
+struct Members {
+  IntMatrix m;
+  int n;
+  explicit Members(const Classification& c) : n(c.n) {
+    m = imatrix(1, n, 1, n + 1);
+    literal::build_group_members(c.g, n, m);
+  }
+  ~Members() { free_imatrix(m, 1, n, 1, n + 1); }
+};
+
+TEST(ListMeanAdjustment, EqualCodesInAGroupBecomeZeros) {
+  const Classification one_group({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}});
+  const Members members(one_group);
+  DoubleVector x = make_doubles({1.0, 1.0, 1.0});
+  literal::adjust_by_list_means(x, members.m, 3);
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(x[i], 0.0);
+  free_dvector(x, 1, 3);
+}
+
+TEST(ListMeanAdjustment, EveryMeanComesFromTheUnadjustedCodes) {
+  const Classification two_groups({{1, 0, 1, 0}, {0, 1, 0, 1}, {1, 0, 1, 0}, {0, 1, 0, 1}});
+  const Members partition(two_groups);
+  DoubleVector x = make_doubles({2.0, 10.0, 4.0, 20.0});
+  literal::adjust_by_list_means(x, partition.m, 4);
+  EXPECT_EQ(x[1], -1.0);
+  EXPECT_EQ(x[2], -5.0);
+  EXPECT_EQ(x[3], 1.0);
+  EXPECT_EQ(x[4], 5.0);
+  free_dvector(x, 1, 4);
+  // Overlapping lists {1,2}, {1,2,3}, {2,3}: individual 3's mean uses
+  // individual 2's code as it was, not as adjusted.
+  const Classification overlapping({{1, 1, 0}, {1, 1, 1}, {0, 1, 1}});
+  const Members lists(overlapping);
+  DoubleVector z = make_doubles({3.0, 6.0, 12.0});
+  literal::adjust_by_list_means(z, lists.m, 3);
+  EXPECT_EQ(z[1], 3.0 - 4.5);
+  EXPECT_EQ(z[2], 6.0 - 7.0);
+  EXPECT_EQ(z[3], 12.0 - 9.0);
+  free_dvector(z, 1, 3);
+}
+
+TEST(ListMeanAdjustment, WithinListSumOfSquaresAndDistinctLists) {
+  const Classification overlapping({{1, 1, 0}, {1, 1, 1}, {0, 1, 1}});
+  const Members lists(overlapping);
+  DoubleVector y = make_doubles({3.0, 6.0, 12.0});
+  // Means 4.5, 7, 9: residuals -1.5, -1, 3.
+  EXPECT_EQ(literal::within_list_sum_of_squares(y, lists.m, 3), 2.25 + 1.0 + 9.0);
+  EXPECT_EQ(literal::count_distinct_lists(lists.m, 3), 3);
+  free_dvector(y, 1, 3);
+  const Classification two_groups({{1, 0, 1, 0}, {0, 1, 0, 1}, {1, 0, 1, 0}, {0, 1, 0, 1}});
+  EXPECT_EQ(literal::count_distinct_lists(Members(two_groups).m, 4), 2);
+
+  // The fast engine's versions agree.
+  const std::vector<double> values = {3.0, 6.0, 12.0};
+  std::vector<std::uint8_t> same = {1, 1, 0, 1, 1, 1, 0, 1, 1};
+  const GroupLists fast = build_group_lists(same, 3);
+  EXPECT_EQ(within_list_sum_of_squares(fast, values.data()), 2.25 + 1.0 + 9.0);
+  EXPECT_EQ(count_distinct_lists(fast), 3);
+  const GroupLists clusters = build_group_lists(same_group_of_clusters({7, 2, 7, 2, 5}), 5);
+  ASSERT_TRUE(clusters.partitions());
+  EXPECT_EQ(count_distinct_lists(clusters), 3);
+  const std::vector<double> five = {1.0, 2.0, 3.0, 6.0, 100.0};
+  // Group means 2 and 4 (and 100 alone): residuals -1, -2, 1, 2, 0.
+  EXPECT_EQ(within_list_sum_of_squares(clusters, five.data()), 10.0);
 }
 
 TEST(AssociationStatistic, EvaluatesInItsFixedOrder) {
@@ -261,10 +328,31 @@ TEST(Kernels, GroupMeanAdjustmentMatchesThePlainLoopBitForBit) {
     std::vector<double> codes(static_cast<std::size_t>(n) * width);
     for (double& v : codes) v = static_cast<int>(uniform_random(data) * 3) - 1.0;
     std::vector<double> plain = codes;
-    adjust_by_group_means(codes.data(), n, width, lists);
-    adjust_by_group_means_plain(plain.data(), n, width, lists);
+    adjust_sequentially(codes.data(), n, width, lists);
+    adjust_sequentially_plain(plain.data(), n, width, lists);
     ASSERT_EQ(0, std::memcmp(codes.data(), plain.data(), codes.size() * sizeof(double)))
         << "trial " << trial;
+  }
+}
+
+TEST(Kernels, ListMeanAdjustmentMatchesThePlainLoopBitForBit) {
+  RandomStream data;
+  seed_random_stream(data);
+  for (int trial = 0; trial < 90; ++trial) {
+    const int n = 1 + static_cast<int>(uniform_random(data) * 90);
+    const int width = 1 + static_cast<int>(uniform_random(data) * 140);
+    const GroupLists lists = random_lists(n, trial % 3, data);
+    std::vector<double> codes(static_cast<std::size_t>(n) * width);
+    for (double& v : codes) {
+      const double u = uniform_random(data);
+      // Unit codes, and now and then the mean codes of a missing call.
+      v = u < 0.1 ? uniform_random(data) * 2 - 1 : static_cast<int>(u * 3) - 1.0;
+    }
+    std::vector<double> plain = codes;
+    adjust_by_list_means(codes.data(), n, width, lists);
+    adjust_by_list_means_plain(plain.data(), n, width, lists);
+    ASSERT_EQ(0, std::memcmp(codes.data(), plain.data(), codes.size() * sizeof(double)))
+        << "trial " << trial << ", n " << n << ", width " << width;
   }
 }
 
@@ -327,9 +415,9 @@ TEST(Kernels, JumpingGroupMeanAdjustmentIsTheSequentialSumBitForBit) {
       }
     }
     std::vector<double> plain = codes, vectorized = codes;
-    adjust_by_group_means(codes.data(), n, width, lists);
-    adjust_by_group_means_plain(plain.data(), n, width, lists);
-    adjust_by_group_means_vectorized(vectorized.data(), n, width, lists);
+    adjust_sequentially(codes.data(), n, width, lists);
+    adjust_sequentially_plain(plain.data(), n, width, lists);
+    adjust_sequentially_vectorized(vectorized.data(), n, width, lists);
     ASSERT_EQ(0, std::memcmp(codes.data(), plain.data(), codes.size() * sizeof(double)))
         << "trial " << trial << ", n " << n;
     ASSERT_EQ(0, std::memcmp(vectorized.data(), plain.data(), codes.size() * sizeof(double)))
@@ -395,13 +483,18 @@ struct Study {
     std::string console;
     std::vector<MarkerStatistics> markers;  // as handed on, in marker order
     double sum_y2;
+    int distinct_lists;
     std::vector<double> maxima;
   };
+  Adjustment adjustment = Adjustment::means;
+  std::vector<int> clusters;
   Outcome run(bool fast, int threads = 1, int chunk = 0) {
     RandomStream stream;
     seed_random_stream(stream);
     ::testing::internal::CaptureStdout();
     AnalysisOptions options;
+    options.adjustment = adjustment;
+    options.clusters = clusters;
     options.threads = threads;
     options.chunk_replicates = chunk;
     options.on_structure = print_verdict_block;
@@ -419,6 +512,7 @@ struct Study {
     out.draws = stream.draws;
     out.p = result.p_values;
     out.sum_y2 = result.sum_y2;
+    out.distinct_lists = result.distinct_lists;
     out.maxima = result.replicate_maxima;
     return out;
   }
@@ -452,11 +546,12 @@ TEST(RunAnalysis, MonomorphicAndAllHeterozygousMarkersTieEveryReplicate) {
 // The fast engine against the literal one on random studies of every regime:
 // the same P-values to the bit, the same verdict text, the same draws, the
 // same per-marker sums and replicate maxima, with and without missing calls,
-// for any number of threads.
+// for any number of threads, with either adjustment and with user-given
+// groups.
 TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
   RandomStream gen;
   seed_random_stream(gen);
-  for (int trial = 0; trial < 80; ++trial) {
+  for (int trial = 0; trial < 120; ++trial) {
     const int regime = trial % 8;
     int n = 2 + static_cast<int>(uniform_random(gen) * 60);
     int m = 1 + static_cast<int>(uniform_random(gen) * 150);
@@ -467,8 +562,14 @@ TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
     const int populations = regime == 0 ? 1 : regime == 2 ? 3 : 2;
     const double missing = trial % 3 == 1 ? 0.05 + 0.5 * uniform_random(gen) : 0.0;
     Study study(n, l, m, r, populations, gen, regime == 3, regime == 4, missing);
+    study.adjustment = trial % 3 == 2 ? Adjustment::sequential : Adjustment::means;
+    if (trial % 5 == 4) {
+      const int labels = 1 + static_cast<int>(uniform_random(gen) * 4);
+      for (int i = 0; i < n; ++i) study.clusters.push_back(static_cast<int>(uniform_random(gen) * labels) * 3);
+    }
     SCOPED_TRACE("trial " + std::to_string(trial) + ", n " + std::to_string(n) + ", m " +
-                 std::to_string(m));
+                 std::to_string(m) + ", " + adjustment_name(study.adjustment) +
+                 (study.clusters.empty() ? "" : ", user-given groups"));
     const Study::Outcome expected = study.run(false);
     // Any number of threads, any chunking of the replicates.
     for (const auto& [threads, chunk] : {std::pair{1, 0}, std::pair{3, 0}, std::pair{2, 8}, std::pair{1, 3}}) {
@@ -484,12 +585,13 @@ TEST(RunAnalysis, FastEngineMatchesTheLiteralEngineOnEveryRegime) {
         for (auto field : {&MarkerStatistics::sum_zz, &MarkerStatistics::sum_xx,
                            &MarkerStatistics::sum_xy, &MarkerStatistics::sum_zy,
                            &MarkerStatistics::sum_xz, &MarkerStatistics::t_observed,
-                           &MarkerStatistics::p_value})
+                           &MarkerStatistics::p_value, &MarkerStatistics::exceed})
           ASSERT_EQ(0, std::memcmp(&(a.*field), &(b.*field), sizeof(double))) << "marker " << j + 1;
         ASSERT_EQ(a.called, b.called);
         ASSERT_EQ(a.copies, b.copies);
       }
       ASSERT_EQ(0, std::memcmp(&fast.sum_y2, &expected.sum_y2, sizeof(double)));
+      ASSERT_EQ(fast.distinct_lists, expected.distinct_lists);
       ASSERT_EQ(fast.maxima.size(), expected.maxima.size());
       ASSERT_EQ(0, std::memcmp(fast.maxima.data(), expected.maxima.data(),
                                fast.maxima.size() * sizeof(double)));

@@ -1,0 +1,121 @@
+#include "io/cluster_file.hpp"
+
+#include <map>
+#include <utility>
+
+#include "core/errors.hpp"
+#include "io/record_reader.hpp"
+
+namespace strataperm {
+
+namespace {
+
+std::string key_of(const IndividualKey& id, ClusterMatch match) {
+  return match == ClusterMatch::individual ? id.individual_id
+                                           : id.family_id + "\t" + id.individual_id;
+}
+
+std::string name_of(const IndividualKey& id, ClusterMatch match) {
+  return match == ClusterMatch::individual || id.family_id.empty()
+             ? id.individual_id
+             : id.family_id + " " + id.individual_id;
+}
+
+}  // namespace
+
+Clusters read_clusters(const std::string& path, ClusterMatch match,
+                       const std::vector<IndividualKey>& study,
+                       const std::vector<IndividualKey>& left_out) {
+  const std::size_t n = study.size();
+  std::vector<std::string> label(n);
+  std::vector<long long> line_of(n, 0);
+  std::map<std::string, std::size_t> index;  // key -> study individual
+  std::map<std::string, long long> skipped;  // key of a left-out individual -> line seen
+  if (match != ClusterMatch::order) {
+    for (std::size_t i = 0; i < n; ++i) index.emplace(key_of(study[i], match), i);
+    for (const IndividualKey& id : left_out) skipped.emplace(key_of(id, match), 0);
+  }
+  RecordReader reader(path);
+  std::vector<std::string> fields;
+  std::size_t next = 0;  // ClusterMatch::order: the next individual
+  while (reader.next_fields(fields)) {
+    if (fields[0][0] == '#') continue;
+    if (match == ClusterMatch::order) {
+      if (fields.size() != 1)
+        reader.fail("holds " + std::to_string(fields.size()) +
+                    " fields; one cluster label a line is expected, the individuals in the "
+                    "study's order");
+      if (next == n)
+        reader.fail("is one line too many: the study has " + std::to_string(n) + " individuals");
+      label[next] = fields[0];
+      line_of[next] = reader.line_number();
+      ++next;
+      continue;
+    }
+    const bool three = fields.size() == 3;
+    if (!(three || (match == ClusterMatch::individual && fields.size() == 2))) {
+      reader.fail(std::string("holds ") + std::to_string(fields.size()) + " field" +
+                  (fields.size() == 1 ? "" : "s") + "; expected " +
+                  (match == ClusterMatch::individual ? "IID CLUSTER (or FID IID CLUSTER)"
+                                                     : "FID IID CLUSTER"));
+    }
+    IndividualKey id;
+    if (three) id.family_id = fields[0];
+    id.individual_id = fields[three ? 1 : 0];
+    const std::string& cluster = fields.back();
+    const std::string key = key_of(id, match);
+    const auto found = index.find(key);
+    if (found == index.end()) {
+      const auto passed = skipped.find(key);
+      if (passed == skipped.end())
+        reader.fail("individual " + name_of(id, match) + " is not in the genotype files");
+      if (passed->second != 0)
+        reader.fail("individual " + name_of(id, match) + " is named twice (first on line " +
+                    std::to_string(passed->second) + ")");
+      passed->second = reader.line_number();
+      continue;
+    }
+    const std::size_t i = found->second;
+    if (line_of[i] != 0)
+      reader.fail("individual " + name_of(id, match) + " is named twice (first on line " +
+                  std::to_string(line_of[i]) + ")");
+    label[i] = cluster;
+    line_of[i] = reader.line_number();
+  }
+  if (match == ClusterMatch::order && next < n) {
+    throw InputError(path + ": holds " + std::to_string(next) + " cluster labels for the study's " +
+                     std::to_string(n) + " individuals (one a line, in their order)");
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    if (line_of[i] == 0)
+      throw InputError(path + ": no cluster for individual " + name_of(study[i], match));
+
+  Clusters clusters;
+  std::map<std::string, int> number;
+  clusters.of.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto [at, added] = number.emplace(label[i], static_cast<int>(clusters.labels.size()));
+    if (added) clusters.labels.push_back(label[i]);
+    clusters.of[i] = at->second;
+  }
+  return clusters;
+}
+
+std::vector<IndividualKey> read_individual_table(const std::string& path) {
+  RecordReader reader(path);
+  std::vector<IndividualKey> individuals;
+  std::vector<std::string> fields;
+  bool header = true;
+  while (reader.next_fields(fields)) {
+    if (header) {
+      header = false;
+      if (fields.size() == 2 && fields[0] == "FID" && fields[1] == "IID") continue;
+      reader.fail("is not the header 'FID IID'");
+    }
+    if (fields.size() != 2) reader.fail("is not 'FID IID'");
+    individuals.push_back(IndividualKey{fields[0], fields[1]});
+  }
+  return individuals;
+}
+
+}  // namespace strataperm
