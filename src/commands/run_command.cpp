@@ -231,9 +231,16 @@ namespace {
 // checksum in the log.
 void read_within_groups(StudyRun& run, const RunOptions& options, ClusterMatch match,
                         const std::vector<IndividualKey>& study,
-                        const std::vector<IndividualKey>& left_out) {
+                        const std::vector<IndividualKey>& left_out, bool unknown_passed_over) {
   if (options.within_file.empty()) return;
-  run.clusters = read_clusters(options.within_file, match, study, left_out).of;
+  Clusters clusters =
+      read_clusters(options.within_file, match, study, left_out, unknown_passed_over);
+  if (clusters.passed_over > 0) {
+    warn(options.within_file + ": " + std::to_string(clusters.passed_over) + " line" +
+         (clusters.passed_over == 1 ? "" : "s") + " naming no individual of the study passed over, " +
+         "the first on " + clusters.first_passed_over);
+  }
+  run.clusters = std::move(clusters.of);
   run.log.inputs.emplace_back(options.within_file, md5_of_file(options.within_file));
 }
 
@@ -272,7 +279,7 @@ int run_study(const RunOptions& options, AnalysisEngine engine) {
     } else {
       study.resize(static_cast<std::size_t>(run.parameters.n_individuals));
     }
-    read_within_groups(run, options, match, study, {});
+    read_within_groups(run, options, match, study, {}, match != ClusterMatch::order);
   }
   if (run.folder != options.folder) {
     std::error_code error;
@@ -555,7 +562,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
                                          plan.input->samples[k].individual_id});
     read_within_groups(run, options, plan.input->is_vcf ? ClusterMatch::individual
                                                         : ClusterMatch::family_and_individual,
-                       study, left_out);
+                       study, left_out, false);
   }
 
   StreamedMarkers markers(plan);

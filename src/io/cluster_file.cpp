@@ -25,7 +25,8 @@ std::string name_of(const IndividualKey& id, ClusterMatch match) {
 
 Clusters read_clusters(const std::string& path, ClusterMatch match,
                        const std::vector<IndividualKey>& study,
-                       const std::vector<IndividualKey>& left_out) {
+                       const std::vector<IndividualKey>& left_out, bool unknown_passed_over) {
+  Clusters clusters;
   const std::size_t n = study.size();
   std::vector<std::string> label(n);
   std::vector<long long> line_of(n, 0);
@@ -67,6 +68,12 @@ Clusters read_clusters(const std::string& path, ClusterMatch match,
     const auto found = index.find(key);
     if (found == index.end()) {
       const auto passed = skipped.find(key);
+      if (passed == skipped.end() && unknown_passed_over) {
+        if (clusters.passed_over++ == 0)
+          clusters.first_passed_over = "line " + std::to_string(reader.line_number()) +
+                                       " (individual " + name_of(id, match) + ")";
+        continue;
+      }
       if (passed == skipped.end())
         reader.fail("individual " + name_of(id, match) + " is not in the genotype files");
       if (passed->second != 0)
@@ -90,7 +97,6 @@ Clusters read_clusters(const std::string& path, ClusterMatch match,
     if (line_of[i] == 0)
       throw InputError(path + ": no cluster for individual " + name_of(study[i], match));
 
-  Clusters clusters;
   std::map<std::string, int> number;
   clusters.of.resize(n);
   for (std::size_t i = 0; i < n; ++i) {

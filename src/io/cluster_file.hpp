@@ -10,7 +10,10 @@
 //                          their order (a study folder without
 //                          individuals.tsv).
 // Lines naming an individual that the genotype files hold but the study left
-// out (by --keep/--remove or a missing trait) are passed over. Everything else
+// out (by --keep/--remove or a missing trait) are passed over; so are, when
+// `unknown_passed_over` is set (a study folder, which keeps no list of the
+// individuals its import left out), lines naming anyone not in the study,
+// counted in Clusters::passed_over. Everything else
 // that does not fit is refused with the file, line and individual named: an
 // individual the genotype files do not hold, one named twice, a line with a
 // field missing (or too many), a study individual without a cluster.
@@ -31,6 +34,8 @@ struct Clusters {
   std::vector<int> of;              // of[i]: the group of study individual i, numbered 0, 1, ...
                                     // in the order the labels first appear among the individuals
   std::vector<std::string> labels;  // labels[g]: the label of group g
+  long passed_over = 0;              // lines passed over as naming no study individual
+  std::string first_passed_over;     // "line N (individual ...)" of the first of them
 };
 
 // The groups of the `study` individuals (in study order) from the cluster
@@ -39,7 +44,8 @@ struct Clusters {
 // Throws InputError.
 Clusters read_clusters(const std::string& path, ClusterMatch match,
                        const std::vector<IndividualKey>& study,
-                       const std::vector<IndividualKey>& left_out = {});
+                       const std::vector<IndividualKey>& left_out = {},
+                       bool unknown_passed_over = false);
 
 // The individuals of a study folder's individuals.tsv (header "FID IID",
 // then one individual a line). Throws InputError.

@@ -257,6 +257,40 @@ TEST_F(BrokenStudy, ExtraValuesWarnButLeaveTheResultsUnchanged) {
       << padded.err;
 }
 
+// A study folder without individuals.tsv takes one cluster label a line, in
+// the individuals' order.
+TEST_F(BrokenStudy, WithinGroupsOfAStudyFolderGoInTheIndividualsOrder) {
+  write_small_study();
+  const auto run_within = [this](const std::string& labels) {
+    write("clusters.txt", labels);
+    const std::string command = "cd '" + folder_.string() + "' && '" STRATAPERM_BINARY
+                                "' run --within clusters.txt . > out.txt 2> err.txt";
+    const int raw = std::system(command.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  };
+  ASSERT_EQ(run_within("b\na\n\nb\na\n"), 0) << contents("err.txt");
+  EXPECT_NE(contents("results.log").find("groups\t2 (sizes 2 2)\n"), std::string::npos)
+      << contents("results.log");
+  EXPECT_NE(contents("results.log").find("groups_from\tclusters.txt\n"), std::string::npos);
+  // Each individual in a group of its own: every replicate keeps the trait
+  // where it is, so every marker ties R times.
+  ASSERT_EQ(run_within("1\n2\n3\n4\n"), 0) << contents("err.txt");
+  EXPECT_NE(contents("out.txt").find("marker1    P-value=0.500000\nmarker2    P-value=0.500000\n"),
+            std::string::npos)
+      << contents("out.txt");
+  EXPECT_EQ(run_within("a\nb\na\n"), 1);
+  EXPECT_EQ(contents("err.txt"),
+            "strataperm: clusters.txt: holds 3 cluster labels for the study's 4 individuals (one a "
+            "line, in their order)\n");
+  EXPECT_EQ(run_within("a\nb a\na\nb\n"), 1);
+  EXPECT_NE(contents("err.txt").find("clusters.txt, line 2: holds 2 fields; one cluster label a line"),
+            std::string::npos)
+      << contents("err.txt");
+  EXPECT_EQ(run_within("a\nb\na\nb\nc\n"), 1);
+  EXPECT_NE(contents("err.txt").find("clusters.txt, line 5: is one line too many"), std::string::npos)
+      << contents("err.txt");
+}
+
 TEST_F(BrokenStudy, IdenticalBackgroundGenotypesRunAsOneGroupWithAWarning) {
   write_small_study();
   write("g.txt", "header\n0 1 1 1 0 1\n1 0 1 1 1 0\n0 1 1 1 1 0\n1 0 1 1 0 1\n");
