@@ -2,10 +2,11 @@
 // permutation test of every marker. Orchestration only; the stages live in
 // distance_table, structure_fit, within_group_permutation and kernels.
 //
-// Per marker, the additive and dominance codes are adjusted by group means
-// row by row (rows already adjusted feed the later rows' means), the trait is
-// centred, the observed statistic is formed from five sums of products, and R
-// replicates move trait values only within same-group lists. All of it is the
+// Per marker, the additive and dominance codes are adjusted by the means of
+// each same-group list (see Adjustment), the trait is centred, the observed
+// statistic is formed from five sums of products, and R replicates move trait
+// values only within same-group lists (the structure fit's, or groups the
+// user gives). All of it is the
 // same arithmetic, in the same order, as the plain definition; the speed comes
 // from layout, SIMD lanes across independent markers and replicates, threads
 // across marker blocks, and order-statistic bookkeeping for the draws.

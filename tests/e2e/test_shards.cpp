@@ -73,6 +73,19 @@ TEST_F(Shards, MergedShardsOfAStudyFolderAreTheWholeRun) {
   for (int shards : {1, 2, 3, 7}) expect_merge_is_the_whole_run("study", shards);
 }
 
+TEST_F(Shards, MergedShardsKeepTheAdjustmentAndTheUserGivenGroups) {
+  std::string clusters;
+  for (int k = 1; k <= 40; ++k) clusters += numbered("f", k) + " " + numbered("i", k) + (k % 3 ? " a\n" : " b\n");
+  write_text(dir_ / "clusters.txt", clusters);
+  const std::string plink = "--bfile data --background-count 40 --permutations 300 ";
+  expect_merge_is_the_whole_run(plink + "--within clusters.txt", 2);
+  expect_merge_is_the_whole_run("study --adjustment sequential", 3);
+  expect_merge_is_the_whole_run(plink + "--adjustment sequential --adaptive --max-permutations 400", 4);
+  expect_merge_is_the_whole_run(plink + "--within clusters.txt --adaptive --max-permutations 400", 5);
+  EXPECT_NE(read_file(dir_ / "sharded5/results.log").find("groups_from\tclusters.txt\n"),
+            std::string::npos);
+}
+
 TEST_F(Shards, MergedShardsOfPlinkInputAreTheWholeRun) {
   for (int shards : {1, 2, 3, 7})
     expect_merge_is_the_whole_run("--bfile data --background-count 40 --permutations 300", shards);
