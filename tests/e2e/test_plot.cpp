@@ -604,8 +604,8 @@ TEST(PlotRunOutput, FolderOfARunFromPlinkFilesPlotsWithoutParameterFile) {
             std::string::npos);
   EXPECT_EQ(count_of(svg, "class=\"family-wise\""), 2u);  // QQ and Manhattan
   EXPECT_NE(svg.find("class=\"threshold\""), std::string::npos);
-  // 0.05 / 90 lies below 1/(2R) = 1/800.
-  EXPECT_NE(svg.find("EMP1 cannot go below 1/(2R) = 0.00125: R = 400 is too small to reach "
+  // 0.05 / 90 lies below EMP1's floor 1/(R+1) = 1/401.
+  EXPECT_NE(svg.find("EMP1 cannot go below 1/(R+1) = 0.00249: R = 400 is too small to reach "
                      "0.05/M = 0.000556"),
             std::string::npos);
 

@@ -112,7 +112,7 @@ double draw_manhattan_panel(Document& document, double top, const MarkerMap& map
     caption += format("; %d without P (NA) left out", undefined);
   captions.push_back(caption);
   if (results.from_table) {
-    captions.push_back("points: asymptotic F(2, N-3) P of RESULTS.tsv; the permutation P (EMP1) "
+    captions.push_back("points: asymptotic F(2, d) P of RESULTS.tsv; the permutation P (EMP1) "
                        "is in the QQ plot and the table of top hits");
     captions.push_back(family_wise_caption(line, r));
   } else {

@@ -70,6 +70,7 @@ struct ReportInputs {
   MarkerResults results;
   MarkerMap map;
   std::vector<std::string> sources;  // where each part came from, for the page header
+  bool emp1_plus_one = false;        // the logged run's EMP1 is (c + 1)/(R + 1)
 };
 
 // The P-values of the results file `name` of the folder, in table order.
@@ -159,6 +160,7 @@ ReportInputs gather_inputs(const std::string& folder, int threads) {
                      ": give a study folder or the folder of a finished 'strataperm run'");
   }
   if (logged) parameters = logged->parameters;
+  if (logged) inputs.emp1_plus_one = logged->emp1_counts_the_observed;
   inputs.parameters = parameters;
   const int m = parameters.n_markers;
   const std::string table_name = extras_path(parameters.output_file, ".tsv");
@@ -229,6 +231,7 @@ void plot_study(const std::string& folder, const std::string& out, int threads) 
   const Parameters& parameters = inputs.parameters;
   PanelContext context;
   context.n_permutations = parameters.n_permutations;
+  context.emp1_plus_one = inputs.emp1_plus_one;
   if (inputs.results.from_table) context.family_wise = family_wise_line(inputs.results, 0.05);
 
   const std::string title = "strataperm report: " + absolute_folder(folder);

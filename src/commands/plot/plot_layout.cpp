@@ -67,11 +67,12 @@ std::pair<long long, long long> point_key(double px, double py) {
   return {std::llround(px * 100.0), std::llround(py * 100.0)};
 }
 
-std::string emp1_floor_note(int n_permutations, double level, const std::string& what) {
-  const double floor = 1.0 / (2.0 * n_permutations);
+std::string emp1_floor_note(int n_permutations, double level, const std::string& what,
+                            bool plus_one) {
+  const double floor = plus_one ? 1.0 / (n_permutations + 1.0) : 1.0 / (2.0 * n_permutations);
   if (!(level < floor)) return "";
-  return format("EMP1 cannot go below 1/(2R) = %.3g: R = %d is too small to reach %s = %.3g",
-                floor, n_permutations, what.c_str(), level);
+  return format("EMP1 cannot go below %s = %.3g: R = %d is too small to reach %s = %.3g",
+                plus_one ? "1/(R+1)" : "1/(2R)", floor, n_permutations, what.c_str(), level);
 }
 
 std::string emp2_floor_note(int n_permutations, double level) {

@@ -66,8 +66,10 @@ double minus_log10(double p_value, double floor);
 std::pair<long long, long long> point_key(double px, double py);
 // The note for a significance level below what EMP1 can show: "EMP1 cannot
 // go below 1/(2R) = ...: R = ... is too small to reach WHAT = ...", or ""
-// when `level` is at least 1/(2R).
-std::string emp1_floor_note(int n_permutations, double level, const std::string& what);
+// when `level` is at least 1/(2R); with `plus_one` (EMP1 = (c + 1)/(R + 1))
+// the floor is 1/(R+1).
+std::string emp1_floor_note(int n_permutations, double level, const std::string& what,
+                            bool plus_one = false);
 // The same for EMP2, whose smallest value is 1/(R + 1).
 std::string emp2_floor_note(int n_permutations, double level);
 // The caption sentence for the family-wise line (where it is drawn, or why
@@ -81,6 +83,7 @@ inline constexpr const char* kBonferroniColour = "#c0392b";
 // What the panels draw besides the data.
 struct PanelContext {
   int n_permutations = 0;
+  bool emp1_plus_one = false;  // RESULTS.tsv's EMP1 is (c + 1)/(R + 1)
   FamilyWiseLine family_wise;  // from RESULTS.tsv only
 };
 

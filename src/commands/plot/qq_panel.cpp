@@ -32,7 +32,10 @@ std::vector<Point> qq_points(std::vector<double> values, double floor) {
 double draw_qq_panel(Document& document, double top, const MarkerResults& results,
                      const PanelContext& context) {
   const int r = context.n_permutations;
-  const double emp1_floor = 1.0 / (2.0 * r);
+  // The smallest nonzero permutation P of the results file, and the floor of
+  // the table's EMP1 (the same, or 1/(R + 1) when EMP1 counts the observed).
+  const double permutation_floor = 1.0 / (2.0 * r);
+  const double emp1_floor = context.emp1_plus_one ? 1.0 / (r + 1.0) : permutation_floor;
   std::vector<double> p_values, emp1;
   int zeros = 0, emp1_zeros = 0, undefined = 0;
   double smallest_positive = 0.0;
@@ -54,7 +57,7 @@ double draw_qq_panel(Document& document, double top, const MarkerResults& result
   // table it is an asymptotic P below the range of doubles.
   const double p_floor = results.from_table
                              ? (smallest_positive > 0.0 ? smallest_positive : 1e-300)
-                             : emp1_floor;
+                             : permutation_floor;
   const std::vector<Point> points = qq_points(p_values, p_floor);
   const std::vector<Point> emp1_points = qq_points(emp1, emp1_floor);
   const double lambda = genomic_inflation(p_values);
@@ -82,7 +85,7 @@ double draw_qq_panel(Document& document, double top, const MarkerResults& result
   if (!results.from_table && zeros > 0)
     notes.push_back(format("%d P-value%s of 0 plotted at 1/(2R) = %.6g (the smallest nonzero P a "
                            "run can give)",
-                           zeros, zeros == 1 ? "" : "s", emp1_floor));
+                           zeros, zeros == 1 ? "" : "s", permutation_floor));
   if (results.from_table) {
     if (undefined > 0)
       notes.push_back(format("%d marker%s without P (NA) left out of the dark series", undefined,
@@ -90,7 +93,7 @@ double draw_qq_panel(Document& document, double top, const MarkerResults& result
     if (zeros > 0) notes.push_back(format("%d P of 0 plotted at the smallest nonzero P", zeros));
     if (emp1_zeros > 0)
       notes.push_back(format("%d EMP1 of 0 plotted at 1/(2R) = %.3g", emp1_zeros, emp1_floor));
-    notes.push_back(emp1_floor_note(r, 0.05 / m, "0.05/M"));
+    notes.push_back(emp1_floor_note(r, 0.05 / m, "0.05/M", context.emp1_plus_one));
   }
   for (const std::string& line : join_notes(notes, 140)) captions.push_back(line);
   const double head = draw_panel_head(
@@ -154,7 +157,7 @@ double draw_qq_panel(Document& document, double top, const MarkerResults& result
     if (floor_shown)
       legend.push_back({LegendEntry::Kind::line,
                         attr("stroke", kEmp1Colour) + attr("stroke-dasharray", "2 3"),
-                        "EMP1 floor 1/(2R)"});
+                        context.emp1_plus_one ? "EMP1 floor 1/(R+1)" : "EMP1 floor 1/(2R)"});
     if (line.drawn())
       legend.push_back({LegendEntry::Kind::line,
                         attr("stroke", kFamilyWiseColour) + attr("stroke-width", "1.5"),

@@ -53,12 +53,14 @@ LoggedRun read_run_log(const std::string& path) {
                                       "markers",      "permutations", "one_group",
                                       "two_groups",   "verdict"};
   std::map<std::string, std::pair<std::string, long long>> found;
+  std::string adjustment;
   while (reader.next_line(line)) {
     const std::size_t tab = line.find('\t');
     if (tab == std::string::npos || tab == 0) reader.fail("the line is not 'KEY<TAB>VALUE'");
     const std::string key = line.substr(0, tab);
     for (const char* wanted : kKeys)
       if (key == wanted) found.emplace(key, std::make_pair(line.substr(tab + 1), reader.line_number()));
+    if (key == "adjustment") adjustment = line.substr(tab + 1);
   }
   for (const char* wanted : kKeys) {
     if (found.count(wanted) == 0)
@@ -101,6 +103,7 @@ LoggedRun read_run_log(const std::string& path) {
                      "'verdict' is neither 'population structure' nor 'no population structure'");
   fit.structure = verdict == "population structure";
   fit.separated = !std::isnan(fit.bic_one);
+  run.emp1_counts_the_observed = adjustment.rfind("means", 0) == 0;
   return run;
 }
 

@@ -20,6 +20,9 @@ namespace strataperm::plot {
 struct LoggedRun {
   Parameters parameters;  // output_file and the counts; the data file names as logged
   StructureFit fit;
+  // The log's adjustment is `means`: its table's EMP1 is (c + 1)/(R + 1),
+  // never below 1/(R + 1) (older logs: c/R, whose floor is 1/(2R)).
+  bool emp1_counts_the_observed = false;
 };
 
 // Reads RESULTS.log at `path`. It must start with the "strataperm VERSION"
