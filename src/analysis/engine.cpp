@@ -90,7 +90,11 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
     result.sum_y2 = 0.0;
     for (std::size_t i = 0; i < rows; ++i) result.sum_y2 += y[i] * y[i];
   }
-  run.drawer = std::make_unique<ReplicateDrawer>(same_group, y, within ? &run.lists : nullptr);
+  // S_r only feeds the replicate maxima, which adaptive runs do not form:
+  // there the drawer keeps to its cheap sum of squares.
+  const bool replicate_within = within && options.adaptive == nullptr;
+  run.drawer =
+      std::make_unique<ReplicateDrawer>(same_group, y, replicate_within ? &run.lists : nullptr);
   return run;
 }
 
