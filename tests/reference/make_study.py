@@ -2,6 +2,7 @@
 """Write a random study (parameter.txt, genotypes.txt, traits.txt) into a folder.
 
 usage: make_study.py DIR --seed S --regime REGIME [--n N --l L --m M --r R]
+                     [--markers-table] [--clusters FILE]
 
 Regimes:
   one      one population: every individual shares the allele frequencies
@@ -32,7 +33,8 @@ written for the regimes with missing calls, and for the others too when
 asked (--markers-table); it is usually well formed, sometimes absent and
 sometimes unusable (a marker left out, a bad marker number, too few
 fields).  It is drawn from a random stream of its own, so asking for it
-leaves the data files unchanged.
+leaves the data files unchanged.  So is the file of cluster labels that
+--clusters writes (write_cluster_file).
 """
 
 import argparse
@@ -244,8 +246,10 @@ def traits(rng, regime, n, marker_rows, clusters):
 
 
 def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None,
-                marker_table=False):
-    """Write the study; returns the regime used (the one "mixed" chose)."""
+                marker_table=False, clusters_file=None):
+    """Write the study, and the file of cluster labels at the path
+    clusters_file when given; returns the regime used (the one "mixed"
+    chose)."""
     rng = random.Random("%s:%s" % (seed, regime))
     table_rng = random.Random("%s:%s:markers.tsv" % (seed, regime))
     if regime == "mixed":
@@ -297,6 +301,8 @@ def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None
     write_file(folder, "traits.txt", lines)
     if with_missing or marker_table:
         write_marker_table(table_rng, folder, sizes.m)
+    if clusters_file is not None:
+        write_cluster_file(clusters_file, seed, regime, sizes.n)
     return regime
 
 
@@ -332,6 +338,40 @@ def write_marker_table(rng, folder, m):
     lines = ["marker\tid\tchromosome\tposition\tallele1\tallele2\n"]
     lines += ["\t".join(row) + "\n" for row in rows]
     write_file(folder, "markers.tsv", lines)
+
+
+LABEL_STYLES = (("1", "2", "3", "4"), ("pop1", "pop2", "pop3", "pop4"), ("A", "B", "C", "D"),
+                ("east", "west", "north", "south"), ("0", "7", "12", "305"))
+
+
+def write_cluster_file(path, seed, regime, n, with_ids=False):
+    """A file of cluster labels for "strataperm run --within": one line per
+    individual, in order, holding its label; 1 to 4 labels (at most n),
+    every one used.  Some lines have white space around the label, and with
+    with_ids some have two fields before it ("FID IID label"); the last line
+    sometimes lacks its end.  Drawn from a stream of its own.  Returns the
+    labels, 0-based."""
+    rng = random.Random("%s:%s:clusters" % (seed, regime))
+    count = rng.randint(1, min(4, n))
+    names = rng.choice(LABEL_STYLES)[:count]
+    labels = list(names) + [rng.choice(names) for _ in range(n - count)]
+    rng.shuffle(labels)
+    lines = []
+    for i, label in enumerate(labels, 1):
+        style = rng.random()
+        if style < 0.8:
+            lines.append(label + "\n")
+        elif style < 0.9:
+            lines.append(rng.choice((" ", "\t")) + label + rng.choice((" ", "\t ", "\r")) + "\n")
+        elif with_ids:
+            lines.append(rng.choice(("f%d\ti%d\t%s\n", "f%d i%d %s\n")) % (i, i, label))
+        else:
+            lines.append(label + "\n")
+    if rng.random() < 0.1:
+        lines[-1] = lines[-1].rstrip("\n")
+    with open(path, "w", encoding="ascii", newline="") as handle:
+        handle.write("".join(lines))
+    return labels
 
 
 def split_line(rng, tokens):
@@ -391,9 +431,11 @@ def main():
     parser.add_argument("--r", type=int)
     parser.add_argument("--markers-table", action="store_true",
                         help="write markers.tsv for the regimes without missing calls too")
+    parser.add_argument("--clusters", metavar="FILE",
+                        help="also write a random file of cluster labels for --within")
     args = parser.parse_args()
     regime = write_study(args.folder, args.seed, args.regime, args.n, args.l, args.m, args.r,
-                         args.markers_table)
+                         args.markers_table, args.clusters)
     print(regime)
 
 

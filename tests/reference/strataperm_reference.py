@@ -9,6 +9,16 @@ per-marker table (the results file's name with the extension ".tsv") holding
 allele frequencies, least-squares estimates, the F test and the empirical
 P-values, the per-marker one and the family-wise max(T) one.
 
+The codes are adjusted by the means of each individual's same-group list.
+The default, "--adjustment means", takes every mean from the unadjusted
+codes; "--adjustment sequential" adjusts the rows in place one after the
+other, so that later rows see the adjusted earlier ones (the program's first
+adjustment, whose output it still reproduces).  "--within FILE" reads one
+cluster label per line (the last field of the line), in the individuals'
+order, and uses the clusters as the same-group lists in place of the
+structure test's classification (the test itself still runs and is
+reported).
+
 The code is a literal, unoptimised transcription: every loop runs over
 1-based indices in ascending order, every floating-point sum starts at 0.0
 and accumulates in that order, and every expression is evaluated in the
@@ -596,9 +606,13 @@ def code_markers(study):
     return additive, dominance
 
 
+ADJUSTMENTS = ("means", "sequential")
+
+
 def adjust_column(column, g, n):
-    """Subtract from each entry the mean over its group list, in place and
-    row by row, so later rows see the already adjusted earlier rows."""
+    """The "sequential" adjustment: subtract from each entry the mean over
+    its group list, in place and row by row, so later rows see the already
+    adjusted earlier rows."""
     for i in range(1, n + 1):
         w = 0.0
         a = 0.0
@@ -609,9 +623,80 @@ def adjust_column(column, g, n):
         column[i] = column[i] - ieee_div(a, w)
 
 
+def adjust_column_by_means(column, members, n):
+    """The "means" adjustment: every entry loses the mean of the unadjusted
+    column over its list (members ascending, sum from 0.0, divided by the
+    list's size).  All means are formed before any entry changes."""
+    means = [0.0] * (n + 1)
+    for i in range(1, n + 1):
+        total = 0.0
+        for k in members[i]:
+            total += column[k]
+        means[i] = ieee_div(total, float(len(members[i])))
+    for i in range(1, n + 1):
+        column[i] = column[i] - means[i]
+
+
+def within_list_squares(y, members, n):
+    """Sum over i ascending, from 0.0, of (y[i] - ybar[i])^2, where ybar[i]
+    is the mean of y over i's list (members ascending, from 0.0)."""
+    squares = 0.0
+    for i in range(1, n + 1):
+        total = 0.0
+        for k in members[i]:
+            total += y[k]
+        e = y[i] - ieee_div(total, float(len(members[i])))
+        squares += e * e
+    return squares
+
+
+def distinct_lists(members, n):
+    """The number of different lists among members[1..n] (the number of
+    groups when the lists partition the individuals)."""
+    seen = []
+    for i in range(1, n + 1):
+        if members[i] not in seen:
+            seen.append(members[i])
+    return len(seen)
+
+
 def statistic(sum_zz, sum_xx, sum_xy, sum_zy, sum_xz):
     return ((sum_zz * sum_xy) * sum_xy + (sum_xx * sum_zy) * sum_zy
             - ((2.0 * sum_xz) * sum_zy) * sum_xy)
+
+
+def read_clusters(name, n):
+    """The user's groups from a text file: one line per individual, in the
+    individuals' order, whose last white-space separated field is the
+    individual's cluster label; blank lines are skipped.  Returns
+    labels[1..n] (labels[0] unused)."""
+    try:
+        text = read_text(name)
+    except OSError:
+        raise InputError("cannot open the cluster file %s" % name)
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()  # the last line's end
+    labels = [None]
+    for line in lines:
+        fields = line.split()
+        if fields:
+            labels.append(fields[-1])
+    if len(labels) - 1 != n:
+        raise InputError("the cluster file has %d labels for %d individuals"
+                         % (len(labels) - 1, n))
+    return labels
+
+
+def cluster_matrix(labels, n):
+    """The 0/1 same-group matrix of cluster labels[1..n]: 1.0 where two
+    individuals carry the same label (on the diagonal too)."""
+    g = [[0.0] * (n + 1) for _ in range(n + 1)]
+    for i in range(1, n + 1):
+        for k in range(1, n + 1):
+            if labels[i] == labels[k]:
+                g[i][k] = 1.0
+    return g
 
 
 def member_lists(g, n):
@@ -646,26 +731,48 @@ def assign_donors(members, visit_order, n, rng):
 
 class AnalysisRecord:
     """What the per-marker table needs from the permutation test, all lists
-    1-based: the observed sums and statistic of each marker, the sum of
-    squares of the centred trait, and for each replicate r its statistics
-    stat_permuted[r][1..M] and the sum of squares of its permuted trait."""
+    1-based: the adjustment used, the observed sums and statistic of each
+    marker, its count c of replicates above T_obs plus half those equal
+    (exceed[j], P = c / R), the trait's sum of squares S, the number of
+    distinct same-group lists, and for each replicate r its statistics
+    stat_permuted[r][1..M] and S_r, the same sum of squares of the trait
+    values the individuals received.  S is the sum of y*y with the
+    "sequential" adjustment and the sum of squares within the lists with
+    "means"."""
 
     def __init__(self):
+        self.adjustment = "means"
         self.sum_zz = []
         self.sum_xx = []
         self.sum_xy = []
         self.sum_zy = []
         self.sum_xz = []
         self.stat_observed = []
+        self.exceed = []
         self.trait_squares = 0.0
+        self.lists = 1
         self.stat_permuted = [None]
         self.permuted_squares = [None]
 
 
-def run_analysis(study, rng, p_values, record=None):
+def trait_sum_of_squares(y, members, n, adjustment):
+    """S of the trait values y[1..n] under the adjustment."""
+    if adjustment == "means":
+        return within_list_squares(y, members, n)
+    squares = 0.0
+    for i in range(1, n + 1):
+        squares += y[i] * y[i]
+    return squares
+
+
+def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters=None):
     """Similarity, structure test and permutation test; fills p_values[1..M]
     and returns the structure test's result.  When an AnalysisRecord is
-    given it is filled as the test runs."""
+    given it is filled as the test runs.  adjustment is "means" or
+    "sequential"; clusters, labels[1..N] of the user's groups, replace the
+    structure test's same-group lists when given (the test still runs)."""
+    if adjustment not in ADJUSTMENTS:
+        raise ValueError("unknown adjustment %r" % (adjustment,))
     n = study.n_individuals
     m = study.n_markers
     r_count = study.n_permutations
@@ -675,6 +782,9 @@ def run_analysis(study, rng, p_values, record=None):
     similarity = compute_similarity(n, study.n_loci, study.locus_allele1, study.locus_allele2)
     structure = test_population_structure(similarity, n, n)
     g = similarity
+    if clusters is not None:
+        g = cluster_matrix(clusters, n)
+    members = member_lists(g, n)
 
     trait = study.trait
     for j in range(1, m + 1):
@@ -684,14 +794,14 @@ def run_analysis(study, rng, p_values, record=None):
         mean = s / float(n)
         for i in range(1, n + 1):
             trait[i][j] = trait[i][j] - mean
-        column = [0.0] + [additive[i][j] for i in range(1, n + 1)]
-        adjust_column(column, g, n)
-        for i in range(1, n + 1):
-            additive[i][j] = column[i]
-        column = [0.0] + [dominance[i][j] for i in range(1, n + 1)]
-        adjust_column(column, g, n)
-        for i in range(1, n + 1):
-            dominance[i][j] = column[i]
+        for codes in (additive, dominance):
+            column = [0.0] + [codes[i][j] for i in range(1, n + 1)]
+            if adjustment == "means":
+                adjust_column_by_means(column, members, n)
+            else:
+                adjust_column(column, g, n)
+            for i in range(1, n + 1):
+                codes[i][j] = column[i]
 
     sum_zz = [0.0] * (m + 1)
     sum_xx = [0.0] * (m + 1)
@@ -711,19 +821,19 @@ def run_analysis(study, rng, p_values, record=None):
             sum_xz[j] += z * x
         stat_observed[j] = statistic(sum_zz[j], sum_xx[j], sum_xy[j], sum_zy[j], sum_xz[j])
 
-    members = member_lists(g, n)
-
     if record is not None:
+        record.adjustment = adjustment
         record.sum_zz = list(sum_zz)
         record.sum_xx = list(sum_xx)
         record.sum_xy = list(sum_xy)
         record.sum_zy = list(sum_zy)
         record.sum_xz = list(sum_xz)
         record.stat_observed = list(stat_observed)
+        record.lists = distinct_lists(members, n)
         squares = 0.0
         if m >= 1:
-            for i in range(1, n + 1):
-                squares += trait[i][1] * trait[i][1]
+            y = [0.0] + [trait[i][1] for i in range(1, n + 1)]
+            squares = trait_sum_of_squares(y, members, n, adjustment)
         record.trait_squares = squares
 
     for j in range(1, m + 1):
@@ -749,12 +859,13 @@ def run_analysis(study, rng, p_values, record=None):
         if record is not None:
             squares = 0.0
             if m >= 1:
-                for i in range(1, n + 1):
-                    y = trait[donor[i]][1]
-                    squares += y * y
+                received = [0.0] + [trait[donor[i]][1] for i in range(1, n + 1)]
+                squares = trait_sum_of_squares(received, members, n, adjustment)
             record.stat_permuted.append(permuted_stats)
             record.permuted_squares.append(squares)
 
+    if record is not None:
+        record.exceed = list(p_values)
     for j in range(1, m + 1):
         p_values[j] = ieee_div(p_values[j], float(r_count))
     return structure
@@ -779,6 +890,18 @@ def c_format_g(value, precision=6):
     if math.isinf(value):
         return "-inf" if value < 0 else "inf"
     return "%.*g" % (precision, value)
+
+
+def shortest_g(value):
+    """The shortest "%.<P>g", P from 1 to 17, that reads back as exactly
+    the same double; "NA" for None and glibc's forms of the non-finite."""
+    if value is None or math.isnan(value) or math.isinf(value):
+        return c_format_g(value)
+    for precision in range(1, 18):
+        text = "%.*g" % (precision, value)
+        if float(text) == value:
+            return text
+    raise AssertionError("%.17g does not read back as %r" % (value, value))
 
 
 def decimal_digits(k):
@@ -868,10 +991,13 @@ class MarkerFit:
         self.p = None
 
 
-def marker_fit(sum_zz, sum_xx, sum_xy, sum_zy, sum_xz, t_obs, s, n):
+def marker_fit(sum_zz, sum_xx, sum_xy, sum_zy, sum_xz, t_obs, s, n, lists=1):
     """Estimates, standard errors and F test of the additive + dominance fit
-    without intercept, from the observed sums of the permutation test, its
-    statistic T_obs, the trait's sum of squares S and the sample size N."""
+    to the adjusted codes, from the observed sums of the permutation test,
+    its statistic T_obs, the trait's sum of squares S, the sample size N and
+    the number of list means taken out of the trait (lists: 1 with the
+    "sequential" adjustment, the number of distinct lists with "means"),
+    leaving d = N - 2 - lists residual degrees of freedom."""
     fit = MarkerFit()
     delta = sum_xx * sum_zz - sum_xz * sum_xz
     fit.delta = delta
@@ -880,7 +1006,7 @@ def marker_fit(sum_zz, sum_xx, sum_xy, sum_zy, sum_xz, t_obs, s, n):
         return fit
     fit.beta_add = ieee_div(sum_zz * sum_xy - sum_xz * sum_zy, delta)
     fit.beta_dom = ieee_div(sum_xx * sum_zy - sum_xz * sum_xy, delta)
-    d = float(n - 3)
+    d = float(n - 2 - lists)
     if d <= 0.0:
         return fit
     explained = ieee_div(t_obs, delta)
@@ -932,15 +1058,22 @@ def family_wise_p_values(deltas, degenerate, stat_observed, trait_squares,
 def marker_table(study, record, p_values, info):
     """The text of the per-marker table, one line per marker in marker
     order.  p_values are the unsorted per-marker P-values; info the marker
-    descriptions or None."""
+    descriptions or None.
+
+    With the "sequential" adjustment EMP1 is the P-value c/R and the
+    empirical P-values are printed with the precisions of
+    empirical_precisions; with "means" EMP1 is (c + 1)/(R + 1) and both are
+    printed in their shortest exact form."""
     n = study.n_individuals
     m = study.n_markers
     r_count = study.n_permutations
+    means = record.adjustment == "means"
+    lists = record.lists if means else 1
     fits = [None] * (m + 1)
     for j in range(1, m + 1):
         fits[j] = marker_fit(record.sum_zz[j], record.sum_xx[j], record.sum_xy[j],
                              record.sum_zy[j], record.sum_xz[j], record.stat_observed[j],
-                             record.trait_squares, n)
+                             record.trait_squares, n, lists)
     emp2 = family_wise_p_values([None] + [fits[j].delta for j in range(1, m + 1)],
                                 [None] + [fits[j].degenerate for j in range(1, m + 1)],
                                 record.stat_observed, record.trait_squares,
@@ -955,6 +1088,12 @@ def marker_table(study, record, p_values, info):
             place = [".", ".", str(j), ".", "."]
         frequency, called = allele_frequency(study, j)
         fit = fits[j]
+        if means:
+            emp1_text = shortest_g((record.exceed[j] + 1.0) / (float(r_count) + 1.0))
+            emp2_text = shortest_g(emp2[j])
+        else:
+            emp1_text = c_format_g(p_values[j], emp1_precision)
+            emp2_text = c_format_g(emp2[j], emp2_precision)
         fields = place + [
             c_format_g(frequency),
             "%d" % called,
@@ -964,8 +1103,8 @@ def marker_table(study, record, p_values, info):
             c_format_g(fit.se_dom),
             c_format_g(fit.f_stat),
             c_format_g(fit.p),
-            c_format_g(p_values[j], emp1_precision),
-            c_format_g(emp2[j], emp2_precision),
+            emp1_text,
+            emp2_text,
         ]
         lines.append("\t".join(fields) + "\n")
     return "".join(lines)
@@ -989,10 +1128,12 @@ class ProgramRun:
         self.table_text = None
 
 
-def run_full(folder, with_table=False, rng=None):
+def run_full(folder, with_table=False, rng=None, adjustment="means", clusters_file=None):
     """Run the whole program in `folder`, with the per-marker table when
     with_table is set (as "strataperm run" does), on the given generator or
-    on one seeded as the program seeds it."""
+    on one seeded as the program seeds it, with the given adjustment and,
+    when clusters_file names a file of cluster labels (a path as given, not
+    relative to `folder`), with the user's groups."""
     run = ProgramRun()
     out = []
     if rng is None:
@@ -1002,13 +1143,16 @@ def run_full(folder, with_table=False, rng=None):
         run.status = 1
         run.stdout_text = "".join(out)
         return run
+    clusters = None
+    if clusters_file is not None:
+        clusters = read_clusters(clusters_file, study.n_individuals)
     m = study.n_markers
     marker_ids = list(range(0, m + 1))
     p_values = [0.0] * (m + 1)
     results = []
     record = AnalysisRecord() if with_table else None
 
-    structure = run_analysis(study, rng, p_values, record)
+    structure = run_analysis(study, rng, p_values, record, adjustment, clusters)
     results.append(structure.file_text)
     out.append(structure.stdout_text)
 
@@ -1031,13 +1175,13 @@ def run_full(folder, with_table=False, rng=None):
     return run
 
 
-def run_program(folder):
+def run_program(folder, adjustment="means"):
     """Run the whole program in `folder`.
 
     Returns (exit_status, stdout_text, results_file_name, results_text);
     results_file_name is None when no results file is written.
     """
-    run = run_full(folder)
+    run = run_full(folder, adjustment=adjustment)
     return run.status, run.stdout_text, run.results_name, run.results_text
 
 
@@ -1050,14 +1194,42 @@ def write_output(name, text):
     return True
 
 
+def parse_arguments(arguments):
+    """(with_table, adjustment, clusters_file) from the command line, or None
+    when it cannot be read."""
+    with_table = False
+    adjustment = "means"
+    clusters_file = None
+    k = 0
+    while k < len(arguments):
+        argument = arguments[k]
+        if argument == "--table":
+            with_table = True
+        elif argument in ("--adjustment", "--within") and k + 1 < len(arguments):
+            k += 1
+            if argument == "--within":
+                clusters_file = arguments[k]
+            elif arguments[k] in ADJUSTMENTS:
+                adjustment = arguments[k]
+            else:
+                return None
+        else:
+            return None
+        k += 1
+    return with_table, adjustment, clusters_file
+
+
 def main():
     sys.setrecursionlimit(max(10000, sys.getrecursionlimit()))
-    arguments = sys.argv[1:]
-    if arguments not in ([], ["--table"]):
-        sys.stderr.write("usage: strataperm_reference.py [--table]\n")
+    parsed = parse_arguments(sys.argv[1:])
+    if parsed is None:
+        sys.stderr.write("usage: strataperm_reference.py [--table] "
+                         "[--adjustment means|sequential] [--within FILE]\n")
         return 2
+    with_table, adjustment, clusters_file = parsed
     try:
-        run = run_full(".", with_table=arguments == ["--table"])
+        run = run_full(".", with_table=with_table, adjustment=adjustment,
+                       clusters_file=clusters_file)
     except InputError:
         return 1
     if run.results_name is not None:

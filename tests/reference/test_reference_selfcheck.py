@@ -315,7 +315,7 @@ def test_genotype_codes():
         assert ref.genotype_codes(w) == (0.0, 1.0)
 
 
-def test_adjustment_is_row_by_row_in_place():
+def test_sequential_adjustment_is_row_by_row_in_place():
     ones = [None] + [[None, 1.0, 1.0, 1.0] for _ in range(3)]
     column = one_based([1.0, 1.0, 1.0])
     ref.adjust_column(column, ones, 3)
@@ -323,6 +323,61 @@ def test_adjustment_is_row_by_row_in_place():
     assert column[2] == 1.0 - 2.0 / 3.0
     assert column[3] == 1.0 - (0.0 + column[2] + 1.0) / 3.0
     assert abs(column[2] - 1.0 / 3.0) < 1e-15 and abs(column[3] - 5.0 / 9.0) < 1e-15
+
+
+def matrix_of_lists(members, n):
+    g = [None] + [[None] + [0.0] * n for _ in range(n)]
+    for i in range(1, n + 1):
+        for k in members[i]:
+            g[i][k] = 1.0
+    return g
+
+
+def test_means_adjustment_takes_every_mean_from_the_unadjusted_column():
+    # one group of equal codes: all zero (sequential gives 0, 1/3, 5/9)
+    column = one_based([1.0, 1.0, 1.0])
+    ref.adjust_column_by_means(column, [None] + [[1, 2, 3]] * 3, 3)
+    assert column[1:] == [0.0, 0.0, 0.0]
+    # two groups, {1, 2} and {3, 4, 5}, of unequal codes: means 1/2 and 1/3
+    column = one_based([1.0, 0.0, -1.0, 1.0, 1.0])
+    groups = [None, [1, 2], [1, 2], [3, 4, 5], [3, 4, 5], [3, 4, 5]]
+    ref.adjust_column_by_means(column, groups, 5)
+    third = 1.0 / 3.0
+    assert column[1:] == [0.5, -0.5, -1.0 - third, 1.0 - third, 1.0 - third]
+    # overlapping lists: mean(2) = (1 + 0 + 0)/3 from the unadjusted codes,
+    # mean(3) = (0 + 0)/2 although entry 2 has already lost its mean
+    overlapping = [None, [1, 2], [1, 2, 3], [2, 3]]
+    column = one_based([1.0, 0.0, 0.0])
+    ref.adjust_column_by_means(column, overlapping, 3)
+    assert column[1:] == [0.5, -third, 0.0]
+    # the sequential adjustment of the same lists sees the adjusted rows
+    column = one_based([1.0, 0.0, 0.0])
+    ref.adjust_column(column, matrix_of_lists(overlapping, 3), 3)
+    assert column[1:] == [0.5, 0.0 - 0.5 / 3.0, 0.0 - (0.0 - 0.5 / 3.0) / 2.0]
+    # a list of one: the entry becomes 0
+    column = one_based([7.0, -2.5])
+    ref.adjust_column_by_means(column, [None, [1], [2]], 2)
+    assert column[1:] == [0.0, 0.0]
+
+
+def test_sum_of_squares_within_lists_and_distinct_lists():
+    # groups {1, 3, 5, 6} (trait mean 1) and {2, 4} (mean -2)
+    y = one_based([3.0, -3.0, 1.0, -1.0, -1.0, 1.0])
+    groups = [None, [1, 3, 5, 6], [2, 4], [1, 3, 5, 6], [2, 4], [1, 3, 5, 6], [1, 3, 5, 6]]
+    assert ref.within_list_squares(y, groups, 6) == 4.0 + 1.0 + 0.0 + 1.0 + 4.0 + 0.0
+    assert ref.trait_sum_of_squares(y, groups, 6, "means") == 10.0
+    assert ref.trait_sum_of_squares(y, groups, 6, "sequential") == 22.0
+    assert ref.distinct_lists(groups, 6) == 2
+    # one group: S is the sum of squares about the overall mean
+    assert ref.within_list_squares(one_based([2.0, 1.0, -1.0, -2.0]),
+                                   [None] + [[1, 2, 3, 4]] * 4, 4) == 10.0
+    # overlapping lists: e = 1 - 1/2, 0 - 1/3, 0 - 0; three distinct lists
+    overlapping = [None, [1, 2], [1, 2, 3], [2, 3]]
+    assert ref.within_list_squares(one_based([1.0, 0.0, 0.0]), overlapping, 3) == \
+        0.25 + (1.0 / 3.0) * (1.0 / 3.0)
+    assert ref.distinct_lists(overlapping, 3) == 3
+    assert ref.distinct_lists([None, [1, 2], [1, 2], [3]], 3) == 2
+    assert ref.distinct_lists([None, [1], [2], [3]], 3) == 3
 
 
 def test_member_lists_need_exact_one():
@@ -446,7 +501,8 @@ def test_missing_calls_everywhere_in_a_marker_or_in_the_background_are_errors():
 
 # Four individuals, each alone at a background locus: every similarity is 0,
 # the one-group model wins and the adjustment is by the mean of all four.
-# Centred trait y = (2, 1, -1, -2), so S = 10.
+# Centred trait y = (2, 1, -1, -2), so S = 10 either way.  With the
+# sequential adjustment:
 #   marker 1: sums 2, 1, 0, 1: x = (1, 0, -1, 0) sums to 0 and stays;
 #             z = (0, 1, 0, 1) becomes (-1/2, 5/8, -9/32, 101/128).
 #   marker 2: 1 1, missing, missing, 0 1: x = (1, 1/2, 1/2, 0) and
@@ -473,11 +529,11 @@ HAND_DRAWS = ([0.0] * 4 + [0.0, 0.0, 0.0, 0.0]
               + [0.5])  # the final sort of three P-values
 
 
-def run_hand_study(with_table=True):
+def run_hand_study(with_table=True, adjustment="sequential"):
     rng = ScriptedGenerator(HAND_DRAWS)
     with tempfile.TemporaryDirectory() as folder:
         write_files(folder, HAND_STUDY)
-        run = ref.run_full(folder, with_table=with_table, rng=rng)
+        run = ref.run_full(folder, with_table=with_table, rng=rng, adjustment=adjustment)
     assert rng.draws == len(HAND_DRAWS)
     return run
 
@@ -487,7 +543,8 @@ def test_hand_worked_sums_of_the_four_individual_study():
         write_files(folder, HAND_STUDY)
         study = ref.read_parameters(folder, [])
     record = ref.AnalysisRecord()
-    ref.run_analysis(study, ScriptedGenerator(HAND_DRAWS), [0.0] * 4, record)
+    ref.run_analysis(study, ScriptedGenerator(HAND_DRAWS), [0.0] * 4, record, "sequential")
+    assert record.exceed[1:] == [2.0, 0.5, 2.0]
     f = Fraction
     assert record.trait_squares == 10.0
     assert record.permuted_squares[1:] == [10.0] * 4
@@ -535,12 +592,145 @@ def test_hand_worked_table_of_the_four_individual_study():
     assert bare.table_name is None and bare.table_text is None
 
 
+def test_hand_worked_means_adjustment_of_the_four_individual_study():
+    # One group, so every code loses the mean of its column.
+    #   marker 1: x = (1, 0, -1, 0) stays, z = (0, 1, 0, 1) -> (-1/2, 1/2, -1/2, 1/2):
+    #     sum_xx 2, sum_zz 1, sum_xz 0, sum_xy 3, sum_zy -1, T = 11, Delta = 2;
+    #     BETA_ADD 3/2, BETA_DOM -1, sigma2 = (10 - 11/2)/(4 - 2 - 1) = 9/2,
+    #     SE_ADD 3/2, SE_DOM sqrt(9/2), F = 11/18, P = (1 + 22/18)^(-1/2) = sqrt(0.45)
+    #   marker 2: x = (1, 1/2, 1/2, 0) -> (1/2, 0, 0, -1/2) and z = -x: degenerate,
+    #     every T is 0 (four ties)
+    #   marker 3: x and z all zero: degenerate, four ties
+    # The replicates' donors give marker 1 T = 11 (tie), 19, 4, 11 (tie): c = 2
+    # of R = 4, P = 1/2, EMP1 = 3/5; S_r = 10 throughout, so EMP2 counts the
+    # replicates with T >= 11: (1 + 3)/5.
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, HAND_STUDY)
+        study = ref.read_parameters(folder, [])
+    record = ref.AnalysisRecord()
+    p_values = [0.0] * 4
+    ref.run_analysis(study, ScriptedGenerator(HAND_DRAWS), p_values, record)
+    assert record.adjustment == "means" and record.lists == 1
+    assert (record.sum_xx[1], record.sum_zz[1], record.sum_xz[1], record.sum_xy[1],
+            record.sum_zy[1], record.stat_observed[1]) == (2.0, 1.0, 0.0, 3.0, -1.0, 11.0)
+    assert [record.stat_permuted[r][1] for r in (1, 2, 3, 4)] == [11.0, 19.0, 4.0, 11.0]
+    assert record.trait_squares == 10.0 and record.permuted_squares[1:] == [10.0] * 4
+    assert record.exceed[1:] == [2.0, 2.0, 2.0] and p_values[1:] == [0.5, 0.5, 0.5]
+
+    run = run_hand_study(adjustment="means")
+    assert run.table_text == (
+        "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM"
+        "\tF_STAT\tP\tEMP1\tEMP2\n"
+        "3\t100\trs1\tG\tA\t0.5\t4\t1.5\t1.5\t-1\t2.12132\t0.611111\t0.67082"
+        "\t0.6\t0.8\n"
+        "3\t250\trs2\tT\tC\t0.75\t2\tNA\tNA\tNA\tNA\tNA\tNA\t0.6\tNA\n"
+        "X\t7\trs3\tA\tG\t0.5\t4\tNA\tNA\tNA\tNA\tNA\tNA\t0.6\tNA\n")
+    # the P-values (c/R) of stdout and the results file; the final sort's
+    # pivot is marker 2, so the equal P-values come out as 2, 3, 1
+    assert run.stdout_text.endswith("marker1    P-value=0.500000\nmarker2    P-value=0.500000\n"
+                                    "marker3    P-value=0.500000\n")
+    assert run.results_text.endswith("marker#   P-value\n2        0.50000\n"
+                                     "3        0.50000\n1        0.50000\n")
+    # the default of run_full and of run_program
+    rng = ScriptedGenerator(HAND_DRAWS)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, HAND_STUDY)
+        default = ref.run_full(folder, with_table=True, rng=rng)
+    assert default.table_text == run.table_text
+
+
+# Six individuals, each alone at a background locus (one group by the
+# structure test), in the user's clusters a = {1, 3, 5, 6} and b = {2, 4}.
+# Centred trait y = (3, -3, 1, -1, -1, 1): cluster means 1 and -2, so
+# S = 4 + 1 + 0 + 1 + 4 + 0 = 10 (the sum of y*y is 22), G = 2, d = 6 - 2 - 2.
+# Codes x = (1, -1, 0, 1, -1, 1), z = (0, 0, 1, 0, 0, 0); cluster means of x
+# 1/4 and 0, of z 1/4 and 0:
+#   x = (3/4, -1, -1/4, 1, -5/4, 3/4), z = (-1/4, 0, 3/4, 0, -1/4, -1/4);
+#   sum_xx 19/4, sum_zz 3/4, sum_xz -1/4, sum_xy 6, sum_zy 0, T = 27,
+#   Delta = 7/2; BETA_ADD 9/7, BETA_DOM 3/7, sigma2 = (10 - 54/7)/2 = 8/7,
+#   SE_ADD sqrt(12)/7, SE_DOM sqrt(76)/7, F = 27/8, P = 1/(1 + F) = 8/35.
+# Replicates (donors drawn within the clusters): r1 the identity (T = 27, a
+# tie), r2 (3, 4, 1, 2, 5, 6) (T = 19), r3 (3, 2, 1, 4, 5, 6) (T = 35): c = 1.5
+# of R = 3, P = 1/2, EMP1 = 2.5/4, EMP2 = (1 + 2)/4.
+SIX_APART = "h\n" + "".join(
+    " ".join("2 0" if locus == i else "0 0" for locus in range(6)) + "\n" for i in range(6))
+CLUSTER_STUDY = {
+    "parameter.txt": parameter_text(3, 6, 1, 6),
+    "g.txt": SIX_APART,
+    "t.txt": "h\n13 1 1\n7 0 0\n11 0 1\n9 1 1\n9 0 0\n11 1 1\n",
+}
+# one label a line, white space around it, blank lines skipped; the last
+# line may lack its end
+CLUSTER_FILE = "a\n\tb\n a\t\nb \r\n\na\na"
+CLUSTER_DRAWS = ([0.0] * 6 + [0.0] * 6
+                 + [0.0] * 6 + [0.25, 0.5, 0.0, 0.0, 0.0, 0.0]
+                 + [0.0] * 6 + [0.25, 0.0, 0.0, 0.0, 0.0, 0.0])
+
+
+def run_cluster_study(adjustment="means", clusters=CLUSTER_FILE, draws=CLUSTER_DRAWS):
+    rng = ScriptedGenerator(draws)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, dict(CLUSTER_STUDY, **{"clusters.txt": clusters}))
+        study = ref.read_parameters(folder, [])
+        labels = ref.read_clusters(os.path.join(folder, "clusters.txt"), 6)
+        record = ref.AnalysisRecord()
+        ref.run_analysis(study, ScriptedGenerator(draws), [0.0, 0.0], record, adjustment, labels)
+        run = ref.run_full(folder, with_table=True, rng=rng, adjustment=adjustment,
+                           clusters_file=os.path.join(folder, "clusters.txt"))
+    assert rng.draws == len(draws)
+    return labels, record, run
+
+
+def test_hand_worked_study_with_the_users_clusters():
+    labels, record, run = run_cluster_study()
+    assert labels[1:] == ["a", "b", "a", "b", "a", "a"]
+    assert record.lists == 2 and record.trait_squares == 10.0
+    assert record.permuted_squares[1:] == [10.0] * 3  # moves within clusters keep S
+    assert (record.sum_xx[1], record.sum_zz[1], record.sum_xz[1], record.sum_xy[1],
+            record.sum_zy[1]) == (4.75, 0.75, -0.25, 6.0, 0.0)
+    assert [record.stat_observed[1]] + [record.stat_permuted[r][1] for r in (1, 2, 3)] == \
+        [27.0, 27.0, 19.0, 35.0]
+    assert record.exceed[1:] == [1.5]
+    assert run.stdout_text.startswith("There does not exist population structure\n")
+    assert run.stdout_text.endswith("marker1    P-value=0.500000\n")
+    assert run.table_text.split("\n")[1] == \
+        ".\t.\t1\t.\t.\t0.583333\t6\t1.28571\t0.494872\t0.428571\t1.2454\t3.375" \
+        "\t0.228571\t0.625\t0.75"
+    # the sequential adjustment of the same clusters: S = 22, d = 6 - 3, EMP1 = c/R
+    _, record, run = run_cluster_study("sequential")
+    assert record.trait_squares == 22.0 and record.permuted_squares[1:] == [22.0] * 3
+    fields = run.table_text.split("\n")[1].split("\t")
+    assert fields[13] == "0.5" and record.stat_observed[1] != 27.0
+    fit = ref.marker_fit(record.sum_zz[1], record.sum_xx[1], record.sum_xy[1],
+                         record.sum_zy[1], record.sum_xz[1], record.stat_observed[1], 22.0, 6)
+    assert fields[11] == ref.c_format_g(fit.f_stat)
+
+
+def test_cluster_file_errors():
+    for text in ("a\nb\na\nb\na\n", "a\nb\na\nb\na\na\nb\n"):  # one label short, one over
+        try:
+            run_cluster_study(clusters=text)
+        except ref.InputError:
+            continue
+        raise AssertionError("accepted %r" % text)
+
+
 def test_marker_fit_na_rules():
     fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 3)  # d = 0
     assert not fit.degenerate and (fit.beta_add, fit.beta_dom) == (1.0, 1.0)
     assert (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
     fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 4)  # d = 1, sigma2 = 8
     assert (fit.se_add, fit.f_stat) == (math.sqrt(8.0), 1.0 / 8.0)
+    # d = N - 2 - G with G list means taken out: G = 2 of N = 5 leaves d = 1
+    fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 5, 2)
+    assert (fit.se_add, fit.f_stat) == (math.sqrt(8.0), 1.0 / 8.0)
+    assert fit.p == math.exp(-0.5 * math.log1p(2.0 / 8.0))
+    for n, lists in ((5, 3), (5, 4), (4, 2)):  # d = 0, -1, 0: no standard errors
+        fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, n, lists)
+        assert fit.beta_add == 1.0 and (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
+    fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, 10.0, 12, 5)  # d = 5, sigma2 = 8/5
+    assert fit.f_stat == 1.0 / (8.0 / 5.0) and \
+        fit.p == math.exp((-0.5 * 5.0) * math.log1p(2.0 * fit.f_stat / 5.0))
     for s in (2.0, 1.5, float("nan")):  # a perfect fit, a negative sigma2, NaN
         fit = ref.marker_fit(1.0, 1.0, 1.0, 1.0, 0.0, 2.0, s, 10)
         assert fit.beta_add == 1.0 and (fit.se_add, fit.se_dom, fit.f_stat, fit.p) == (None,) * 4
@@ -610,6 +800,25 @@ def test_table_number_formats():
     assert ref.c_format_g(123457.0 / 1000000.0, 7) == "0.123457"
 
 
+def test_shortest_exact_printing():
+    cases = {0.5: "0.5", 1.0 / 3.0: "0.3333333333333333", 2.0 / 1001.0: "0.001998001998001998",
+             1.0: "1", 0.1: "0.1", 0.75: "0.75", 1.0 / 7.0: "0.14285714285714285",
+             1.0 / 100001.0: "9.99990000099999e-06", 3.0 / 40000.0: "7.5e-05",
+             (2.5 + 1.0) / (60.0 + 1.0): "0.05737704918032787"}
+    for value, text in cases.items():
+        assert ref.shortest_g(value) == text, (value, ref.shortest_g(value))
+    assert ref.shortest_g(None) == "NA"
+    # (c + 1)/(R + 1) for every c of R replicates: the text reads back as the
+    # same double, and one digit fewer does not
+    for r in (1, 7, 60, 999, 1000, 99999):
+        for c2 in sorted({0, 1, 2, 3, r, 2 * r - 1, 2 * r, (2 * r) // 3}):
+            value = (c2 / 2.0 + 1.0) / (r + 1.0)
+            text = ref.shortest_g(value)
+            assert float(text) == value
+            digits = len(text.split("e")[0].replace(".", "").replace("-", "").lstrip("0"))
+            assert digits == 1 or float("%.*g" % (digits - 1, value)) != value, (value, text)
+
+
 def test_table_file_name():
     cases = {"results.txt": "results.tsv", "results": "results.tsv",
              "out.v2/results": "out.v2/results.tsv", "a.b.c": "a.b.tsv",
@@ -663,7 +872,8 @@ def test_table_without_markers_tsv_numbers_the_markers():
     assert [line.split("\t")[:5] for line in lines[1:4]] == \
         [[".", ".", str(j), ".", "."] for j in (1, 2, 3)]
     assert [line.split("\t")[5:] for line in lines[1:4]] == \
-        [line.split("\t")[5:] for line in run_hand_study().table_text.split("\n")[1:4]]
+        [line.split("\t")[5:] for line in
+         run_hand_study(adjustment="means").table_text.split("\n")[1:4]]
 
 
 def test_table_option_writes_the_table_beside_the_results_file():
@@ -682,6 +892,33 @@ def test_table_option_writes_the_table_beside_the_results_file():
     bad = subprocess.run([sys.executable, script, "--tables"], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     assert bad.returncode == 2
+
+
+def test_command_line_chooses_the_adjustment_and_the_clusters():
+    script = os.path.join(HERE, "strataperm_reference.py")
+    with tempfile.TemporaryDirectory() as folder:
+        clusters = os.path.join(folder, "clusters.txt")
+        make_study.write_study(folder, 7, "two", clusters_file=clusters)
+        expected = {
+            "means": ref.run_full(folder, with_table=True),
+            "sequential": ref.run_full(folder, with_table=True, adjustment="sequential"),
+            "within": ref.run_full(folder, with_table=True, clusters_file=clusters),
+        }
+        arguments = {"means": ["--adjustment", "means"], "sequential": ["--adjustment", "sequential"],
+                     "within": ["--within", clusters]}
+        for name, extra in arguments.items():
+            completed = subprocess.run([sys.executable, script, "--table"] + extra, cwd=folder,
+                                       stdout=subprocess.PIPE, check=True)
+            with open(os.path.join(folder, "results.tsv"), encoding="latin-1") as handle:
+                table = handle.read()
+            assert (completed.stdout.decode("latin-1"), table) == \
+                (expected[name].stdout_text, expected[name].table_text), name
+        # the three differ from one another in the table
+        assert len({run.table_text for run in expected.values()}) == 3
+        for extra in (["--adjustment"], ["--adjustment", "mean"], ["--within"]):
+            bad = subprocess.run([sys.executable, script] + extra, cwd=folder,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            assert bad.returncode == 2, extra
 
 
 # ---------------------------------------------------------------------------
@@ -762,11 +999,11 @@ def test_generated_studies_are_consistent():
             assert abs(count - round(count)) < 1e-3 and 0 <= round(count) <= 2 * r
 
 
-def generated_table(seed, regime, **sizes):
+def generated_table(seed, regime, adjustment="means", **sizes):
     with tempfile.TemporaryDirectory() as folder:
         make_study.write_study(folder, seed, regime, **sizes)
         study = ref.read_parameters(folder, [])
-        run = ref.run_full(folder, with_table=True)
+        run = ref.run_full(folder, with_table=True, adjustment=adjustment)
         has_markers_tsv = os.path.exists(os.path.join(folder, "markers.tsv"))
         info = ref.read_marker_descriptions(folder, study.n_markers)
     rows = [line.split("\t") for line in run.table_text.split("\n")[1:-1]]
@@ -777,7 +1014,9 @@ def test_missing_call_regimes_make_what_they_promise():
     seen = set()
     for seed in range(30):
         regime = make_study.MISSING_CALL_REGIMES[seed % 3]
-        study, run, rows, has_markers_tsv, info = generated_table(seed, regime)
+        adjustment = ref.ADJUSTMENTS[(seed // 3) % 2]
+        study, run, rows, has_markers_tsv, info = generated_table(seed, regime, adjustment)
+        r_count = study.n_permutations
         n, m = study.n_individuals, study.n_markers
         called = [sum(study.marker_called[i][j] for i in range(1, n + 1)) for j in range(1, m + 1)]
         assert min(called) >= 1 and 1 in called and min(called) < n
@@ -787,7 +1026,11 @@ def test_missing_call_regimes_make_what_they_promise():
         console = [line.split("=")[1] for line in run.stdout_text.split("\n") if "P-value=" in line]
         for j, row in enumerate(rows, 1):
             assert len(row) == 15 and row[6] == str(called[j - 1])
-            assert "%.6f" % float(row[13]) == console[j - 1]
+            if adjustment == "sequential":  # EMP1 is the P-value c/R
+                assert "%.6f" % float(row[13]) == console[j - 1]
+            else:  # (c + 1)/(R + 1), c recovered from the printed c/R
+                c = round(float(console[j - 1]) * r_count * 2.0) / 2.0
+                assert float(row[13]) == (c + 1.0) / (r_count + 1.0)
             if row[7] == "NA":  # degenerate: everything but the counts and EMP1
                 assert row[8:13] == ["NA"] * 5 and row[14] == "NA"
                 seen.add(regime + " degenerate")
@@ -825,24 +1068,100 @@ def test_marker_table_request_leaves_the_data_files_alone():
         assert contents[0] == contents[1]
 
 
-def test_table_comparison_passes_a_faithful_binary_and_catches_a_faulty_one():
+STAND_IN = """#!%(python)s
+# Stands in for the program: bare, the reference in the current folder;
+# "run [OPTIONS] FOLDER", the reference with --table in FOLDER.
+import os, subprocess, sys
+arguments = sys.argv[1:]
+if not arguments:
+    sys.exit(subprocess.call([sys.executable, %(reference)r]))
+folder, options = arguments[-1], arguments[1:-1]
+fault = %(fault)r
+if fault.startswith("ignore "):  # drop an option and its value
+    k = options.index(fault[len("ignore "):]) if fault[len("ignore "):] in options else -1
+    if k >= 0:
+        del options[k:k + 2]
+os.chdir(folder)
+status = subprocess.call([sys.executable, %(reference)r, "--table"] + options)
+if fault == "last table line":
+    with open("results.tsv") as handle:
+        lines = handle.readlines()
+    with open("results.tsv", "w") as handle:
+        handle.writelines(lines[:-1])
+sys.exit(status)
+"""
+
+
+def test_comparison_passes_a_faithful_binary_and_catches_faulty_ones():
     import compare_with_reference as compare
     reference = os.path.join(HERE, "strataperm_reference.py")
     with tempfile.TemporaryDirectory() as workdir:
-        # stand-ins for "BINARY run FOLDER": the reference itself, and the
-        # reference with the table's last line dropped
-        faithful = os.path.join(workdir, "faithful")
-        faulty = os.path.join(workdir, "faulty")
-        for path, extra in ((faithful, ""), (faulty, " && sed -i '$d' results.tsv")):
+        programs = {}
+        for fault in ("", "last table line", "ignore --adjustment", "ignore --within"):
+            path = os.path.join(workdir, "program_" + fault.replace(" ", "_"))
             with open(path, "w") as handle:
-                handle.write('#!/bin/sh\n[ "$1" = run ] && cd "$2" && "%s" "%s" --table%s\n'
-                             % (sys.executable, reference, extra))
+                handle.write(STAND_IN % {"python": sys.executable, "reference": reference,
+                                         "fault": fault})
             os.chmod(path, 0o755)
-        for seed, regime in ((1, "one"), (2, "missing"), (3, "degenerate"), (4, "constant")):
-            ok, report = compare.check_study(faithful, workdir, seed, regime, table=True)
+            programs[fault] = path
+        # (seed, regime, table, the faults to catch, where they show)
+        studies = ((2, "missing", True, (("last table line", "[means] results.tsv"),
+                                         ("ignore --within", "[within] "))),
+                   (6, "overlap", False, (("ignore --adjustment", "[sequential] "),)))
+        for seed, regime, table, faults in studies:
+            ok, report = compare.check_study(programs[""], workdir, seed, regime, table, True)
             assert ok and report == [], report
-            ok, report = compare.check_study(faulty, workdir, seed, regime, table=True)
-            assert not ok and any("results.tsv" in line for line in report)
+            for fault, caught in faults:
+                ok, report = compare.check_study(programs[fault], workdir, seed, regime,
+                                                 table, True)
+                assert not ok and any(caught in line for line in report), (fault, report)
+                assert any(line.startswith("    reference: ") for line in report)
+        # about one study in five runs with clusters
+        share = sum(compare.with_clusters(seed, regime) for seed in range(1, 301)
+                    for regime in ("one", "missing"))
+        assert 80 <= share <= 160
+
+
+def test_cluster_file_lines():
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "clusters.txt")
+        for with_ids in (False, True):
+            fields = set()
+            for seed in range(30):
+                labels = make_study.write_cluster_file(path, seed, "one", 12, with_ids)
+                with open(path, newline="") as handle:
+                    lines = handle.read().split("\n")
+                if lines[-1] == "":
+                    lines.pop()
+                assert [line.split()[-1] for line in lines] == labels
+                fields |= {len(line.split()) for line in lines}
+            assert fields == ({1, 3} if with_ids else {1})
+
+
+def test_cluster_files_use_every_label_and_leave_the_study_alone():
+    counts = set()
+    for seed in range(40):
+        regime = make_study.ALL_REGIMES[seed % len(make_study.ALL_REGIMES)]
+        texts = []
+        for clusters in (False, True):
+            with tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "clusters.txt") if clusters else None
+                make_study.write_study(os.path.join(folder, "study"), seed, regime,
+                                       clusters_file=path)
+                study = ref.read_parameters(os.path.join(folder, "study"), [])
+                names = sorted(os.listdir(os.path.join(folder, "study")))
+                contents = {}
+                for name in names:
+                    with open(os.path.join(folder, "study", name)) as handle:
+                        contents[name] = handle.read()
+                texts.append(contents)
+                if clusters:
+                    labels = ref.read_clusters(path, study.n_individuals)
+        assert texts[0] == texts[1]
+        distinct = set(labels[1:])
+        assert 1 <= len(distinct) <= min(4, study.n_individuals)
+        counts.add(len(distinct))
+    assert counts == {1, 2, 3, 4}
 
 
 def test_one_group_run_draws_two_per_individual_per_replicate():
