@@ -3,7 +3,7 @@
 
 usage: layering_check.py SRC_DIR
 
-The layers, lowest first: numerics, core, analysis, io, commands (main.cpp
+The layers, lowest first: numerics, core, analysis, io, study, commands (main.cpp
 sits on top). A file may include headers of its own layer and of the layers
 below it; anything else is printed as "FILE:LINE: LAYER includes HEADER" and
 the exit status is 1.
@@ -12,7 +12,7 @@ import os
 import re
 import sys
 
-ORDER = ["numerics", "core", "analysis", "io", "commands"]
+ORDER = ["numerics", "core", "analysis", "io", "study", "commands"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 

@@ -9,9 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "commands/genotype_study/streamed_markers.hpp"
-#include "commands/genotype_study/study_choices.hpp"
-#include "commands/genotype_study/study_plan.hpp"
+#include "study/streamed_markers.hpp"
+#include "commands/study_choice_options.hpp"
+#include "study/study_choices.hpp"
+#include "study/study_plan.hpp"
 #include "commands/options.hpp"
 #include "core/errors.hpp"
 #include "core/progress.hpp"

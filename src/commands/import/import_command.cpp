@@ -6,11 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "commands/genotype_study/genotype_input.hpp"
-#include "commands/genotype_study/locus_choice.hpp"
-#include "commands/genotype_study/study_choices.hpp"
-#include "commands/genotype_study/study_plan.hpp"
-#include "commands/genotype_study/traits.hpp"
+#include "study/genotype_input.hpp"
+#include "study/locus_choice.hpp"
+#include "commands/study_choice_options.hpp"
+#include "study/study_choices.hpp"
+#include "study/study_plan.hpp"
+#include "study/traits.hpp"
 #include "commands/import/study_folder_writer.hpp"
 #include "commands/options.hpp"
 #include "core/errors.hpp"

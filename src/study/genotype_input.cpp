@@ -1,4 +1,4 @@
-#include "commands/genotype_study/genotype_input.hpp"
+#include "study/genotype_input.hpp"
 
 #include "core/errors.hpp"
 #include "io/bed_cursor.hpp"

@@ -1,4 +1,4 @@
-#include "commands/genotype_study/locus_choice.hpp"
+#include "study/locus_choice.hpp"
 
 #include <algorithm>
 #include <string>

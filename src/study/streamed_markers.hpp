@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "commands/genotype_study/study_plan.hpp"
+#include "study/study_plan.hpp"
 #include "core/study.hpp"
 
 namespace strataperm {

@@ -1,4 +1,4 @@
-#include "commands/genotype_study/study_plan.hpp"
+#include "study/study_plan.hpp"
 
 #include <cstdio>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/genotype_study/study_choices.hpp"
+#include "study/study_choices.hpp"
 #include "io/genotype_records.hpp"
 
 namespace strataperm {

@@ -1,4 +1,4 @@
-#include "commands/genotype_study/traits.hpp"
+#include "study/traits.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "commands/options.hpp"
 
 namespace strataperm {
 
@@ -24,7 +23,8 @@ struct Region {
   long long to = 0;
 };
 
-// Everything the command line asks for, checked for consistency.
+// Everything the choices ask for, checked for consistency (the command line's
+// options make them: commands/study_choice_options.hpp).
 struct StudyChoices {
   std::string bfile;
   std::string vcf;
@@ -57,13 +57,6 @@ bool chromosome_listed(const std::vector<std::string>& listed, const std::string
 // Y (24), XY (25), MT (26), then any other name in byte order; a "chr"
 // prefix and case do not count. True when `a` comes before `b`.
 bool chromosome_before(const std::string& a, const std::string& b);
-
-// The options that make the choices, for the help and the parser.
-const std::vector<OptionSpec>& study_choice_options();
-
-// Turns the parsed command line of `command` into choices; throws UsageError
-// for missing or conflicting options and malformed values.
-StudyChoices study_choices_from(const ParsedArguments& parsed, const std::string& command);
 
 // Small text helpers of the choices.
 bool is_whole_number(const std::string& text);

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/genotype_study/genotype_input.hpp"
-#include "commands/genotype_study/study_choices.hpp"
+#include "study/genotype_input.hpp"
+#include "study/study_choices.hpp"
 
 namespace strataperm {
 

@@ -1,4 +1,4 @@
-#include "commands/genotype_study/streamed_markers.hpp"
+#include "study/streamed_markers.hpp"
 
 namespace strataperm {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "commands/genotype_study/genotype_input.hpp"
-#include "commands/genotype_study/locus_choice.hpp"
-#include "commands/genotype_study/study_choices.hpp"
-#include "commands/genotype_study/traits.hpp"
+#include "study/genotype_input.hpp"
+#include "study/locus_choice.hpp"
+#include "study/study_choices.hpp"
+#include "study/traits.hpp"
 #include "core/progress.hpp"
 
 namespace strataperm {

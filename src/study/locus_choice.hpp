@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "commands/genotype_study/study_choices.hpp"
+#include "study/study_choices.hpp"
 #include "io/genotype_records.hpp"
 
 namespace strataperm {
