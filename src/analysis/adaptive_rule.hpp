@@ -31,8 +31,4 @@ struct AdaptiveRule {
   bool stops(std::int64_t twice_count, std::int64_t p, double z) const;
 };
 
-// The standard normal quantile at p in (0, 1) (Wichura's algorithm AS 241,
-// about 16 digits).
-double normal_quantile(double p);
-
 }  // namespace strataperm

@@ -1,5 +1,7 @@
 #include "analysis/association.hpp"
 
+#include "numerics/distributions.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -35,10 +37,6 @@ AssociationSummary summarize_association(const MarkerStatistics& m, double sum_y
   return s;
 }
 
-double f_two_upper_tail(double f, double d) {
-  if (!(f > 0.0)) return 1.0;
-  return std::exp(-0.5 * d * std::log1p(2.0 * f / d));
-}
 
 double family_wise_p_value(const std::vector<double>& sorted_maxima, double ratio) {
   if (std::isnan(ratio)) return std::numeric_limits<double>::quiet_NaN();

@@ -52,11 +52,6 @@ bool is_degenerate(double delta, double sum_xx, double sum_zz);
 AssociationSummary summarize_association(const MarkerStatistics& marker, double sum_y2,
                                          int residual_df);
 
-// The upper tail of F(2, d) at f: (1 + 2f/d)^(-d/2), evaluated as
-// exp((-0.5*d) * log1p((2.0*f)/d)) so that it keeps its relative accuracy
-// down to the smallest positive double (it is 0 only where that underflows);
-// 1.0 for f <= 0.
-double f_two_upper_tail(double f, double d);
 
 // The family-wise P-value of a marker whose ratio is `ratio`, given the
 // replicates' maxima in ascending order: (1 + the number of maxima >= ratio)

@@ -84,4 +84,14 @@ double chi_square_cdf(int df, double x);
 // 0.5 - 0.5 * g for x < 0, otherwise 0.5 * g + 0.5.
 double normal_cdf(double x);
 
+// The standard normal quantile at p in (0, 1) (Wichura's algorithm AS 241,
+// about 16 digits).
+double normal_quantile(double p);
+
+// The upper tail of F(2, d) at f: (1 + 2f/d)^(-d/2), evaluated as
+// exp((-0.5*d) * log1p((2.0*f)/d)) so that it keeps its relative accuracy
+// down to the smallest positive double (it is 0 only where that underflows);
+// 1.0 for f <= 0.
+double f_two_upper_tail(double f, double d);
+
 }  // namespace strataperm

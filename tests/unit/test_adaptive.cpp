@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analysis/adaptive_rule.hpp"
+#include "numerics/distributions.hpp"
 #include "analysis/engine.hpp"
 #include "numerics/random.hpp"
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/association.hpp"
+#include "numerics/distributions.hpp"
 
 namespace strataperm {
 namespace {
