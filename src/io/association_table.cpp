@@ -10,6 +10,7 @@
 
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
+#include "io/record_reader.hpp"
 
 namespace strataperm {
 
@@ -186,6 +187,63 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
     std::fputc('\n', out);
   }
   file.commit();
+}
+
+std::vector<AssociationRow> read_association_rows(const std::string& path, int n_markers) {
+  static const char* const kHeader =
+      "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM\tF_STAT\tP\tEMP1"
+      "\tEMP2";
+  static const char* const kNames[] = {"#CHROM", "POS",     "ID",     "A1",     "A2",
+                                       "A1_FREQ", "OBS_CT", "BETA_ADD", "SE_ADD", "BETA_DOM",
+                                       "SE_DOM", "F_STAT",  "P",      "EMP1",   "EMP2"};
+  RecordReader reader(path);
+  std::string line;
+  if (!reader.next_line(line) || line != kHeader)
+    throw InputError(path + ", line 1: it is not the header of a 'strataperm run' marker table "
+                            "(#CHROM POS ID A1 A2 A1_FREQ OBS_CT BETA_ADD SE_ADD BETA_DOM SE_DOM "
+                            "F_STAT P EMP1 EMP2, tab-separated)");
+  std::vector<AssociationRow> rows;
+  rows.reserve(static_cast<std::size_t>(n_markers));
+  while (reader.next_line(line)) {
+    if (static_cast<long long>(rows.size()) == n_markers)
+      reader.fail("the table goes on after the " + std::to_string(n_markers) +
+                  " markers of the run");
+    const std::vector<std::string> fields = split_tabs(line);
+    if (fields.size() != 15)
+      reader.fail(std::to_string(fields.size()) + " tab-separated fields, not 15");
+    for (int k : {0, 1, 2})
+      if (fields[static_cast<std::size_t>(k)].empty())
+        reader.fail(std::string("the ") + kNames[k] + " field is empty");
+    double values[15] = {};
+    for (int k = 5; k < 15; ++k) {
+      const std::string& field = fields[static_cast<std::size_t>(k)];
+      double& value = values[k];
+      if (field == "NA" && k != 13) {
+        value = NAN;
+        continue;
+      }
+      if (!parse_real_field(field, value))
+        reader.fail(std::string(kNames[k]) + " '" + field + "' is not a number" +
+                    (k == 13 ? "" : " or NA"));
+      if (k >= 12 && !(value >= 0.0 && value <= 1.0))
+        reader.fail(std::string(kNames[k]) + " " + field + " is not in [0, 1]");
+    }
+    AssociationRow row;
+    row.chromosome = fields[0];
+    row.position = fields[1];
+    row.id = fields[2];
+    row.beta_add = values[7];
+    row.beta_dom = values[9];
+    row.p = values[12];
+    row.emp1 = values[13];
+    row.emp2 = values[14];
+    rows.push_back(std::move(row));
+  }
+  if (static_cast<long long>(rows.size()) != n_markers)
+    throw InputError(path + ": the table ends after line " + std::to_string(reader.line_number()) +
+                     " with " + std::to_string(rows.size()) + " of the " +
+                     std::to_string(n_markers) + " markers of the run");
+  return rows;
 }
 
 }  // namespace strataperm

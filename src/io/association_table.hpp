@@ -90,4 +90,18 @@ int exact_fraction_precision(long long denominator);
 // same double.
 std::string shortest_decimal(double value);
 
+// A row of RESULTS.tsv, as the plot report reads it back. Reals that the table gives as NA are NaN.
+struct AssociationRow {
+  std::string chromosome, position, id;  // as written ("." when unknown)
+  double beta_add = 0.0, beta_dom = 0.0;
+  double p = 0.0;     // asymptotic F(2, N - 3) P-value
+  double emp1 = 0.0;  // permutation P-value, never NA
+  double emp2 = 0.0;  // family-wise P-value
+};
+
+// Reads RESULTS.tsv at `path`: the header, then exactly `n_markers` rows of
+// 15 tab-separated fields, row j for marker j. Numeric fields are numbers or
+// NA; P and EMP2 are NA or in [0, 1], EMP1 in [0, 1].
+std::vector<AssociationRow> read_association_rows(const std::string& path, int n_markers);
+
 }  // namespace strataperm

@@ -1,5 +1,11 @@
 #include "io/record_reader.hpp"
 
+#include <string>
+
+#include <climits>
+
+#include <cctype>
+
 #include <sys/types.h>
 
 #include <cerrno>
@@ -69,5 +75,20 @@ bool RecordReader::next_fields(std::vector<std::string>& fields) {
 std::string RecordReader::where() const { return path_ + ", line " + std::to_string(line_number_); }
 
 void RecordReader::fail(const std::string& what) const { throw InputError(where() + ": " + what); }
+
+bool parse_real_field(const std::string& text, double& value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return *end == '\0';
+}
+
+bool parse_count_field(const std::string& text, long long minimum, long long& value) {
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = std::stoll(text);
+  return value >= minimum && value <= INT_MAX;
+}
 
 }  // namespace strataperm

@@ -14,6 +14,22 @@ std::vector<std::string> split_fields(const std::string& line);
 // The fields of a line separated by single tabs (empty fields kept).
 std::vector<std::string> split_tabs(const std::string& line);
 
+// `text` as a whole real number (strtod's forms, "nan" and "inf" included),
+// or false.
+bool parse_real_field(const std::string& text, double& value);
+
+// `text` as a whole number from `minimum` to INT_MAX, or false.
+bool parse_count_field(const std::string& text, long long minimum, long long& value);
+
+// sscanf of the whole of `text` against `pattern` (which ends in "%n"):
+// true when all `fields` conversions were made and nothing is left over.
+template <typename... Targets>
+bool scan_whole(const std::string& text, const char* pattern, int fields, Targets*... targets) {
+  int used = -1;
+  const int made = std::sscanf(text.c_str(), pattern, targets..., &used);
+  return made == fields && used == static_cast<int>(text.size());
+}
+
 class RecordReader {
  public:
   // Opens `path`; throws InputError ("PATH: cannot open the file") when it

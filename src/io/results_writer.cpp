@@ -88,69 +88,11 @@ std::string shell_words(const std::vector<std::string>& words) {
   return text;
 }
 
-void write_similarity_table(const std::string& path,
-                            const std::vector<std::pair<double, std::int64_t>>& counts) {
-  OutputFile file(path);
-  std::fprintf(file.stream(), "#SIMILARITY\tPAIRS\n");
-  for (const auto& [similarity, pairs] : counts)
-    std::fprintf(file.stream(), "%.17g\t%lld\n", similarity, static_cast<long long>(pairs));
-  file.commit();
-}
-
 std::string utc_now() {
   const std::time_t t = std::time(nullptr);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
   return text;
-}
-
-void write_run_log(const std::string& path, const RunLog& run) {
-  OutputFile file(path);
-  std::FILE* log = file.stream();
-  const Parameters& p = run.parameters;
-  const StructureFit& fit = run.fit;
-  std::fprintf(log, "strataperm %s\n", STRATAPERM_VERSION);
-  if (!run.command_line.empty()) std::fprintf(log, "command\t%s\n", run.command_line.c_str());
-  std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
-               run.finished.c_str(), run.threads);
-  if (!run.seeds.empty()) std::fprintf(log, "seeds\t%s\n", run.seeds.c_str());
-  for (const auto& [path, md5] : run.inputs)
-    std::fprintf(log, "input\t%s\tmd5 %s\n", path.c_str(), md5.c_str());
-  for (const std::string& line : run.study_lines) std::fprintf(log, "study\t%s\n", line.c_str());
-  if (!run.background_ids_file.empty())
-    std::fprintf(log, "background_ids\t%s\n", run.background_ids_file.c_str());
-  std::fprintf(log, "genotype_file\t%s\nmarker_file\t%s\nresults_file\t%s\n",
-               p.genotype_file.c_str(), p.marker_file.c_str(), p.output_file.c_str());
-  std::fprintf(log, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",
-               p.n_individuals, p.n_loci, p.n_markers, p.n_permutations);
-  std::fprintf(log, "one_group\tmean=%.10g variance=%.10g BIC=%f\n", fit.mean, fit.variance,
-               fit.bic_one);
-  std::fprintf(log,
-               "two_groups\tcomponent1 mean=%.10g variance=%.10g weight=%.10g; component0 "
-               "mean=%.10g variance=%.10g weight=%.10g; BIC=%f; assignment passes=%d\n",
-               fit.mean1, fit.variance1, fit.weight1, fit.mean0, fit.variance0, fit.weight0,
-               fit.bic_two, fit.passes);
-  std::fprintf(log, "verdict\t%s\n",
-               fit.structure ? "population structure" : "no population structure");
-  if (!run.adjustment.empty()) {
-    std::fprintf(log, "adjustment\t%s\n",
-                 run.adjustment == "means"
-                     ? "means (codes less the means of the unadjusted codes over each list)"
-                     : "sequential (codes adjusted row by row in place, as first defined)");
-  }
-  std::fprintf(log, "groups_from\t%s\n",
-               run.groups_from.empty() ? "the structure test" : run.groups_from.c_str());
-  if (run.groups.lists_partition) {
-    std::fprintf(log, "groups\t%zu (sizes", run.groups.group_sizes.size());
-    for (int size : run.groups.group_sizes) std::fprintf(log, " %d", size);
-    std::fprintf(log, ")\n");
-  } else {
-    std::fprintf(log, "groups\toverlapping same-group lists, %d to %d members\n",
-                 run.groups.smallest_list, run.groups.largest_list);
-  }
-  for (const auto& [stage, seconds] : run.stage_seconds)
-    std::fprintf(log, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
-  file.commit();
 }
 
 }  // namespace strataperm

@@ -11,6 +11,8 @@
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
 #include "core/study.hpp"
+#include "io/run_log.hpp"
+#include "io/similarity_table.hpp"
 #include "numerics/arrays.hpp"
 
 namespace strataperm {
@@ -43,32 +45,6 @@ void write_results_file(const std::string& folder, const std::string& name, cons
 // extras_path("results.txt", ".log") is "results.log": the results file's name
 // with its extension replaced (or the suffix appended when it has none).
 std::string extras_path(const std::string& results_file, const std::string& suffix);
-
-// What RESULTS.log records.
-struct RunLog {
-  std::string command_line;  // the words of the command, quoted where needed
-  std::string seeds;         // "3,1,1"
-  std::vector<std::pair<std::string, std::string>> inputs;  // each input file and its MD5
-  std::vector<std::string> study_lines;  // how the study was made (from PLINK or VCF files)
-  std::string background_ids_file;       // the list of the background loci, when there is one
-  std::string started, finished;
-  int threads = 0;
-  Parameters parameters;
-  StructureFit fit;
-  GroupSummary groups;
-  std::string adjustment;   // "means" or "sequential"
-  std::string groups_from;  // the cluster file of --within ("": the structure test)
-  std::vector<std::pair<std::string, double>> stage_seconds;
-};
-
-// Writes RESULTS.log at `path`: "key<TAB>value" lines. Throws OutputError.
-void write_run_log(const std::string& path, const RunLog& log);
-
-// Writes RESULTS.similarity.tsv at `path`: the header "#SIMILARITY<TAB>PAIRS",
-// then each distinct pairwise similarity (ascending, "%.17g", so it reads
-// back exactly) with its number of unordered pairs. Throws OutputError.
-void write_similarity_table(const std::string& path,
-                            const std::vector<std::pair<double, std::int64_t>>& counts);
 
 // The current time as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_now();

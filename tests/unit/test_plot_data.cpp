@@ -13,7 +13,9 @@
 
 #include "analysis/distance_table.hpp"
 #include "commands/plot/report_data.hpp"
-#include "commands/plot/run_tables.hpp"
+#include "io/association_table.hpp"
+#include "io/run_log.hpp"
+#include "io/similarity_table.hpp"
 #include "core/errors.hpp"
 #include "io/results_writer.hpp"
 #include "numerics/random.hpp"
@@ -215,6 +217,16 @@ TEST_F(RunLogReader, ReadsBackWhatTheRunWrites) {
   EXPECT_EQ(run.fit.bic_two, -1230.827298);
   EXPECT_EQ(run.fit.passes, 7);
   EXPECT_TRUE(run.fit.structure);
+  // A log without an adjustment line is one of a run before the choice:
+  // its EMP1 was c/R.
+  EXPECT_FALSE(run.emp1_counts_the_observed);
+  for (const char* adjustment : {"means", "sequential"}) {
+    RunLog with = sample_log(-742.543896);
+    with.adjustment = adjustment;
+    write_run_log(path("adj.log"), with);
+    EXPECT_EQ(read_run_log(path("adj.log")).emp1_counts_the_observed,
+              std::string(adjustment) == "means");
+  }
 
   // The BICs of a sample whose individuals all agree are not numbers.
   RunLog agreeing = sample_log(NAN);

@@ -1,0 +1,126 @@
+#include "io/run_log.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+#include "core/errors.hpp"
+#include "io/output_file.hpp"
+#include "io/record_reader.hpp"
+
+namespace strataperm {
+
+void write_run_log(const std::string& path, const RunLog& run) {
+  OutputFile file(path);
+  std::FILE* log = file.stream();
+  const Parameters& p = run.parameters;
+  const StructureFit& fit = run.fit;
+  std::fprintf(log, "strataperm %s\n", STRATAPERM_VERSION);
+  if (!run.command_line.empty()) std::fprintf(log, "command\t%s\n", run.command_line.c_str());
+  std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
+               run.finished.c_str(), run.threads);
+  if (!run.seeds.empty()) std::fprintf(log, "seeds\t%s\n", run.seeds.c_str());
+  for (const auto& [path, md5] : run.inputs)
+    std::fprintf(log, "input\t%s\tmd5 %s\n", path.c_str(), md5.c_str());
+  for (const std::string& line : run.study_lines) std::fprintf(log, "study\t%s\n", line.c_str());
+  if (!run.background_ids_file.empty())
+    std::fprintf(log, "background_ids\t%s\n", run.background_ids_file.c_str());
+  std::fprintf(log, "genotype_file\t%s\nmarker_file\t%s\nresults_file\t%s\n",
+               p.genotype_file.c_str(), p.marker_file.c_str(), p.output_file.c_str());
+  std::fprintf(log, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",
+               p.n_individuals, p.n_loci, p.n_markers, p.n_permutations);
+  std::fprintf(log, "one_group\tmean=%.10g variance=%.10g BIC=%f\n", fit.mean, fit.variance,
+               fit.bic_one);
+  std::fprintf(log,
+               "two_groups\tcomponent1 mean=%.10g variance=%.10g weight=%.10g; component0 "
+               "mean=%.10g variance=%.10g weight=%.10g; BIC=%f; assignment passes=%d\n",
+               fit.mean1, fit.variance1, fit.weight1, fit.mean0, fit.variance0, fit.weight0,
+               fit.bic_two, fit.passes);
+  std::fprintf(log, "verdict\t%s\n",
+               fit.structure ? "population structure" : "no population structure");
+  if (!run.adjustment.empty()) {
+    std::fprintf(log, "adjustment\t%s\n",
+                 run.adjustment == "means"
+                     ? "means (codes less the means of the unadjusted codes over each list)"
+                     : "sequential (codes adjusted row by row in place, as first defined)");
+  }
+  std::fprintf(log, "groups_from\t%s\n",
+               run.groups_from.empty() ? "the structure test" : run.groups_from.c_str());
+  if (run.groups.lists_partition) {
+    std::fprintf(log, "groups\t%zu (sizes", run.groups.group_sizes.size());
+    for (int size : run.groups.group_sizes) std::fprintf(log, " %d", size);
+    std::fprintf(log, ")\n");
+  } else {
+    std::fprintf(log, "groups\toverlapping same-group lists, %d to %d members\n",
+                 run.groups.smallest_list, run.groups.largest_list);
+  }
+  for (const auto& [stage, seconds] : run.stage_seconds)
+    std::fprintf(log, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
+  file.commit();
+}
+
+LoggedRun read_run_log(const std::string& path) {
+  RecordReader reader(path);
+  std::string line;
+  if (!reader.next_line(line) || line.rfind("strataperm ", 0) != 0)
+    throw InputError(path + ": it does not start with the 'strataperm VERSION' line of a run log");
+  // The first line of each key the report needs, with its line number.
+  static const char* const kKeys[] = {"results_file", "individuals", "background_loci",
+                                      "markers",      "permutations", "one_group",
+                                      "two_groups",   "verdict"};
+  std::map<std::string, std::pair<std::string, long long>> found;
+  std::string adjustment;
+  while (reader.next_line(line)) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string::npos || tab == 0) reader.fail("the line is not 'KEY<TAB>VALUE'");
+    const std::string key = line.substr(0, tab);
+    for (const char* wanted : kKeys)
+      if (key == wanted) found.emplace(key, std::make_pair(line.substr(tab + 1), reader.line_number()));
+    if (key == "adjustment") adjustment = line.substr(tab + 1);
+  }
+  for (const char* wanted : kKeys) {
+    if (found.count(wanted) == 0)
+      throw InputError(path + ": it has no '" + wanted +
+                       "' line; it is not the log of a finished 'strataperm run'");
+  }
+  const auto where = [&](const char* key) {
+    return path + ", line " + std::to_string(found.at(key).second) + ": ";
+  };
+  LoggedRun run;
+  Parameters& p = run.parameters;
+  p.output_file = found.at("results_file").first;
+  if (p.output_file.empty()) throw InputError(where("results_file") + "the results file name is empty");
+  const std::pair<const char*, int*> counts[] = {{"individuals", &p.n_individuals},
+                                                 {"background_loci", &p.n_loci},
+                                                 {"markers", &p.n_markers},
+                                                 {"permutations", &p.n_permutations}};
+  for (const auto& [key, target] : counts) {
+    long long value = 0;
+    if (!parse_count_field(found.at(key).first, 1, value))
+      throw InputError(where(key) + "'" + key + "' is not a whole number from 1 up");
+    *target = static_cast<int>(value);
+  }
+
+  StructureFit& fit = run.fit;
+  if (!scan_whole(found.at("one_group").first, "mean=%lf variance=%lf BIC=%lf%n", 3, &fit.mean,
+                  &fit.variance, &fit.bic_one))
+    throw InputError(where("one_group") + "'one_group' is not 'mean=M variance=V BIC=B'");
+  if (!scan_whole(found.at("two_groups").first,
+                  "component1 mean=%lf variance=%lf weight=%lf; component0 mean=%lf "
+                  "variance=%lf weight=%lf; BIC=%lf; assignment passes=%d%n",
+                  8, &fit.mean1, &fit.variance1, &fit.weight1, &fit.mean0, &fit.variance0,
+                  &fit.weight0, &fit.bic_two, &fit.passes))
+    throw InputError(where("two_groups") +
+                     "'two_groups' is not 'component1 mean=M variance=V weight=W; component0 "
+                     "mean=M variance=V weight=W; BIC=B; assignment passes=K'");
+  const std::string& verdict = found.at("verdict").first;
+  if (verdict != "population structure" && verdict != "no population structure")
+    throw InputError(where("verdict") +
+                     "'verdict' is neither 'population structure' nor 'no population structure'");
+  fit.structure = verdict == "population structure";
+  fit.separated = !std::isnan(fit.bic_one);
+  run.emp1_counts_the_observed = adjustment.rfind("means", 0) == 0;
+  return run;
+}
+
+}  // namespace strataperm
