@@ -182,18 +182,13 @@ struct ResultArrays {
 // The labels of the markers from markers.tsv beside the study, when it is
 // usable; a malformed one is a warning.
 MarkerLabels marker_labels_of(const std::string& folder, int n_markers) {
-  const std::string path = path_in_study(folder, "markers.tsv");
-  if (::access(path.c_str(), F_OK) != 0) return {};
-  try {
-    auto info = std::make_shared<std::vector<MarkerInfo>>(read_marker_table(path, n_markers));
-    return [info](long marker) {
-      const MarkerInfo& m = (*info)[static_cast<std::size_t>(marker - 1)];
-      return MarkerLabel{m.chromosome, m.position, m.id, m.allele2, m.allele1};
-    };
-  } catch (const InputError& error) {
-    warn(std::string("markers.tsv not used: ") + error.what());
-    return {};
-  }
+  std::optional<std::vector<MarkerInfo>> table = usable_marker_table(folder, n_markers, "");
+  if (!table) return {};
+  auto info = std::make_shared<std::vector<MarkerInfo>>(std::move(*table));
+  return [info](long marker) {
+    const MarkerInfo& m = (*info)[static_cast<std::size_t>(marker - 1)];
+    return MarkerLabel{m.chromosome, m.position, m.id, m.allele2, m.allele1};
+  };
 }
 
 }  // namespace

@@ -107,21 +107,5 @@ Clusters read_clusters(const std::string& path, ClusterMatch match,
   return clusters;
 }
 
-std::vector<IndividualKey> read_individual_table(const std::string& path) {
-  RecordReader reader(path);
-  std::vector<IndividualKey> individuals;
-  std::vector<std::string> fields;
-  bool header = true;
-  while (reader.next_fields(fields)) {
-    if (header) {
-      header = false;
-      if (fields.size() == 2 && fields[0] == "FID" && fields[1] == "IID") continue;
-      reader.fail("is not the header 'FID IID'");
-    }
-    if (fields.size() != 2) reader.fail("is not 'FID IID'");
-    individuals.push_back(IndividualKey{fields[0], fields[1]});
-  }
-  return individuals;
-}
 
 }  // namespace strataperm

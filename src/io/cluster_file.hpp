@@ -22,11 +22,9 @@
 #include <string>
 #include <vector>
 
-namespace strataperm {
+#include "io/study_folder.hpp"
 
-struct IndividualKey {
-  std::string family_id, individual_id;
-};
+namespace strataperm {
 
 enum class ClusterMatch { family_and_individual, individual, order };
 
@@ -47,8 +45,5 @@ Clusters read_clusters(const std::string& path, ClusterMatch match,
                        const std::vector<IndividualKey>& left_out = {},
                        bool unknown_passed_over = false);
 
-// The individuals of a study folder's individuals.tsv (header "FID IID",
-// then one individual a line). Throws InputError.
-std::vector<IndividualKey> read_individual_table(const std::string& path);
 
 }  // namespace strataperm

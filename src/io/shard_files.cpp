@@ -90,7 +90,7 @@ ShardWriter::ShardWriter(std::string folder, const ShardManifest&) : folder_(std
   // An earlier shard's manifest goes first: until this one is complete the
   // folder holds no finished shard.
   std::filesystem::remove(folder_ + "/manifest.txt", error);
-  markers_ = std::make_unique<OutputFile>(folder_ + "/markers.tsv");
+  markers_ = std::make_unique<OutputFile>(folder_ + "/marker_statistics.tsv");
 }
 
 void ShardWriter::add(long first, std::span<const MarkerStatistics> markers,
@@ -259,7 +259,7 @@ Shard read_shard(const std::string& folder) {
     m.replicates_drawn = number("replicates_drawn");
   }
   {
-    RecordReader reader(folder + "/markers.tsv");
+    RecordReader reader(folder + "/marker_statistics.tsv");
     std::string line;
     while (reader.next_line(line)) {
       const std::vector<std::string> f = split_tabs(line);

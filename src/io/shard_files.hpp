@@ -8,7 +8,7 @@
 //                   the same-group lists, the random stream after the last
 //                   replicate) and what the merged outputs need of the run (the
 //                   fit, the group summary, S, the log's study lines);
-//   markers.tsv     one line per marker of the shard's range, in marker order:
+//   marker_statistics.tsv  one line per marker of the shard's range, in marker order:
 //                   its number, its label, and its statistics (called, copies,
 //                   the sums, T_obs and the permutation P, reals as the hex of
 //                   their bits, so they read back exactly, then the count c);
@@ -94,7 +94,6 @@ class ShardWriter {
 
  private:
   std::string folder_;
-  std::string markers_text_path_;
   std::unique_ptr<OutputFile> markers_;
 };
 

@@ -12,7 +12,8 @@
 #include "study/study_choices.hpp"
 #include "study/study_plan.hpp"
 #include "study/traits.hpp"
-#include "commands/import/study_folder_writer.hpp"
+#include "io/marker_table.hpp"
+#include "io/study_folder.hpp"
 #include "commands/options.hpp"
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
@@ -144,21 +145,23 @@ void import_study(const ImportSettings& import) {
     }
   });
   staged.write(kMarkerTable, [&](std::FILE* file) {
-    std::fprintf(file, "marker\tid\tchromosome\tposition\tallele1\tallele2\n");
-    for (std::size_t j = 0; j < marker_count; ++j) {
-      const std::size_t v = choice.markers[j];
-      std::fprintf(file, "%zu\t%s\t%s\t%lld\t%s\t%s\n", j + 1,
-                   std::string(plan.variants().id(v)).c_str(), plan.variants().chromosome(v).c_str(),
-                   plan.variants().position(v), std::string(plan.variants().allele1(v)).c_str(),
-                   std::string(plan.variants().allele2(v)).c_str());
+    std::vector<MarkerInfo> markers;
+    markers.reserve(marker_count);
+    for (const std::size_t v : choice.markers) {
+      markers.push_back(MarkerInfo{std::string(plan.variants().id(v)), plan.variants().chromosome(v),
+                                   std::to_string(plan.variants().position(v)),
+                                   std::string(plan.variants().allele1(v)),
+                                   std::string(plan.variants().allele2(v))});
     }
+    write_marker_table(file, markers);
   });
   staged.write(kIndividualTable, [&](std::FILE* file) {
-    std::fprintf(file, "FID\tIID\n");
+    std::vector<IndividualKey> individuals;
     for (std::size_t r = 0; r < n; ++r) {
       const GenotypedSample& sample = plan.input->samples[plan.kept.sample_index[r]];
-      std::fprintf(file, "%s\t%s\n", plan.kept.family_id[r].c_str(), sample.individual_id.c_str());
+      individuals.push_back(IndividualKey{plan.kept.family_id[r], sample.individual_id});
     }
+    write_individual_table(file, individuals);
   });
   staged.write(kBackgroundIds, [&](std::FILE* file) {
     std::fprintf(file, "# the %zu background loci of this study, in genome order: a list for "
@@ -166,15 +169,15 @@ void import_study(const ImportSettings& import) {
     for (const std::string& id : background_ids(plan)) std::fprintf(file, "%s\n", id.c_str());
   });
   staged.write(kParameterFile, [&](std::FILE* file) {
-    std::fprintf(file,
-                 "genotype file of the background loci\n%s\n"
-                 "trait and marker file\n%s\n"
-                 "results file\nresults.txt\n"
-                 "number of permutations (R)\n%d\n"
-                 "number of background loci (L)\n%zu\n"
-                 "number of candidate markers (M)\n%zu\n"
-                 "number of individuals (N)\n%zu\n",
-                 kGenotypeFile, kTraitFile, settings.permutations, loci_count, marker_count, n);
+    Parameters parameters;
+    parameters.genotype_file = kGenotypeFile;
+    parameters.marker_file = kTraitFile;
+    parameters.output_file = "results.txt";
+    parameters.n_permutations = settings.permutations;
+    parameters.n_loci = static_cast<int>(loci_count);
+    parameters.n_markers = static_cast<int>(marker_count);
+    parameters.n_individuals = static_cast<int>(n);
+    write_parameter_file(file, parameters);
   });
   staged.commit();
 

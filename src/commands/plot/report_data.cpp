@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <optional>
 #include <cstdlib>
 
 #include "core/errors.hpp"
@@ -158,21 +159,17 @@ Histogram histogram_of_similarities(const std::vector<std::pair<double, std::int
 // is a warning and leaves the panel out.
 MarkerMap read_marker_map(const std::string& folder, int n_markers) {
   MarkerMap map;
-  const std::string path = path_in_study(folder, "markers.tsv");
-  if (::access(path.c_str(), F_OK) != 0) {
-    map.note = "No markers.tsv in the study folder: the Manhattan plot is left out "
-               "('strataperm import' writes one).";
+  std::string why_not;
+  const std::optional<std::vector<MarkerInfo>> table =
+      usable_marker_table(folder, n_markers, "for the Manhattan plot", &why_not);
+  if (!table) {
+    map.note = why_not.empty()
+                   ? "No markers.tsv in the study folder: the Manhattan plot is left out "
+                     "('strataperm import' writes one)."
+                   : "markers.tsv could not be used (" + why_not + "): the Manhattan plot is left out.";
     return map;
   }
-  std::vector<MarkerInfo> info;
-  try {
-    info = read_marker_table(path, n_markers);
-  } catch (const InputError& error) {
-    warn(std::string("markers.tsv not used for the Manhattan plot: ") + error.what());
-    map.note = std::string("markers.tsv could not be used (") + error.what() +
-               "): the Manhattan plot is left out.";
-    return map;
-  }
+  const std::vector<MarkerInfo>& info = *table;
   map.places.assign(static_cast<std::size_t>(n_markers) + 1, MarkerPlace());
   map.placed.assign(static_cast<std::size_t>(n_markers) + 1, false);
   map.ids.assign(static_cast<std::size_t>(n_markers) + 1, ".");

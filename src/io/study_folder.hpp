@@ -1,5 +1,8 @@
-// Writing a study folder: every file written whole under a temporary name,
-// then all renamed into place together.
+// A study folder as `import` writes it: parameter.txt, the two data files,
+// markers.tsv, individuals.tsv and background_ids.txt, every file written
+// whole under a temporary name, then all renamed into place together. (Its
+// data files and parameter.txt are read by study_reader, markers.tsv by
+// marker_table.)
 #pragma once
 
 #include <cstdint>
@@ -10,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/study.hpp"
+#include "io/marker_table.hpp"
 #include "io/output_file.hpp"
 
 namespace strataperm {
@@ -53,5 +58,19 @@ void append_codes(std::string& line, const std::int8_t* calls, std::size_t count
 
 // Writes `line` and a line break.
 void write_line(std::FILE* file, const std::string& line);
+
+// parameter.txt of `parameters`, labelled as import writes it.
+void write_parameter_file(std::FILE* file, const Parameters& parameters);
+
+// One individual of a study: its family and individual ids.
+struct IndividualKey {
+  std::string family_id, individual_id;
+};
+
+// individuals.tsv: the header "FID IID", then one individual a line, tab-
+// separated, in the study's order.
+void write_individual_table(std::FILE* file, const std::vector<IndividualKey>& individuals);
+// Reads individuals.tsv back. Throws InputError naming the file and line.
+std::vector<IndividualKey> read_individual_table(const std::string& path);
 
 }  // namespace strataperm

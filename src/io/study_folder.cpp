@@ -1,6 +1,7 @@
-#include "commands/import/study_folder_writer.hpp"
+#include "io/study_folder.hpp"
 
 #include "core/errors.hpp"
+#include "io/record_reader.hpp"
 
 namespace strataperm {
 
@@ -48,6 +49,43 @@ void append_codes(std::string& line, const std::int8_t* calls, std::size_t count
 void write_line(std::FILE* file, const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), file);
   std::fputc('\n', file);
+}
+
+void write_parameter_file(std::FILE* file, const Parameters& parameters) {
+  std::fprintf(file,
+               "genotype file of the background loci\n%s\n"
+               "trait and marker file\n%s\n"
+               "results file\n%s\n"
+               "number of permutations (R)\n%d\n"
+               "number of background loci (L)\n%d\n"
+               "number of candidate markers (M)\n%d\n"
+               "number of individuals (N)\n%d\n",
+               parameters.genotype_file.c_str(), parameters.marker_file.c_str(),
+               parameters.output_file.c_str(), parameters.n_permutations, parameters.n_loci,
+               parameters.n_markers, parameters.n_individuals);
+}
+
+void write_individual_table(std::FILE* file, const std::vector<IndividualKey>& individuals) {
+  std::fprintf(file, "FID\tIID\n");
+  for (const IndividualKey& id : individuals)
+    std::fprintf(file, "%s\t%s\n", id.family_id.c_str(), id.individual_id.c_str());
+}
+
+std::vector<IndividualKey> read_individual_table(const std::string& path) {
+  RecordReader reader(path);
+  std::vector<IndividualKey> individuals;
+  std::vector<std::string> fields;
+  bool header = true;
+  while (reader.next_fields(fields)) {
+    if (header) {
+      header = false;
+      if (fields.size() == 2 && fields[0] == "FID" && fields[1] == "IID") continue;
+      reader.fail("is not the header 'FID IID'");
+    }
+    if (fields.size() != 2) reader.fail("is not 'FID IID'");
+    individuals.push_back(IndividualKey{fields[0], fields[1]});
+  }
+  return individuals;
 }
 
 }  // namespace strataperm

@@ -1,0 +1,94 @@
+// The study folder's own files (parameter.txt, markers.tsv, individuals.tsv)
+// read back as they are written.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "io/marker_table.hpp"
+#include "io/study_folder.hpp"
+#include "io/study_reader.hpp"
+
+namespace strataperm {
+namespace {
+
+namespace fs = std::filesystem;
+
+class StudyFolderFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("strataperm_folder_" + std::to_string(::getpid()));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  // Writes `name` through `body` and returns its path.
+  template <typename Body>
+  std::string written(const std::string& name, Body body) {
+    const std::string path = (folder_ / name).string();
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    body(file);
+    std::fclose(file);
+    return path;
+  }
+  fs::path folder_;
+};
+
+TEST_F(StudyFolderFiles, EachReadsBackWhatIsWritten) {
+  Parameters parameters{"g.txt", "t.txt", "out.txt", 250, 40, 3, 17};
+  const std::string parameter_path =
+      written("parameter.txt", [&](std::FILE* f) { write_parameter_file(f, parameters); });
+  Parameters read;
+  std::FILE* file = std::fopen(parameter_path.c_str(), "r");
+  read_parameter_stream(file, parameter_path, read);
+  std::fclose(file);
+  EXPECT_EQ(read.genotype_file, "g.txt");
+  EXPECT_EQ(read.marker_file, "t.txt");
+  EXPECT_EQ(read.output_file, "out.txt");
+  EXPECT_EQ(read.n_permutations, 250);
+  EXPECT_EQ(read.n_loci, 40);
+  EXPECT_EQ(read.n_markers, 3);
+  EXPECT_EQ(read.n_individuals, 17);
+
+  const std::vector<MarkerInfo> markers = {
+      {"rs1", "1", "1200", "A", "G"}, {"rs2", "X", "99", "C", "T"}, {"rs3", "chr22", "7", "G", "A"}};
+  const std::string marker_path =
+      written("markers.tsv", [&](std::FILE* f) { write_marker_table(f, markers); });
+  const std::vector<MarkerInfo> back = read_marker_table(marker_path, 3);
+  ASSERT_EQ(back.size(), 3u);
+  for (std::size_t j = 0; j < 3; ++j) {
+    EXPECT_EQ(back[j].id, markers[j].id);
+    EXPECT_EQ(back[j].chromosome, markers[j].chromosome);
+    EXPECT_EQ(back[j].position, markers[j].position);
+    EXPECT_EQ(back[j].allele1, markers[j].allele1);
+    EXPECT_EQ(back[j].allele2, markers[j].allele2);
+  }
+  // A study folder with a broken markers.tsv gets none, and says why.
+  EXPECT_TRUE(usable_marker_table(folder_.string(), 3, "").has_value());
+  std::string why;
+  EXPECT_FALSE(usable_marker_table(folder_.string(), 4, "for the test", &why).has_value());
+  EXPECT_NE(why.find("marker 4"), std::string::npos) << why;
+  fs::remove(marker_path);
+  why.clear();
+  EXPECT_FALSE(usable_marker_table(folder_.string(), 3, "", &why).has_value());
+  EXPECT_EQ(why, "");
+
+  const std::vector<IndividualKey> individuals = {{"f1", "i1"}, {"0", "s2"}, {"f3", "i3"}};
+  const std::string individual_path =
+      written("individuals.tsv", [&](std::FILE* f) { write_individual_table(f, individuals); });
+  const std::vector<IndividualKey> ids = read_individual_table(individual_path);
+  ASSERT_EQ(ids.size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(ids[k].family_id, individuals[k].family_id);
+    EXPECT_EQ(ids[k].individual_id, individuals[k].individual_id);
+  }
+  written("individuals.tsv", [](std::FILE* f) { std::fputs("IID\nx\n", f); });
+  EXPECT_THROW(read_individual_table(individual_path), InputError);
+}
+
+}  // namespace
+}  // namespace strataperm
