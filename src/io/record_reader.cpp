@@ -1,5 +1,7 @@
 #include "io/record_reader.hpp"
 
+#include <algorithm>
+
 #include <string>
 
 #include <climits>
@@ -89,6 +91,18 @@ bool parse_count_field(const std::string& text, long long minimum, long long& va
     return false;
   value = std::stoll(text);
   return value >= minimum && value <= INT_MAX;
+}
+
+bool is_whole_number(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+bool equal_ignoring_case(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
 }
 
 }  // namespace strataperm

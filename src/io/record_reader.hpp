@@ -14,6 +14,11 @@ std::vector<std::string> split_fields(const std::string& line);
 // The fields of a line separated by single tabs (empty fields kept).
 std::vector<std::string> split_tabs(const std::string& line);
 
+// Whether `text` is one or more decimal digits.
+bool is_whole_number(const std::string& text);
+// Whether `a` and `b` are equal but for the case of their letters.
+bool equal_ignoring_case(const std::string& a, const std::string& b);
+
 // `text` as a whole real number (strtod's forms, "nan" and "inf" included),
 // or false.
 bool parse_real_field(const std::string& text, double& value);

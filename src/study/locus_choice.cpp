@@ -5,21 +5,10 @@
 #include <unordered_set>
 
 #include "core/errors.hpp"
-#include "io/record_reader.hpp"
+#include "io/id_lists.hpp"
 
 namespace strataperm {
 
-std::vector<std::string> read_id_list(const std::string& path) {
-  RecordReader reader(path);
-  std::vector<std::string> ids;
-  std::vector<std::string> fields;
-  while (reader.next_fields(fields)) {
-    if (fields[0][0] == '#') continue;
-    ids.push_back(fields[0]);
-  }
-  if (ids.empty()) throw InputError(path + ": the file lists no ids");
-  return ids;
-}
 
 namespace {
 

@@ -20,6 +20,7 @@
 
 #include "study/study_choices.hpp"
 #include "io/genotype_records.hpp"
+#include "io/id_lists.hpp"
 
 namespace strataperm {
 
@@ -72,9 +73,5 @@ std::vector<std::size_t> spread_evenly(const std::vector<std::size_t>& pool, std
 // The variant indices in genome order (chromosome, then base pair; file order
 // among equals).
 void sort_by_genome_position(const VariantList& variants, std::vector<std::size_t>& indices);
-
-// Reads an id list: the first field of each line; blank lines and lines
-// starting with '#' are skipped. Throws InputError when it lists none.
-std::vector<std::string> read_id_list(const std::string& path);
 
 }  // namespace strataperm

@@ -22,18 +22,6 @@ long chromosome_code(const std::string& name) {
 
 }  // namespace
 
-bool is_whole_number(const std::string& text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-bool equal_ignoring_case(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
-
 std::string plain_chromosome(const std::string& name) {
   if (name.size() > 3 && equal_ignoring_case(name.substr(0, 3), "chr")) return name.substr(3);
   return name;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "io/record_reader.hpp"
+
 
 namespace strataperm {
 
@@ -59,8 +61,6 @@ bool chromosome_listed(const std::vector<std::string>& listed, const std::string
 bool chromosome_before(const std::string& a, const std::string& b);
 
 // Small text helpers of the choices.
-bool is_whole_number(const std::string& text);
-bool equal_ignoring_case(const std::string& a, const std::string& b);
 // A chromosome name without a leading "chr" (any case), so "chr1" matches "1".
 std::string plain_chromosome(const std::string& name);
 
