@@ -37,6 +37,14 @@ int default_chunk_replicates(int n, int workers) {
 
 }  // namespace
 
+EngineCost expected_engine_cost(int n_individuals, long markers, int n_permutations, int threads) {
+  const double n = n_individuals, mk = static_cast<double>(markers), r = n_permutations;
+  EngineCost cost;
+  cost.replicate_seconds = 4e-8 * n * r;
+  cost.marker_seconds = (2.0 * n * mk * r + 0.5 * n * n * mk / 64.0) / (4e9 * threads);
+  return cost;
+}
+
 PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
                         const AnalysisOptions& options) {
   PreparedRun run;

@@ -8,7 +8,7 @@
 #include <map>
 
 #include "commands/options.hpp"
-#include "commands/run_command.hpp"
+#include "commands/run_report.hpp"
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
 #include "io/results_writer.hpp"
@@ -187,10 +187,7 @@ int run_merge(const std::vector<std::string>& args) {
     run.max_permutations = std::atoll(first.adaptive.substr(first.adaptive.rfind(' ') + 1).c_str());
   }
 
-  if (!result.fit.separated) {
-    warn("the background loci separate no two individuals (every pairwise distance is 0); the "
-         "sample is treated as one group");
-  }
+  warn_if_inseparable(result.fit);
   print_verdict_block(result.fit);
   AssociationTable table(path_in_study(folder, extras_path(first.results_file, ".tsv")));
   for (const Shard& shard : shards) table.add(shard.markers);

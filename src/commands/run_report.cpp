@@ -1,0 +1,139 @@
+#include "commands/run_report.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "core/errors.hpp"
+#include "io/output_file.hpp"
+#include "io/results_writer.hpp"
+#include "numerics/sorting.hpp"
+
+namespace strataperm {
+
+namespace {
+
+// The two run-long result vectors, released when the run ends whichever way
+// it returns.
+struct ResultArrays {
+  int n_markers = 0;
+  IntVector marker_ids;
+  DoubleVector p_values;
+
+  explicit ResultArrays(int m) : n_markers(m), marker_ids(ivector(1, m)), p_values(dvector(1, m)) {}
+  ResultArrays(const ResultArrays&) = delete;
+  ResultArrays& operator=(const ResultArrays&) = delete;
+  ~ResultArrays() {
+    free_dvector(p_values, 1, n_markers);
+    free_ivector(marker_ids, 1, n_markers);
+  }
+};
+
+}  // namespace
+
+std::string describe_rule(const AdaptiveRule& rule) {
+  char text[160];
+  std::snprintf(text, sizeof text, "min %lld, alpha %g, beta %g, init %g, slope %g, at most %lld",
+                static_cast<long long>(rule.min), rule.alpha, rule.beta, rule.init, rule.slope,
+                static_cast<long long>(rule.max));
+  return text;
+}
+
+std::string seeds_text(const std::array<int, 3>& seeds) {
+  return std::to_string(seeds[0]) + "," + std::to_string(seeds[1]) + "," + std::to_string(seeds[2]);
+}
+
+StudyRun::StudyRun(const RunOptions& options)
+    : folder(options.out_folder.empty() ? options.folder : options.out_folder),
+      progress(options.progress, options.progress_in_place) {
+  seed_random_stream(stream);
+  stream.s1 = options.seeds[0];
+  stream.s2 = options.seeds[1];
+  stream.s3 = options.seeds[2];
+  log.started = utc_now();
+  log.command_line = options.command_line;
+  log.seeds = seeds_text(options.seeds);
+  log.groups_from = options.within_file;
+  if (options.adaptive) {
+    max_permutations = options.adaptive->max;
+    rule_text = describe_rule(*options.adaptive);
+  }
+}
+
+void warn_if_inseparable(const StructureFit& fit) {
+  if (!fit.separated) {
+    warn("the background loci separate no two individuals (every pairwise distance is 0); the "
+         "sample is treated as one group");
+  }
+}
+
+void report_results(StudyRun& run, const AnalysisResult& result, AssociationTable* table,
+                    const MarkerLabels& labels, bool extras) {
+  const Parameters& parameters = run.parameters;
+  const int m = parameters.n_markers;
+  ResultArrays arrays(m);
+  for (int i = 1; i <= m; ++i) {
+    arrays.marker_ids[i] = i;
+    arrays.p_values[i] = result.p_values[static_cast<std::size_t>(i - 1)];
+  }
+  run.progress.stage("sorting and writing the results");
+  print_marker_p_values(arrays.p_values, m);
+  sort_with_index(arrays.p_values, arrays.marker_ids, m, run.stream);
+  run.clock.lap("sort");
+  std::fflush(stdout);
+  write_results_file(run.folder, parameters.output_file, result.fit, arrays.marker_ids,
+                     arrays.p_values, m);
+  if (table != nullptr) {
+    const TableModel model = table_model(result.adjustment, parameters.n_individuals,
+                                         result.sum_y2, result.distinct_lists);
+    if (!result.replicates_used.empty()) {
+      table->write_adaptive(model, run.max_permutations, result.p_values, result.exceed,
+                            result.replicates_used, labels);
+    } else {
+      table->write(model, parameters.n_permutations, result.replicate_maxima, labels);
+    }
+  }
+  run.clock.lap("report");
+  if (extras) {
+    if (!run.background_ids.empty()) {
+      const std::string list = path_in_study(run.folder, "background_ids.txt");
+      OutputFile file(list);
+      std::fprintf(file.stream(),
+                   "# the %zu background loci of this study, in genome order: a list for "
+                   "--background-ids\n",
+                   run.background_ids.size());
+      for (const std::string& id : run.background_ids) std::fprintf(file.stream(), "%s\n", id.c_str());
+      file.commit();
+      run.log.background_ids_file = list;
+    }
+    RunLog& log = run.log;
+    if (!result.replicates_used.empty()) {
+      // The rule, and how many replicates the markers took.
+      std::vector<std::int64_t> np = result.replicates_used;
+      std::sort(np.begin(), np.end());
+      const auto at = [&np](double q) {
+        return np[static_cast<std::size_t>(q * static_cast<double>(np.size() - 1) + 0.5)];
+      };
+      log.study_lines.push_back("adaptive permutation: " + run.rule_text);
+      log.study_lines.push_back(
+          "replicates per marker (NP): min " + std::to_string(np.front()) + ", quartiles " +
+          std::to_string(at(0.25)) + " " + std::to_string(at(0.5)) + " " + std::to_string(at(0.75)) +
+          ", max " + std::to_string(np.back()) + "; " + std::to_string(result.replicates_drawn) +
+          " replicates drawn");
+    }
+    log.finished = utc_now();
+    log.threads = result.threads;
+    log.parameters = parameters;
+    log.fit = result.fit;
+    log.groups = result.groups;
+    log.adjustment = adjustment_name(result.adjustment);
+    if (log.stage_seconds.empty()) log.stage_seconds = run.clock.laps();
+    write_similarity_table(
+        path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),
+        result.similarity_counts);
+    write_run_log(path_in_study(run.folder, extras_path(parameters.output_file, ".log")), log);
+  }
+  run.progress.stage("done");
+}
+
+}  // namespace strataperm
