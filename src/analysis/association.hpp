@@ -29,6 +29,20 @@ struct MarkerStatistics {
   std::int64_t copies = 0;  // copies of the counted allele among them (2, 1, 0 by class)
 };
 
+// The real-valued statistics of a marker, in the order the files that carry
+// them (a shard's marker_statistics.tsv) write them: one list for writer and
+// reader.
+struct MarkerStatisticsReal {
+  const char* name;
+  double MarkerStatistics::*field;
+};
+inline constexpr MarkerStatisticsReal kMarkerStatisticsReals[] = {
+    {"sum_zz", &MarkerStatistics::sum_zz},         {"sum_xx", &MarkerStatistics::sum_xx},
+    {"sum_xy", &MarkerStatistics::sum_xy},         {"sum_zy", &MarkerStatistics::sum_zy},
+    {"sum_xz", &MarkerStatistics::sum_xz},         {"t_observed", &MarkerStatistics::t_observed},
+    {"p_value", &MarkerStatistics::p_value},       {"exceed", &MarkerStatistics::exceed},
+};
+
 struct AssociationSummary {
   double delta = 0.0;       // sum_xx*sum_zz - sum_xz*sum_xz
   bool degenerate = false;  // delta <= (1e-9*sum_xx)*sum_zz

@@ -35,10 +35,15 @@ std::FILE* scratch_beside(const std::string& target) {
   return file;
 }
 
-void put_real(std::FILE* out, double value) { std::fprintf(out, "\t%.6g", value); }
-void put_na(std::FILE* out) { std::fputs("\tNA", out); }
 
 }  // namespace
+
+std::string table_header(bool adaptive) {
+  std::string header;
+  for (const TableColumnSpec& spec : kTableColumns) header += (header.empty() ? "" : "\t") + std::string(spec.header);
+  if (adaptive) header += std::string("\t") + kReplicatesColumn;
+  return header;
+}
 
 int exact_fraction_precision(long long denominator) {
   int digits = 0;
@@ -121,49 +126,31 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
       2LL * (adaptive ? static_cast<long long>(empirical.max_permutations) : empirical.n_permutations));
   const int emp2_digits =
       exact_fraction_precision(adaptive ? 1 : static_cast<long long>(empirical.n_permutations) + 1);
-  const auto put_empirical = [&](std::FILE* out, double value, int digits) {
-    if (sequential) {
-      std::fprintf(out, "\t%.*g", digits, value);
-    } else {
-      std::fprintf(out, "\t%s", shortest_decimal(value).c_str());
-    }
-  };
   if (std::fflush(rows_) != 0 || std::fseek(rows_, 0, SEEK_SET) != 0) {
     throw OutputError(target_ + ": cannot write the file: " + std::strerror(errno));
   }
   OutputFile file(target_);
   std::FILE* out = file.stream();
-  std::fputs(
-      "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM\tF_STAT\tP\tEMP1"
-      "\tEMP2",
-      out);
-  std::fputs(adaptive ? "\tNP\n" : "\n", out);
+  std::fprintf(out, "%s\n", table_header(adaptive).c_str());
   MarkerStatistics marker;
+  std::string fields[kTableColumnCount];
+  char text[64];
+  const auto real = [&text](double value) {
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return std::string(text);
+  };
+  const auto empirical_text = [&](double value, int digits) {
+    if (!sequential) return shortest_decimal(value);
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return std::string(text);
+  };
   for (long j = 1; j <= count_; ++j) {
     if (std::fread(&marker, sizeof marker, 1, rows_) != 1) {
       throw OutputError(target_ + ": cannot read back its rows");
     }
     MarkerLabel label = labels ? labels(j) : MarkerLabel();
     if (label.id.empty()) label.id = std::to_string(j);
-    std::fprintf(out, "%s\t%s\t%s\t%s\t%s", label.chromosome.c_str(), label.position.c_str(),
-                 label.id.c_str(), label.tested_allele.c_str(), label.other_allele.c_str());
-    put_real(out, static_cast<double>(marker.copies) / (2.0 * static_cast<double>(marker.called)));
-    std::fprintf(out, "\t%d", marker.called);
     const AssociationSummary s = summarize_association(marker, model.sum_y2, model.residual_df);
-    if (s.degenerate) {
-      for (int k = 0; k < 6; ++k) put_na(out);
-    } else {
-      put_real(out, s.beta_add);
-      if (s.has_error) put_real(out, s.se_add); else put_na(out);
-      put_real(out, s.beta_dom);
-      if (s.has_error) {
-        put_real(out, s.se_dom);
-        put_real(out, s.f_stat);
-        put_real(out, s.p);
-      } else {
-        for (int k = 0; k < 3; ++k) put_na(out);
-      }
-    }
     const std::size_t index = static_cast<std::size_t>(j - 1);
     double emp1;
     if (sequential) {
@@ -174,14 +161,35 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
                                          : static_cast<double>(empirical.n_permutations);
       emp1 = (c + 1.0) / (replicates + 1.0);
     }
-    put_empirical(out, emp1, emp1_digits);
     const double emp2 = s.degenerate || adaptive
                             ? NAN
                             : family_wise_p_value(*empirical.sorted_maxima, s.ratio);
-    if (std::isnan(emp2)) {
-      std::fputs("\tNA", out);
-    } else {
-      put_empirical(out, emp2, emp2_digits);
+    const bool fitted = !s.degenerate, with_error = fitted && s.has_error;
+    for (std::size_t k = 0; k < kTableColumnCount; ++k) {
+      std::string& field = fields[k];
+      switch (kTableColumns[k].column) {
+        case TableColumn::chromosome: field = label.chromosome; break;
+        case TableColumn::position: field = label.position; break;
+        case TableColumn::id: field = label.id; break;
+        case TableColumn::tested_allele: field = label.tested_allele; break;
+        case TableColumn::other_allele: field = label.other_allele; break;
+        case TableColumn::a1_freq:
+          field = real(static_cast<double>(marker.copies) / (2.0 * static_cast<double>(marker.called)));
+          break;
+        case TableColumn::obs_ct: field = std::to_string(marker.called); break;
+        case TableColumn::beta_add: field = fitted ? real(s.beta_add) : "NA"; break;
+        case TableColumn::se_add: field = with_error ? real(s.se_add) : "NA"; break;
+        case TableColumn::beta_dom: field = fitted ? real(s.beta_dom) : "NA"; break;
+        case TableColumn::se_dom: field = with_error ? real(s.se_dom) : "NA"; break;
+        case TableColumn::f_stat: field = with_error ? real(s.f_stat) : "NA"; break;
+        case TableColumn::p: field = with_error ? real(s.p) : "NA"; break;
+        case TableColumn::emp1: field = empirical_text(emp1, emp1_digits); break;
+        case TableColumn::emp2:
+          field = std::isnan(emp2) ? "NA" : empirical_text(emp2, emp2_digits);
+          break;
+      }
+      if (k > 0) std::fputc('\t', out);
+      std::fputs(field.c_str(), out);
     }
     if (adaptive) std::fprintf(out, "\t%lld", static_cast<long long>((*empirical.np)[index]));
     std::fputc('\n', out);
@@ -190,18 +198,16 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
 }
 
 std::vector<AssociationRow> read_association_rows(const std::string& path, int n_markers) {
-  static const char* const kHeader =
-      "#CHROM\tPOS\tID\tA1\tA2\tA1_FREQ\tOBS_CT\tBETA_ADD\tSE_ADD\tBETA_DOM\tSE_DOM\tF_STAT\tP\tEMP1"
-      "\tEMP2";
-  static const char* const kNames[] = {"#CHROM", "POS",     "ID",     "A1",     "A2",
-                                       "A1_FREQ", "OBS_CT", "BETA_ADD", "SE_ADD", "BETA_DOM",
-                                       "SE_DOM", "F_STAT",  "P",      "EMP1",   "EMP2"};
   RecordReader reader(path);
   std::string line;
-  if (!reader.next_line(line) || line != kHeader)
-    throw InputError(path + ", line 1: it is not the header of a 'strataperm run' marker table "
-                            "(#CHROM POS ID A1 A2 A1_FREQ OBS_CT BETA_ADD SE_ADD BETA_DOM SE_DOM "
-                            "F_STAT P EMP1 EMP2, tab-separated)");
+  if (!reader.next_line(line) || (line != table_header(false) && line != table_header(true)))
+  {
+    std::string words;
+    for (const TableColumnSpec& spec : kTableColumns) words += (words.empty() ? "" : " ") + std::string(spec.header);
+    throw InputError(path + ", line 1: it is not the header of a 'strataperm run' marker table (" +
+                     words + ", and NP in an adaptive run, tab-separated)");
+  }
+  const std::size_t columns = kTableColumnCount + (line == table_header(true) ? 1 : 0);
   std::vector<AssociationRow> rows;
   rows.reserve(static_cast<std::size_t>(n_markers));
   while (reader.next_line(line)) {
@@ -209,34 +215,42 @@ std::vector<AssociationRow> read_association_rows(const std::string& path, int n
       reader.fail("the table goes on after the " + std::to_string(n_markers) +
                   " markers of the run");
     const std::vector<std::string> fields = split_tabs(line);
-    if (fields.size() != 15)
-      reader.fail(std::to_string(fields.size()) + " tab-separated fields, not 15");
-    for (int k : {0, 1, 2})
-      if (fields[static_cast<std::size_t>(k)].empty())
-        reader.fail(std::string("the ") + kNames[k] + " field is empty");
-    double values[15] = {};
-    for (int k = 5; k < 15; ++k) {
-      const std::string& field = fields[static_cast<std::size_t>(k)];
-      double& value = values[k];
-      if (field == "NA" && k != 13) {
-        value = NAN;
+    if (fields.size() != columns)
+      reader.fail(std::to_string(fields.size()) + " tab-separated fields, not " +
+                  std::to_string(columns));
+    AssociationRow row;
+    for (std::size_t k = 0; k < kTableColumnCount; ++k) {
+      const TableColumn column = kTableColumns[k].column;
+      const char* name = kTableColumns[k].header;
+      const std::string& field = fields[k];
+      std::string* text = column == TableColumn::chromosome ? &row.chromosome
+                          : column == TableColumn::position ? &row.position
+                          : column == TableColumn::id       ? &row.id
+                                                            : nullptr;
+      if (text != nullptr) {
+        if (field.empty()) reader.fail(std::string("the ") + name + " field is empty");
+        *text = field;
         continue;
       }
-      if (!parse_real_field(field, value))
-        reader.fail(std::string(kNames[k]) + " '" + field + "' is not a number" +
-                    (k == 13 ? "" : " or NA"));
-      if (k >= 12 && !(value >= 0.0 && value <= 1.0))
-        reader.fail(std::string(kNames[k]) + " " + field + " is not in [0, 1]");
+      if (column == TableColumn::tested_allele || column == TableColumn::other_allele) continue;
+      const bool probability =
+          column == TableColumn::p || column == TableColumn::emp1 || column == TableColumn::emp2;
+      double value = 0.0;
+      if (field == "NA" && column != TableColumn::emp1) {
+        value = NAN;
+      } else {
+        if (!parse_real_field(field, value))
+          reader.fail(std::string(name) + " '" + field + "' is not a number" +
+                      (column == TableColumn::emp1 ? "" : " or NA"));
+        if (probability && !(value >= 0.0 && value <= 1.0))
+          reader.fail(std::string(name) + " " + field + " is not in [0, 1]");
+      }
+      if (column == TableColumn::beta_add) row.beta_add = value;
+      if (column == TableColumn::beta_dom) row.beta_dom = value;
+      if (column == TableColumn::p) row.p = value;
+      if (column == TableColumn::emp1) row.emp1 = value;
+      if (column == TableColumn::emp2) row.emp2 = value;
     }
-    AssociationRow row;
-    row.chromosome = fields[0];
-    row.position = fields[1];
-    row.id = fields[2];
-    row.beta_add = values[7];
-    row.beta_dom = values[9];
-    row.p = values[12];
-    row.emp1 = values[13];
-    row.emp2 = values[14];
     rows.push_back(std::move(row));
   }
   if (static_cast<long long>(rows.size()) != n_markers)

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,6 +36,34 @@
 #include "analysis/marker_blocks.hpp"
 
 namespace strataperm {
+
+// The columns of RESULTS.tsv, in order, with their headers: the one list the
+// writer, and the reader of the plot report, work from. An adaptive run's
+// table has one more, NP (kReplicatesColumn), at the end.
+enum class TableColumn {
+  chromosome, position, id, tested_allele, other_allele, a1_freq, obs_ct,
+  beta_add, se_add, beta_dom, se_dom, f_stat, p, emp1, emp2
+};
+struct TableColumnSpec {
+  TableColumn column;
+  const char* header;
+};
+inline constexpr TableColumnSpec kTableColumns[] = {
+    {TableColumn::chromosome, "#CHROM"}, {TableColumn::position, "POS"},
+    {TableColumn::id, "ID"},             {TableColumn::tested_allele, "A1"},
+    {TableColumn::other_allele, "A2"},   {TableColumn::a1_freq, "A1_FREQ"},
+    {TableColumn::obs_ct, "OBS_CT"},     {TableColumn::beta_add, "BETA_ADD"},
+    {TableColumn::se_add, "SE_ADD"},     {TableColumn::beta_dom, "BETA_DOM"},
+    {TableColumn::se_dom, "SE_DOM"},     {TableColumn::f_stat, "F_STAT"},
+    {TableColumn::p, "P"},               {TableColumn::emp1, "EMP1"},
+    {TableColumn::emp2, "EMP2"},
+};
+inline constexpr std::size_t kTableColumnCount = std::size(kTableColumns);
+inline constexpr const char* kReplicatesColumn = "NP";
+
+// The header line (without its line break): the columns' headers, tab-
+// separated, and NP for an adaptive run.
+std::string table_header(bool adaptive);
 
 struct MarkerLabel {
   std::string chromosome = ".", position = ".", id, tested_allele = ".", other_allele = ".";
@@ -99,8 +128,9 @@ struct AssociationRow {
   double emp2 = 0.0;  // family-wise P-value
 };
 
-// Reads RESULTS.tsv at `path`: the header, then exactly `n_markers` rows of
-// 15 tab-separated fields, row j for marker j. Numeric fields are numbers or
+// Reads RESULTS.tsv at `path`: the header (an adaptive run's with NP), then
+// exactly `n_markers` rows of as many tab-separated fields, row j for
+// marker j. Numeric fields are numbers or
 // NA; P and EMP2 are NA or in [0, 1], EMP1 in [0, 1].
 std::vector<AssociationRow> read_association_rows(const std::string& path, int n_markers);
 

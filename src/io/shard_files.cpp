@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 
 #include "core/errors.hpp"
@@ -104,9 +105,8 @@ void ShardWriter::add(long first, std::span<const MarkerStatistics> markers,
                  label.position.c_str(), label.id.empty() ? "." : label.id.c_str(),
                  label.tested_allele.c_str(), label.other_allele.c_str(), s.called,
                  static_cast<long long>(s.copies));
-    for (double v : {s.sum_zz, s.sum_xx, s.sum_xy, s.sum_zy, s.sum_xz, s.t_observed, s.p_value,
-                     s.exceed})
-      std::fprintf(out, "\t%s", bits_of(v).c_str());
+    for (const MarkerStatisticsReal& real : kMarkerStatisticsReals)
+      std::fprintf(out, "\t%s", bits_of(s.*real.field).c_str());
     if (np != nullptr) std::fprintf(out, "\t%lld", static_cast<long long>(np[k]));
     std::fputc('\n', out);
   }
@@ -265,14 +265,17 @@ Shard read_shard(const std::string& folder) {
       const std::vector<std::string> f = split_tabs(line);
       long long marker = 0, called = 0, copies = 0;
       MarkerStatistics s;
-      double* reals[8] = {&s.sum_zz, &s.sum_xx, &s.sum_xy, &s.sum_zy, &s.sum_xz,
-                          &s.t_observed, &s.p_value, &s.exceed};
+      // The number, the label (5 fields), called, copies, the reals, and NP in
+      // adaptive runs.
+      constexpr std::size_t kFirstReal = 8;
+      constexpr std::size_t kReals = std::size(kMarkerStatisticsReals);
       const bool adaptive = !m.adaptive.empty();
       long long np = 0;
-      bool ok = f.size() == (adaptive ? 17u : 16u) && parse_long(f[0], marker) &&
+      bool ok = f.size() == kFirstReal + kReals + (adaptive ? 1 : 0) && parse_long(f[0], marker) &&
                 parse_long(f[6], called) && parse_long(f[7], copies) &&
-                (!adaptive || parse_long(f[16], np));
-      for (int k = 0; ok && k < 8; ++k) ok = parse_bits(f[static_cast<std::size_t>(8 + k)], *reals[k]);
+                (!adaptive || parse_long(f[kFirstReal + kReals], np));
+      for (std::size_t k = 0; ok && k < kReals; ++k)
+        ok = parse_bits(f[kFirstReal + k], s.*kMarkerStatisticsReals[k].field);
       if (!ok) reader.fail("is not a marker line of a shard");
       if (marker != m.range.first + static_cast<long long>(shard.markers.size()) + 1)
         reader.fail("holds marker " + std::to_string(marker) + " out of order");
@@ -283,7 +286,7 @@ Shard read_shard(const std::string& folder) {
       if (adaptive) shard.np.push_back(np);
     }
     if (static_cast<long>(shard.markers.size()) != m.range.count) {
-      throw InputError(folder + "/markers.tsv: holds " + std::to_string(shard.markers.size()) +
+      throw InputError(folder + "/marker_statistics.tsv: holds " + std::to_string(shard.markers.size()) +
                        " markers, the manifest says " + std::to_string(m.range.count));
     }
   }

@@ -313,6 +313,21 @@ TEST_F(MarkerTableReader, ReadsRowsWithNAAsNaN) {
   EXPECT_EQ(rows[1].emp1, 0.5);
 }
 
+TEST_F(MarkerTableReader, ReadsTheTableOfAnAdaptiveRunWithItsReplicateColumn) {
+  EXPECT_EQ(table_header(false) + "\n", kTableHeader);
+  const std::string file = write(
+      "a.tsv", table_header(true) + "\n" +
+                   "1\t100\trs1\tG\tA\t0.25\t30\t0.5\t0.1\t-0.2\t0.12\t14.2\t0.01\t0.047619047619047616\tNA\t20\n");
+  const std::vector<AssociationRow> rows = read_association_rows(file, 1);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].emp1, 1.0 / 21.0);
+  EXPECT_TRUE(std::isnan(rows[0].emp2));
+  // Without its NP field the row is short.
+  write("a.tsv", table_header(true) + "\n" +
+                     "1\t100\trs1\tG\tA\t0.25\t30\t0.5\t0.1\t-0.2\t0.12\t14.2\t0.01\t0.05\tNA\n");
+  EXPECT_THROW(read_association_rows(file, 1), InputError);
+}
+
 TEST_F(MarkerTableReader, ErrorsNameTheLine) {
   const std::string good = "1\t100\trs1\tG\tA\t0.25\t30\t0.5\t0.1\t-0.2\t0.12\t14.2\t0.01\t0.02\t0.3\n";
   struct Case {
