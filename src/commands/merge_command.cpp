@@ -72,29 +72,36 @@ std::vector<Shard> read_shards(const std::string& folder) {
   const ShardManifest& first = shards[0].manifest;
   for (const Shard& shard : shards) {
     const ShardManifest& m = shard.manifest;
+    const RunRecord& run = m.record;
+    const RunRecord& first_run = first.record;
     const auto differs = [&](const std::string& what) {
       throw InputError(shard.folder + ": belongs to another run than " + shards[0].folder + " (" +
                        what + " differ)");
     };
     if (m.version != first.version) differs("the program versions");
-    if (m.n != first.n || m.l != first.l || m.m != first.m || m.r != first.r)
+    const Parameters& p = run.parameters;
+    const Parameters& first_p = first_run.parameters;
+    if (p.n_individuals != first_p.n_individuals || p.n_loci != first_p.n_loci ||
+        p.n_markers != first_p.n_markers || p.n_permutations != first_p.n_permutations)
       differs("the counts N, L, M, R");
     if (m.shards != s || m.shard != static_cast<int>(&shard - &shards[0]) + 1)
       differs("the shard numbers");
-    if (m.seeds != first.seeds) differs("the seeds");
-    if (m.choices != first.choices) differs("the choices of the study");
-    if (m.results_file != first.results_file) differs("the results file names");
-    if (m.inputs != first.inputs) differs("the inputs or their checksums");
+    if (run.seeds != first_run.seeds) differs("the seeds");
+    if (run.choices != first_run.choices) differs("the choices of the study");
+    if (p.output_file != first_p.output_file) differs("the results file names");
+    if (run.inputs != first_run.inputs) differs("the inputs or their checksums");
     if (m.structure_checksum != first.structure_checksum) differs("the structure fits");
     if (std::memcmp(&m.sum_y2, &first.sum_y2, sizeof m.sum_y2) != 0) differs("the traits");
-    if (m.adaptive != first.adaptive) differs("the adaptive rules");
+    if (run.rule.has_value() != first_run.rule.has_value() ||
+        (run.rule && describe_rule(*run.rule) != describe_rule(*first_run.rule)))
+      differs("the adaptive rules");
     // A fixed run's shards all draw the R replicates; an adaptive run's
     // shards each stop after their own last replicate.
-    if (m.adaptive.empty() &&
+    if (!run.rule &&
         (m.stream_after.s1 != first.stream_after.s1 || m.stream_after.s2 != first.stream_after.s2 ||
          m.stream_after.s3 != first.stream_after.s3 || m.stream_after.draws != first.stream_after.draws))
       differs("the replicate draws");
-    const MarkerRange expected = shard_range(m.m, m.shard, s);
+    const MarkerRange expected = shard_range(p.n_markers, m.shard, s);
     if (m.range.first != expected.first || m.range.count != expected.count)
       differs("the marker ranges");
   }
@@ -130,46 +137,44 @@ int run_merge(const std::vector<std::string>& args) {
   options.extras = true;
   options.command_line = shell_words({"strataperm", "merge", folder});
   StudyRun run(options);
-  Parameters& parameters = run.parameters;
-  parameters.genotype_file = first.genotype_file;
-  parameters.marker_file = first.marker_file;
-  parameters.output_file = first.results_file;
-  parameters.n_permutations = first.r;
-  parameters.n_loci = first.l;
-  parameters.n_markers = static_cast<int>(first.m);
-  parameters.n_individuals = first.n;
+  // The run's record, as the shards carry it, but for the command, the start
+  // and the stage times, which are the merge's own.
+  {
+    const RunRecord merge = run.record;
+    run.record = first.record;
+    run.record.command_line = merge.command_line;
+    run.record.started = merge.started;
+    run.record.stage_seconds.clear();
+  }
+  const Parameters& parameters = run.parameters = first.record.parameters;
   // The stream after the run's last replicate: that of the shard that went
   // furthest (an adaptive run's shards stop at different replicates).
   const ShardManifest* furthest = &first;
   for (const Shard& shard : shards)
     if (shard.manifest.replicates_drawn > furthest->replicates_drawn) furthest = &shard.manifest;
   run.stream = furthest->stream_after;
-  run.log.seeds = first.seeds;
-  run.log.inputs = first.inputs;
-  run.log.study_lines = first.study_lines;
-  for (const Shard& shard : shards) run.log.study_lines.push_back("shard " + shard.folder + ": " +
-                                                                  shard.manifest.command_line);
+  for (const Shard& shard : shards)
+    run.record.study_lines.push_back("shard " + shard.folder + ": " + shard.manifest.record.command_line);
   run.background_ids = shards[0].background_ids;
 
   // Nothing the merge writes may replace an input of the run.
   {
     ProtectedInputs inputs;
-    for (const auto& [path, md5] : first.inputs) inputs.add(path);
+    for (const auto& [path, md5] : run.record.inputs) inputs.add(path);
     for (const char* suffix : {"", ".tsv", ".log", ".similarity.tsv"}) {
-      inputs.check(path_in_study(folder, *suffix ? extras_path(first.results_file, suffix)
-                                                 : first.results_file));
+      inputs.check(path_in_study(folder, *suffix ? extras_path(parameters.output_file, suffix)
+                                                 : parameters.output_file));
     }
     inputs.check(path_in_study(folder, "background_ids.txt"));
   }
-  check_results_file(folder, first.results_file);
+  check_results_file(folder, parameters.output_file);
 
   AnalysisResult result;
-  result.fit = first.fit;
-  result.groups = first.groups;
+  result.fit = first.record.fit;
+  result.groups = first.record.groups;
   result.sum_y2 = first.sum_y2;
-  result.adjustment = first.adjustment;
+  result.adjustment = first.record.adjustment;
   result.distinct_lists = first.distinct_lists;
-  run.log.groups_from = first.groups_from;
   result.similarity_counts = shards[0].similarity;
   result.replicate_maxima = shards[0].replicate_maxima;
   for (const Shard& shard : shards) {
@@ -182,14 +187,10 @@ int run_merge(const std::vector<std::string>& args) {
     result.replicates_used.insert(result.replicates_used.end(), shard.np.begin(), shard.np.end());
   }
   result.replicates_drawn = furthest->replicates_drawn;
-  if (!first.adaptive.empty()) {
-    run.rule_text = first.adaptive;
-    run.max_permutations = std::atoll(first.adaptive.substr(first.adaptive.rfind(' ') + 1).c_str());
-  }
 
   warn_if_inseparable(result.fit);
   print_verdict_block(result.fit);
-  AssociationTable table(path_in_study(folder, extras_path(first.results_file, ".tsv")));
+  AssociationTable table(path_in_study(folder, extras_path(parameters.output_file, ".tsv")));
   for (const Shard& shard : shards) table.add(shard.markers);
   const MarkerLabels labels = [&shards](long marker) {
     for (const Shard& shard : shards) {

@@ -32,10 +32,10 @@ void log_study_folder_inputs(StudyRun& run, const std::string& study) {
   for (const std::string& name : {std::string("parameter.txt"), p.genotype_file, p.marker_file,
                                   std::string("markers.tsv")}) {
     const std::string path = path_in_study(study, name);
-    if (::access(path.c_str(), F_OK) == 0) run.log.inputs.emplace_back(path, md5_of_file(path));
+    if (::access(path.c_str(), F_OK) == 0) run.record.inputs.emplace_back(path, md5_of_file(path));
   }
   if (::access(path_in_study(study, "background_ids.txt").c_str(), F_OK) == 0)
-    run.log.background_ids_file = path_in_study(study, "background_ids.txt");
+    run.record.background_ids_file = path_in_study(study, "background_ids.txt");
 }
 
 // The labels of the markers from markers.tsv beside the study, when it is
@@ -75,7 +75,7 @@ void read_within_groups(StudyRun& run, const RunOptions& options, ClusterMatch m
          "the first on " + clusters.first_passed_over);
   }
   run.clusters = std::move(clusters.of);
-  run.log.inputs.emplace_back(options.within_file, md5_of_file(options.within_file));
+  run.record.inputs.emplace_back(options.within_file, md5_of_file(options.within_file));
 }
 
 // The options of the engine for this run: threads, chunks, clock, progress,
@@ -105,21 +105,11 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
   const Parameters& parameters = run.parameters;
   const MarkerRange range = shard_range(parameters.n_markers, options.shard, options.shards);
   ShardManifest manifest;
-  manifest.n = parameters.n_individuals;
-  manifest.l = parameters.n_loci;
-  manifest.m = parameters.n_markers;
-  manifest.r = parameters.n_permutations;
+  manifest.record = run.record;
+  manifest.record.parameters = parameters;
   manifest.shards = options.shards;
   manifest.shard = options.shard;
   manifest.range = range;
-  manifest.seeds = run.log.seeds;
-  manifest.results_file = parameters.output_file;
-  manifest.genotype_file = parameters.genotype_file;
-  manifest.marker_file = parameters.marker_file;
-  manifest.command_line = options.command_line;
-  manifest.choices = options.choices;
-  manifest.inputs = run.log.inputs;
-  manifest.study_lines = run.log.study_lines;
   const std::string folder =
       path_in_study(run.folder, "shards/" + shard_name(options.shard, options.shards));
   ShardWriter writer(folder, manifest);
@@ -149,20 +139,18 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
       waiting[k].exceed = result.exceed[k];
     }
     writer.add(range.first, waiting, labels, result.replicates_used.data());
-    manifest.adaptive = run.rule_text;
     manifest.replicates_drawn = result.replicates_drawn;
   }
-  manifest.fit = result.fit;
-  manifest.groups = result.groups;
+  manifest.record.fit = result.fit;
+  manifest.record.groups = result.groups;
+  manifest.record.adjustment = result.adjustment;
   manifest.sum_y2 = result.sum_y2;
-  manifest.adjustment = result.adjustment;
   manifest.distinct_lists = result.distinct_lists;
-  manifest.groups_from = options.within_file;
   manifest.stream_after = run.stream;
   manifest.structure_checksum =
       structure_checksum(result.fit, result.groups, result.similarity_counts);
   run.clock.lap("report");
-  manifest.stage_seconds = run.clock.laps();
+  manifest.record.stage_seconds = run.clock.laps();
   writer.finish(manifest, result.replicate_maxima, result.similarity_counts, run.background_ids);
   run.progress.stage("done: " + folder);
   return 0;
@@ -281,7 +269,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
   }
 
   // What the log records of the study, and the background list beside it.
-  for (const std::string& path : plan_inputs(plan)) run.log.inputs.emplace_back(path, md5_of_file(path));
+  for (const std::string& path : plan_inputs(plan)) run.record.inputs.emplace_back(path, md5_of_file(path));
   {
     char* text = nullptr;
     std::size_t size = 0;
@@ -294,7 +282,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
       std::free(text);
       for (std::size_t start = 0; start < lines.size();) {
         const std::size_t end = lines.find('\n', start);
-        run.log.study_lines.push_back(lines.substr(start, end - start));
+        run.record.study_lines.push_back(lines.substr(start, end - start));
         start = end == std::string::npos ? lines.size() : end + 1;
       }
     }

@@ -31,18 +31,6 @@ struct ResultArrays {
 
 }  // namespace
 
-std::string describe_rule(const AdaptiveRule& rule) {
-  char text[160];
-  std::snprintf(text, sizeof text, "min %lld, alpha %g, beta %g, init %g, slope %g, at most %lld",
-                static_cast<long long>(rule.min), rule.alpha, rule.beta, rule.init, rule.slope,
-                static_cast<long long>(rule.max));
-  return text;
-}
-
-std::string seeds_text(const std::array<int, 3>& seeds) {
-  return std::to_string(seeds[0]) + "," + std::to_string(seeds[1]) + "," + std::to_string(seeds[2]);
-}
-
 StudyRun::StudyRun(const RunOptions& options)
     : folder(options.out_folder.empty() ? options.folder : options.out_folder),
       progress(options.progress, options.progress_in_place) {
@@ -50,14 +38,13 @@ StudyRun::StudyRun(const RunOptions& options)
   stream.s1 = options.seeds[0];
   stream.s2 = options.seeds[1];
   stream.s3 = options.seeds[2];
-  log.started = utc_now();
-  log.command_line = options.command_line;
-  log.seeds = seeds_text(options.seeds);
-  log.groups_from = options.within_file;
-  if (options.adaptive) {
-    max_permutations = options.adaptive->max;
-    rule_text = describe_rule(*options.adaptive);
-  }
+  record.started = utc_now();
+  record.command_line = options.command_line;
+  record.choices = options.choices;
+  record.seeds = options.seeds;
+  record.adjustment = options.adjustment;
+  record.groups_from = options.within_file;
+  record.rule = options.adaptive;
 }
 
 void warn_if_inseparable(const StructureFit& fit) {
@@ -87,7 +74,7 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
     const TableModel model = table_model(result.adjustment, parameters.n_individuals,
                                          result.sum_y2, result.distinct_lists);
     if (!result.replicates_used.empty()) {
-      table->write_adaptive(model, run.max_permutations, result.p_values, result.exceed,
+      table->write_adaptive(model, run.record.rule ? run.record.rule->max : 0, result.p_values, result.exceed,
                             result.replicates_used, labels);
     } else {
       table->write(model, parameters.n_permutations, result.replicate_maxima, labels);
@@ -104,9 +91,9 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
                    run.background_ids.size());
       for (const std::string& id : run.background_ids) std::fprintf(file.stream(), "%s\n", id.c_str());
       file.commit();
-      run.log.background_ids_file = list;
+      run.record.background_ids_file = list;
     }
-    RunLog& log = run.log;
+    RunRecord& log = run.record;
     if (!result.replicates_used.empty()) {
       // The rule, and how many replicates the markers took.
       std::vector<std::int64_t> np = result.replicates_used;
@@ -114,7 +101,7 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
       const auto at = [&np](double q) {
         return np[static_cast<std::size_t>(q * static_cast<double>(np.size() - 1) + 0.5)];
       };
-      log.study_lines.push_back("adaptive permutation: " + run.rule_text);
+      if (log.rule) log.study_lines.push_back("adaptive permutation: " + describe_rule(*log.rule));
       log.study_lines.push_back(
           "replicates per marker (NP): min " + std::to_string(np.front()) + ", quartiles " +
           std::to_string(at(0.25)) + " " + std::to_string(at(0.5)) + " " + std::to_string(at(0.75)) +
@@ -126,7 +113,7 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
     log.parameters = parameters;
     log.fit = result.fit;
     log.groups = result.groups;
-    log.adjustment = adjustment_name(result.adjustment);
+    log.adjustment = result.adjustment;
     if (log.stage_seconds.empty()) log.stage_seconds = run.clock.laps();
     write_similarity_table(
         path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),

@@ -13,6 +13,7 @@
 #include "core/progress.hpp"
 #include "io/association_table.hpp"
 #include "io/results_writer.hpp"
+#include "io/run_log.hpp"
 #include "numerics/random.hpp"
 
 namespace strataperm {
@@ -43,12 +44,10 @@ struct StudyRun {
   Parameters parameters;
   SampleData data;  // the background counts and traits (markers come from a MarkerSource)
   RandomStream stream;
-  RunLog log;
+  RunRecord record;  // what the log and a shard's manifest record of the run
   StageClock clock;
   Progress progress;
   std::vector<std::string> background_ids;  // the loci the run chose, when it chose them
-  std::int64_t max_permutations = 0;        // adaptive runs: the rule's most replicates
-  std::string rule_text;                    // adaptive runs: the rule, for the log
   std::vector<int> clusters;                // --within: each individual's group
 };
 
@@ -61,9 +60,5 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
 
 // The warning for a sample whose background loci separate no two individuals.
 void warn_if_inseparable(const StructureFit& fit);
-
-// The rule and the seeds as the log gives them.
-std::string describe_rule(const AdaptiveRule& rule);
-std::string seeds_text(const std::array<int, 3>& seeds);
 
 }  // namespace strataperm

@@ -10,7 +10,19 @@
 
 namespace strataperm {
 
-void write_run_log(const std::string& path, const RunLog& run) {
+std::string seeds_text(const std::array<int, 3>& seeds) {
+  return std::to_string(seeds[0]) + "," + std::to_string(seeds[1]) + "," + std::to_string(seeds[2]);
+}
+
+std::string describe_rule(const AdaptiveRule& rule) {
+  char text[160];
+  std::snprintf(text, sizeof text, "min %lld, alpha %g, beta %g, init %g, slope %g, at most %lld",
+                static_cast<long long>(rule.min), rule.alpha, rule.beta, rule.init, rule.slope,
+                static_cast<long long>(rule.max));
+  return text;
+}
+
+void write_run_log(const std::string& path, const RunRecord& run) {
   OutputFile file(path);
   std::FILE* log = file.stream();
   const Parameters& p = run.parameters;
@@ -19,7 +31,7 @@ void write_run_log(const std::string& path, const RunLog& run) {
   if (!run.command_line.empty()) std::fprintf(log, "command\t%s\n", run.command_line.c_str());
   std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
                run.finished.c_str(), run.threads);
-  if (!run.seeds.empty()) std::fprintf(log, "seeds\t%s\n", run.seeds.c_str());
+  std::fprintf(log, "seeds\t%s\n", seeds_text(run.seeds).c_str());
   for (const auto& [path, md5] : run.inputs)
     std::fprintf(log, "input\t%s\tmd5 %s\n", path.c_str(), md5.c_str());
   for (const std::string& line : run.study_lines) std::fprintf(log, "study\t%s\n", line.c_str());
@@ -38,12 +50,10 @@ void write_run_log(const std::string& path, const RunLog& run) {
                fit.bic_two, fit.passes);
   std::fprintf(log, "verdict\t%s\n",
                fit.structure ? "population structure" : "no population structure");
-  if (!run.adjustment.empty()) {
-    std::fprintf(log, "adjustment\t%s\n",
-                 run.adjustment == "means"
-                     ? "means (codes less the means of the unadjusted codes over each list)"
-                     : "sequential (codes adjusted row by row in place, as first defined)");
-  }
+  std::fprintf(log, "adjustment\t%s\n",
+               run.adjustment == Adjustment::means
+                   ? "means (codes less the means of the unadjusted codes over each list)"
+                   : "sequential (codes adjusted row by row in place, as first defined)");
   std::fprintf(log, "groups_from\t%s\n",
                run.groups_from.empty() ? "the structure test" : run.groups_from.c_str());
   if (run.groups.lists_partition) {

@@ -2,20 +2,27 @@
 // file ("key<TAB>value" lines) and read back by the plot report.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "analysis/adaptive_rule.hpp"
+#include "analysis/marker_blocks.hpp"
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
 #include "core/study.hpp"
 
 namespace strataperm {
 
-// What RESULTS.log records.
-struct RunLog {
+// One record of a run: what RESULTS.log reports, and what a shard's manifest
+// carries of the run it belongs to (io/shard_files writes this same record
+// there, its reals exact). Numbers are kept as numbers.
+struct RunRecord {
   std::string command_line;  // the words of the command, quoted where needed
-  std::string seeds;         // "3,1,1"
+  std::string choices;       // the options that make the study (all shards of a run share them)
+  std::array<int, 3> seeds = {3, 1, 1};
   std::vector<std::pair<std::string, std::string>> inputs;  // each input file and its MD5
   std::vector<std::string> study_lines;  // how the study was made (from PLINK or VCF files)
   std::string background_ids_file;       // the list of the background loci, when there is one
@@ -24,13 +31,19 @@ struct RunLog {
   Parameters parameters;
   StructureFit fit;
   GroupSummary groups;
-  std::string adjustment;   // "means" or "sequential"
-  std::string groups_from;  // the cluster file of --within ("": the structure test)
+  Adjustment adjustment = Adjustment::means;
+  std::string groups_from;             // the cluster file of --within ("": the structure test)
+  std::optional<AdaptiveRule> rule;    // adaptive runs
   std::vector<std::pair<std::string, double>> stage_seconds;
 };
 
+// The seeds as the log and the command line give them: "A,B,C".
+std::string seeds_text(const std::array<int, 3>& seeds);
+// The adaptive rule as the log gives it.
+std::string describe_rule(const AdaptiveRule& rule);
+
 // Writes RESULTS.log at `path`: "key<TAB>value" lines. Throws OutputError.
-void write_run_log(const std::string& path, const RunLog& log);
+void write_run_log(const std::string& path, const RunRecord& record);
 
 // The run a log describes: the results file (relative to the folder the run
 // worked in), the four counts, the fitted models and the verdict.

@@ -135,33 +135,43 @@ void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double
   OutputFile file(folder_ + "/manifest.txt");
   std::FILE* out = file.stream();
   const ShardManifest& m = manifest;
+  const RunRecord& run = m.record;
+  const Parameters& p = run.parameters;
   std::fprintf(out, "strataperm_shard\t%s\n", m.version.c_str());
-  std::fprintf(out, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%ld\npermutations\t%d\n", m.n, m.l,
-               m.m, m.r);
+  std::fprintf(out, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",
+               p.n_individuals, p.n_loci, p.n_markers, p.n_permutations);
   std::fprintf(out, "shards\t%d\nshard\t%d\nfirst_marker\t%ld\nmarker_count\t%ld\n", m.shards, m.shard,
                m.range.first, m.range.count);
-  std::fprintf(out, "seeds\t%s\nresults_file\t%s\ngenotype_file\t%s\nmarker_file\t%s\ncommand\t%s\n",
-               m.seeds.c_str(), m.results_file.c_str(), m.genotype_file.c_str(),
-               m.marker_file.c_str(), m.command_line.c_str());
-  std::fprintf(out, "choices\t%s\n", m.choices.c_str());
-  for (const auto& [path, md5] : m.inputs) std::fprintf(out, "input\t%s\t%s\n", path.c_str(), md5.c_str());
-  for (const std::string& line : m.study_lines) std::fprintf(out, "study\t%s\n", line.c_str());
+  std::fprintf(out, "seeds\t%d %d %d\nresults_file\t%s\ngenotype_file\t%s\nmarker_file\t%s\ncommand\t%s\n",
+               run.seeds[0], run.seeds[1], run.seeds[2], p.output_file.c_str(),
+               p.genotype_file.c_str(), p.marker_file.c_str(), run.command_line.c_str());
+  std::fprintf(out, "choices\t%s\n", run.choices.c_str());
+  for (const auto& [path, md5] : run.inputs) std::fprintf(out, "input\t%s\t%s\n", path.c_str(), md5.c_str());
+  for (const std::string& line : run.study_lines) std::fprintf(out, "study\t%s\n", line.c_str());
   for (const FitField& f : kFitFields)
-    std::fprintf(out, "%s\t%s\n", f.name, bits_of(m.fit.*f.field).c_str());
+    std::fprintf(out, "%s\t%s\n", f.name, bits_of(run.fit.*f.field).c_str());
   std::fprintf(out, "fit_passes\t%d\nfit_structure\t%d\nfit_one_group\t%d\nfit_separated\t%d\n",
-               m.fit.passes, m.fit.structure ? 1 : 0, m.fit.one_group ? 1 : 0, m.fit.separated ? 1 : 0);
+               run.fit.passes, run.fit.structure ? 1 : 0, run.fit.one_group ? 1 : 0,
+               run.fit.separated ? 1 : 0);
   std::fprintf(out, "groups_partition\t%d\ngroup_sizes\t%s\nsmallest_list\t%d\nlargest_list\t%d\n",
-               m.groups.lists_partition ? 1 : 0, sizes_text(m.groups.group_sizes).c_str(),
-               m.groups.smallest_list, m.groups.largest_list);
+               run.groups.lists_partition ? 1 : 0, sizes_text(run.groups.group_sizes).c_str(),
+               run.groups.smallest_list, run.groups.largest_list);
   std::fprintf(out, "sum_y2\t%s\n", bits_of(m.sum_y2).c_str());
   std::fprintf(out, "adjustment\t%s\ndistinct_lists\t%d\ngroups_from\t%s\n",
-               adjustment_name(m.adjustment), m.distinct_lists, m.groups_from.c_str());
+               adjustment_name(run.adjustment), m.distinct_lists, run.groups_from.c_str());
   std::fprintf(out, "stream\t%d %d %d %lld\n", m.stream_after.s1, m.stream_after.s2, m.stream_after.s3,
                static_cast<long long>(m.stream_after.draws));
   std::fprintf(out, "structure_checksum\t%s\n", m.structure_checksum.c_str());
-  std::fprintf(out, "adaptive\t%s\nreplicates_drawn\t%lld\n", m.adaptive.c_str(),
-               static_cast<long long>(m.replicates_drawn));
-  for (const auto& [stage, seconds] : m.stage_seconds)
+  if (run.rule) {
+    const AdaptiveRule& rule = *run.rule;
+    std::fprintf(out, "adaptive_rule\t%lld %s %s %s %s %lld\n", static_cast<long long>(rule.min),
+                 bits_of(rule.alpha).c_str(), bits_of(rule.beta).c_str(), bits_of(rule.init).c_str(),
+                 bits_of(rule.slope).c_str(), static_cast<long long>(rule.max));
+  } else {
+    std::fprintf(out, "adaptive_rule\t\n");
+  }
+  std::fprintf(out, "replicates_drawn\t%lld\n", static_cast<long long>(m.replicates_drawn));
+  for (const auto& [stage, seconds] : run.stage_seconds)
     std::fprintf(out, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
   file.commit();
 }
@@ -170,6 +180,7 @@ Shard read_shard(const std::string& folder) {
   Shard shard;
   shard.folder = folder;
   ShardManifest& m = shard.manifest;
+  RunRecord& run = m.record;
   {
     RecordReader reader(folder + "/manifest.txt");
     std::map<std::string, std::string> values;
@@ -185,11 +196,11 @@ Shard read_shard(const std::string& folder) {
       if (key == "input") {
         const std::size_t second = value.rfind('\t');
         if (second == std::string::npos) reader.fail("an input needs a path and its MD5");
-        m.inputs.emplace_back(value.substr(0, second), value.substr(second + 1));
+        run.inputs.emplace_back(value.substr(0, second), value.substr(second + 1));
       } else if (key == "study") {
-        m.study_lines.push_back(value);
+        run.study_lines.push_back(value);
       } else if (key.rfind("seconds_", 0) == 0) {
-        m.stage_seconds.emplace_back(key.substr(8), std::atof(value.c_str()));
+        run.stage_seconds.emplace_back(key.substr(8), std::atof(value.c_str()));
       } else {
         values[key] = value;
       }
@@ -211,40 +222,48 @@ Shard read_shard(const std::string& folder) {
       return v;
     };
     m.version = get("strataperm_shard");
-    m.n = static_cast<int>(number("individuals"));
-    m.l = static_cast<int>(number("background_loci"));
-    m.m = static_cast<long>(number("markers"));
-    m.r = static_cast<int>(number("permutations"));
+    Parameters& p = run.parameters;
+    p.n_individuals = static_cast<int>(number("individuals"));
+    p.n_loci = static_cast<int>(number("background_loci"));
+    p.n_markers = static_cast<int>(number("markers"));
+    p.n_permutations = static_cast<int>(number("permutations"));
     m.shards = static_cast<int>(number("shards"));
     m.shard = static_cast<int>(number("shard"));
     m.range.first = static_cast<long>(number("first_marker"));
     m.range.count = static_cast<long>(number("marker_count"));
-    m.seeds = get("seeds");
-    m.results_file = get("results_file");
-    m.genotype_file = get("genotype_file");
-    m.marker_file = get("marker_file");
-    m.command_line = get("command");
-    m.choices = get("choices");
-    for (const FitField& f : kFitFields) m.fit.*f.field = real(f.name);
-    m.fit.passes = static_cast<int>(number("fit_passes"));
-    m.fit.structure = number("fit_structure") != 0;
-    m.fit.one_group = number("fit_one_group") != 0;
-    m.fit.separated = number("fit_separated") != 0;
-    m.groups.lists_partition = number("groups_partition") != 0;
+    {
+      const std::vector<std::string> seeds = split_fields(get("seeds"));
+      long long v[3] = {0, 0, 0};
+      if (seeds.size() != 3 || !parse_long(seeds[0], v[0]) || !parse_long(seeds[1], v[1]) ||
+          !parse_long(seeds[2], v[2]))
+        throw InputError(where + ": 'seeds' is not three whole numbers");
+      for (int k = 0; k < 3; ++k) run.seeds[static_cast<std::size_t>(k)] = static_cast<int>(v[k]);
+    }
+    p.output_file = get("results_file");
+    p.genotype_file = get("genotype_file");
+    p.marker_file = get("marker_file");
+    run.command_line = get("command");
+    run.choices = get("choices");
+    for (const FitField& f : kFitFields) run.fit.*f.field = real(f.name);
+    run.fit.passes = static_cast<int>(number("fit_passes"));
+    run.fit.structure = number("fit_structure") != 0;
+    run.fit.one_group = number("fit_one_group") != 0;
+    run.fit.separated = number("fit_separated") != 0;
+    run.groups.lists_partition = number("groups_partition") != 0;
     for (const std::string& size : split_fields(get("group_sizes"))) {
       long long v = 0;
       if (!parse_long(size, v)) throw InputError(where + ": 'group_sizes' holds '" + size + "'");
-      m.groups.group_sizes.push_back(static_cast<int>(v));
+      run.groups.group_sizes.push_back(static_cast<int>(v));
     }
-    m.groups.smallest_list = static_cast<int>(number("smallest_list"));
-    m.groups.largest_list = static_cast<int>(number("largest_list"));
+    run.groups.smallest_list = static_cast<int>(number("smallest_list"));
+    run.groups.largest_list = static_cast<int>(number("largest_list"));
     m.sum_y2 = real("sum_y2");
     const std::string adjustment = get("adjustment");
     if (adjustment != "means" && adjustment != "sequential")
       throw InputError(where + ": 'adjustment' is neither 'means' nor 'sequential'");
-    m.adjustment = adjustment == "means" ? Adjustment::means : Adjustment::sequential;
+    run.adjustment = adjustment == "means" ? Adjustment::means : Adjustment::sequential;
     m.distinct_lists = static_cast<int>(number("distinct_lists"));
-    m.groups_from = get("groups_from");
+    run.groups_from = get("groups_from");
     const std::vector<std::string> stream = split_fields(get("stream"));
     long long s[4] = {0, 0, 0, 0};
     if (stream.size() != 4 || !parse_long(stream[0], s[0]) || !parse_long(stream[1], s[1]) ||
@@ -255,7 +274,18 @@ Shard read_shard(const std::string& folder) {
     m.stream_after.s3 = static_cast<int>(s[2]);
     m.stream_after.draws = s[3];
     m.structure_checksum = get("structure_checksum");
-    m.adaptive = get("adaptive");
+    const std::vector<std::string> rule = split_fields(get("adaptive_rule"));
+    if (!rule.empty()) {
+      AdaptiveRule r;
+      long long min = 0, max = 0;
+      if (rule.size() != 6 || !parse_long(rule[0], min) || !parse_bits(rule[1], r.alpha) ||
+          !parse_bits(rule[2], r.beta) || !parse_bits(rule[3], r.init) ||
+          !parse_bits(rule[4], r.slope) || !parse_long(rule[5], max))
+        throw InputError(where + ": 'adaptive_rule' is not MIN ALPHA BETA INIT SLOPE MAX");
+      r.min = min;
+      r.max = max;
+      run.rule = r;
+    }
     m.replicates_drawn = number("replicates_drawn");
   }
   {
@@ -269,7 +299,7 @@ Shard read_shard(const std::string& folder) {
       // adaptive runs.
       constexpr std::size_t kFirstReal = 8;
       constexpr std::size_t kReals = std::size(kMarkerStatisticsReals);
-      const bool adaptive = !m.adaptive.empty();
+      const bool adaptive = run.rule.has_value();
       long long np = 0;
       bool ok = f.size() == kFirstReal + kReals + (adaptive ? 1 : 0) && parse_long(f[0], marker) &&
                 parse_long(f[6], called) && parse_long(f[7], copies) &&
@@ -298,9 +328,9 @@ Shard read_shard(const std::string& folder) {
       if (!parse_bits(line, v)) reader.fail("is not a real in hex bits");
       shard.replicate_maxima.push_back(v);
     }
-    if (m.adaptive.empty() && static_cast<long>(shard.replicate_maxima.size()) != m.r) {
+    if (!run.rule && static_cast<long>(shard.replicate_maxima.size()) != run.parameters.n_permutations) {
       throw InputError(folder + "/maxima.txt: holds " + std::to_string(shard.replicate_maxima.size()) +
-                       " replicates, the manifest says " + std::to_string(m.r));
+                       " replicates, the manifest says " + std::to_string(run.parameters.n_permutations));
     }
   }
   {

@@ -33,6 +33,7 @@
 #include "core/study.hpp"
 #include "io/association_table.hpp"
 #include "io/output_file.hpp"
+#include "io/run_log.hpp"
 #include "numerics/random.hpp"
 
 namespace strataperm {
@@ -45,28 +46,16 @@ MarkerRange shard_range(long m, int k, int s);
 
 struct ShardManifest {
   std::string version = STRATAPERM_VERSION;
-  int n = 0, l = 0, r = 0;
-  long m = 0;
+  // The run the shard belongs to: command, choices, seeds, inputs, study
+  // lines, counts and file names, fit, groups, adjustment, rule, stage times.
+  RunRecord record;
   int shards = 0, shard = 0;
   MarkerRange range;
-  std::string seeds;
-  std::string results_file;
-  std::string genotype_file, marker_file;  // as the log names them
-  std::string command_line;
-  std::string choices;  // the options that make the study, as given (not --shard, --threads...)
-  std::vector<std::pair<std::string, std::string>> inputs;  // path, MD5
-  std::vector<std::string> study_lines;
-  StructureFit fit;
-  GroupSummary groups;
-  double sum_y2 = 0.0;
-  Adjustment adjustment = Adjustment::means;
-  int distinct_lists = 1;
-  std::string groups_from;  // the cluster file, or "" when the structure test made the groups
+  double sum_y2 = 0.0;        // S
+  int distinct_lists = 1;     // G
   RandomStream stream_after;  // the stream after the last replicate
-  std::string adaptive;       // adaptive runs: the rule ("" otherwise)
   std::int64_t replicates_drawn = 0;  // adaptive runs: the largest NP of the shard
   std::string structure_checksum;
-  std::vector<std::pair<std::string, double>> stage_seconds;
 };
 
 // The name of shard k of s: "K-of-S".

@@ -182,8 +182,8 @@ TEST(TopMarkers, SmallestPFirstNaNLastTiesByEmp1ThenMarker) {
 
 using RunLogReader = InTemporaryFolder;
 
-RunLog sample_log(double bic_one) {
-  RunLog log;
+RunRecord sample_log(double bic_one) {
+  RunRecord log;
   log.parameters = {"genotypes.txt", "traits.txt", "out/res.txt", 200, 80, 12, 30};
   StructureFit& fit = log.fit;
   fit.mean = 0.41;
@@ -217,19 +217,23 @@ TEST_F(RunLogReader, ReadsBackWhatTheRunWrites) {
   EXPECT_EQ(run.fit.bic_two, -1230.827298);
   EXPECT_EQ(run.fit.passes, 7);
   EXPECT_TRUE(run.fit.structure);
-  // A log without an adjustment line is one of a run before the choice:
-  // its EMP1 was c/R.
-  EXPECT_FALSE(run.emp1_counts_the_observed);
-  for (const char* adjustment : {"means", "sequential"}) {
-    RunLog with = sample_log(-742.543896);
-    with.adjustment = adjustment;
-    write_run_log(path("adj.log"), with);
-    EXPECT_EQ(read_run_log(path("adj.log")).emp1_counts_the_observed,
-              std::string(adjustment) == "means");
+  // The adjustment says how EMP1 was formed; a log without the line is one
+  // of a run from before the choice, whose EMP1 was c/R.
+  EXPECT_TRUE(run.emp1_counts_the_observed);
+  RunRecord sequential = sample_log(-742.543896);
+  sequential.adjustment = Adjustment::sequential;
+  write_run_log(path("adj.log"), sequential);
+  EXPECT_FALSE(read_run_log(path("adj.log")).emp1_counts_the_observed);
+  std::string text;
+  {
+    std::ifstream in(path("res.log"));
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("adjustment\t", 0) != 0) text += line + "\n";
   }
+  EXPECT_FALSE(read_run_log(write("old.log", text)).emp1_counts_the_observed);
 
   // The BICs of a sample whose individuals all agree are not numbers.
-  RunLog agreeing = sample_log(NAN);
+  RunRecord agreeing = sample_log(NAN);
   agreeing.fit.bic_two = NAN;
   write_run_log(path("nan.log"), agreeing);
   const LoggedRun nan_run = read_run_log(path("nan.log"));
