@@ -11,7 +11,7 @@
 #include "commands/run_report.hpp"
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "io/shard_files.hpp"
 
 namespace strataperm {
@@ -39,9 +39,7 @@ std::vector<Shard> read_shards(const std::string& folder) {
   for (const auto& entry : fs::directory_iterator(shards_folder)) {
     const std::string name = entry.path().filename().string();
     int k = 0, s = 0;
-    char tail = 0;
-    if (std::sscanf(name.c_str(), "%d-of-%d%c", &k, &s, &tail) == 2 && k >= 1 && k <= s &&
-        shard_name(k, s) == name) {
+    if (parse_shard_name(name, k, s)) {
       by_count[s][k] = entry.path().string();
     }
   }

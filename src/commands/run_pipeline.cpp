@@ -16,7 +16,7 @@
 #include "io/cluster_file.hpp"
 #include "io/marker_table.hpp"
 #include "io/output_file.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "io/shard_files.hpp"
 #include "io/study_reader.hpp"
 #include "study/streamed_markers.hpp"

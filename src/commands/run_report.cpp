@@ -6,7 +6,7 @@
 
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "numerics/sorting.hpp"
 
 namespace strataperm {

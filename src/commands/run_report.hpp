@@ -12,7 +12,7 @@
 #include "analysis/engine.hpp"
 #include "core/progress.hpp"
 #include "io/association_table.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "io/run_log.hpp"
 #include "numerics/random.hpp"
 

@@ -84,6 +84,12 @@ std::string structure_checksum(const StructureFit& fit, const GroupSummary& grou
   return md5_of_text(text);
 }
 
+bool parse_shard_name(const std::string& name, int& k, int& s) {
+  char tail = 0;
+  return std::sscanf(name.c_str(), "%d-of-%d%c", &k, &s, &tail) == 2 && k >= 1 && k <= s &&
+         shard_name(k, s) == name;
+}
+
 ShardWriter::ShardWriter(std::string folder, const ShardManifest&) : folder_(std::move(folder)) {
   std::error_code error;
   std::filesystem::create_directories(folder_, error);

@@ -60,6 +60,9 @@ struct ShardManifest {
 
 // The name of shard k of s: "K-of-S".
 std::string shard_name(int k, int s);
+// Whether `name` is the name of a shard (exactly as shard_name writes it,
+// 1 <= K <= S); sets k and s.
+bool parse_shard_name(const std::string& name, int& k, int& s);
 
 // A checksum of what the structure stage decided (fit, decisions, group
 // summary, similarity counts), the same in every shard of one run.

@@ -8,7 +8,7 @@
 
 #include "analysis/engine.hpp"
 #include "analysis/kernels.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "literal_engine.hpp"
 #include "support.hpp"
 

@@ -17,7 +17,7 @@
 #include "io/run_log.hpp"
 #include "io/similarity_table.hpp"
 #include "core/errors.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "numerics/random.hpp"
 
 namespace strataperm {

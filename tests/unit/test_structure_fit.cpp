@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "analysis/structure_fit.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "literal_engine.hpp"
 #include "numerics/random.hpp"
 #include "support.hpp"

@@ -23,7 +23,7 @@
 #include "core/errors.hpp"
 #include "core/parallel.hpp"
 #include "io/output_file.hpp"
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 #include "io/study_reader.hpp"
 
 namespace strataperm {

@@ -16,53 +16,6 @@
 namespace strataperm::plot {
 
 
-// Removes trailing white space (including a carriage return).
-std::string trim_right(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  return text;
-}
-
-// Reads the last P-value table of the results file at `path`: the lines after
-// the last line starting "marker#", up to a blank line or the end, each a
-// marker number in [1, n_markers] (each at most once) and a P-value in [0, 1].
-// Throws InputError "PATH: REASON" (naming the line) when the file cannot be
-// read or the table is missing, empty or malformed.
-std::vector<MarkerPValue> read_p_value_table(const std::string& path, int n_markers) {
-  std::vector<std::string> lines;
-  {
-    RecordReader reader(path);
-    for (std::string line; reader.next_line(line);) lines.push_back(std::move(line));
-  }
-  std::vector<MarkerPValue> table;
-  const auto fail = [&](const std::string& reason) { throw InputError(path + ": " + reason); };
-
-  std::size_t header = lines.size();
-  for (std::size_t k = 0; k < lines.size(); ++k)
-    if (lines[k].rfind("marker#", 0) == 0) header = k;
-  if (header == lines.size()) fail("it holds no 'marker#   P-value' table");
-  std::vector<bool> seen(static_cast<std::size_t>(n_markers) + 1, false);
-  for (std::size_t k = header + 1; k < lines.size(); ++k) {
-    const std::string line = trim_right(lines[k]);
-    if (line.empty()) break;
-    const std::string where = "line " + std::to_string(k + 1);
-    char* end = nullptr;
-    const long marker = std::strtol(line.c_str(), &end, 10);
-    if (end == line.c_str()) fail(where + " is not 'marker P-value'");
-    const char* rest = end;
-    const double p_value = std::strtod(rest, &end);
-    if (end == rest || *end != '\0') fail(where + " is not 'marker P-value'");
-    if (marker < 1 || marker > n_markers) fail(where + ": marker " + std::to_string(marker) + " is not from 1 to " +
-               std::to_string(n_markers));
-    if (!(p_value >= 0.0 && p_value <= 1.0)) fail(where + ": the P-value is not in [0, 1]");
-    if (seen[static_cast<std::size_t>(marker)]) fail(where + ": marker " + std::to_string(marker) + " appears twice");
-    seen[static_cast<std::size_t>(marker)] = true;
-    table.push_back({static_cast<int>(marker), p_value});
-  }
-  if (table.empty()) fail("its P-value table is empty");
-  return table;
-}
-
-
 namespace {
 
 // Bins pairs at whole grid positions g (similarity g / denominator) into
@@ -176,9 +129,8 @@ MarkerMap read_marker_map(const std::string& folder, int n_markers) {
   for (int j = 1; j <= n_markers; ++j) {
     const MarkerInfo& m = info[static_cast<std::size_t>(j - 1)];
     if (!m.id.empty()) map.ids[static_cast<std::size_t>(j)] = m.id;
-    char* end = nullptr;
-    const double position = std::strtod(m.position.c_str(), &end);
-    if (m.position.empty() || *end != '\0' || !std::isfinite(position)) continue;
+    double position = 0.0;
+    if (!parse_real_field(m.position, position) || !std::isfinite(position)) continue;
     map.places[static_cast<std::size_t>(j)] = {m.chromosome, position};
     map.placed[static_cast<std::size_t>(j)] = true;
   }
@@ -197,9 +149,8 @@ MarkerMap marker_map_of(const MarkerResults& results) {
     const std::size_t j = static_cast<std::size_t>(m.marker);
     map.ids[j] = m.id;
     if (m.chromosome == "." || m.chromosome.empty() || m.position.empty()) continue;
-    char* end = nullptr;
-    const double position = std::strtod(m.position.c_str(), &end);
-    if (*end != '\0' || !std::isfinite(position)) continue;
+    double position = 0.0;
+    if (!parse_real_field(m.position, position) || !std::isfinite(position)) continue;
     map.places[j] = {m.chromosome, position};
     map.placed[j] = true;
     map.usable = true;

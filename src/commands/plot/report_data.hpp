@@ -10,14 +10,9 @@
 #include <vector>
 
 #include "analysis/distance_table.hpp"
+#include "io/results_file.hpp"
 
 namespace strataperm::plot {
-
-// One line of the results file's P-value table.
-struct MarkerPValue {
-  int marker = 0;
-  double p_value = 0.0;
-};
 
 // One marker as the report shows it. What the source does not give is NaN
 // (reals) or "." (labels).
@@ -67,12 +62,6 @@ struct MarkerMap {
   std::vector<std::string> ids;  // by marker number, "." when unknown
 };
 
-// Reads the last P-value table of the results file at `path`: the lines after
-// the last line starting "marker#", up to a blank line or the end, each a
-// marker number in [1, n_markers] (each at most once) and a P-value in [0, 1].
-// Throws InputError "PATH: REASON" (naming the line) when the file cannot be
-// read or the table is missing, empty or malformed.
-std::vector<MarkerPValue> read_p_value_table(const std::string& path, int n_markers);
 
 // Bins the table's similarities into about `target_bins` bins. Empty when no
 // two individuals differ (every similarity is then undefined).

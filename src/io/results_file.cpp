@@ -1,13 +1,22 @@
-#include "io/results_writer.hpp"
+#include "io/results_file.hpp"
 
+#include <cctype>
+#include <cstdlib>
 #include <ctime>
 
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
+#include "io/record_reader.hpp"
 
 namespace strataperm {
 
 namespace {
+
+// Removes trailing white space (including a carriage return).
+std::string trim_right(std::string text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
 
 const char* const kVerdictSecondLine =
     "The BIC corresponding to one group and two groups of the similarities are\n";
@@ -93,6 +102,41 @@ std::string utc_now() {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
   return text;
+}
+
+std::vector<MarkerPValue> read_p_value_table(const std::string& path, int n_markers) {
+  std::vector<std::string> lines;
+  {
+    RecordReader reader(path);
+    for (std::string line; reader.next_line(line);) lines.push_back(std::move(line));
+  }
+  std::vector<MarkerPValue> table;
+  const auto fail = [&](const std::string& reason) { throw InputError(path + ": " + reason); };
+
+  std::size_t header = lines.size();
+  for (std::size_t k = 0; k < lines.size(); ++k)
+    if (lines[k].rfind("marker#", 0) == 0) header = k;
+  if (header == lines.size()) fail("it holds no 'marker#   P-value' table");
+  std::vector<bool> seen(static_cast<std::size_t>(n_markers) + 1, false);
+  for (std::size_t k = header + 1; k < lines.size(); ++k) {
+    const std::string line = trim_right(lines[k]);
+    if (line.empty()) break;
+    const std::string where = "line " + std::to_string(k + 1);
+    char* end = nullptr;
+    const long marker = std::strtol(line.c_str(), &end, 10);
+    if (end == line.c_str()) fail(where + " is not 'marker P-value'");
+    const char* rest = end;
+    const double p_value = std::strtod(rest, &end);
+    if (end == rest || *end != '\0') fail(where + " is not 'marker P-value'");
+    if (marker < 1 || marker > n_markers) fail(where + ": marker " + std::to_string(marker) + " is not from 1 to " +
+               std::to_string(n_markers));
+    if (!(p_value >= 0.0 && p_value <= 1.0)) fail(where + ": the P-value is not in [0, 1]");
+    if (seen[static_cast<std::size_t>(marker)]) fail(where + ": marker " + std::to_string(marker) + " appears twice");
+    seen[static_cast<std::size_t>(marker)] = true;
+    table.push_back({static_cast<int>(marker), p_value});
+  }
+  if (table.empty()) fail("its P-value table is empty");
+  return table;
 }
 
 }  // namespace strataperm

@@ -1,5 +1,6 @@
-// The reports of a run: the verdict block, the P-values on the console, the
-// results file, and the extras of `strataperm run` written beside it.
+// The results file and the console report of a run: the verdict block, the
+// P-values in marker order on the console, the sorted P-value table in the
+// file; and the results file's table read back (for the plot report).
 #pragma once
 
 #include <cstdint>
@@ -52,5 +53,18 @@ std::string utc_now();
 // The words of a command line joined by blanks, each quoted for a POSIX shell
 // where it needs to be.
 std::string shell_words(const std::vector<std::string>& words);
+
+// One line of the results file's P-value table.
+struct MarkerPValue {
+  int marker = 0;
+  double p_value = 0.0;
+};
+
+// Reads the last P-value table of the results file at `path`: the lines after
+// the last line starting "marker#", up to a blank line or the end, each a
+// marker number in [1, n_markers] (each at most once) and a P-value in [0, 1].
+// Throws InputError "PATH: REASON" (naming the line) when the file cannot be
+// read or the table is missing, empty or malformed.
+std::vector<MarkerPValue> read_p_value_table(const std::string& path, int n_markers);
 
 }  // namespace strataperm
