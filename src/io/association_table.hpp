@@ -24,6 +24,7 @@
 // table is written once the replicates' maxima are known.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -121,11 +122,11 @@ std::string shortest_decimal(double value);
 
 // A row of RESULTS.tsv, as the plot report reads it back. Reals that the table gives as NA are NaN.
 struct AssociationRow {
-  std::string chromosome, position, id;  // as written ("." when unknown)
-  double beta_add = 0.0, beta_dom = 0.0;
-  double p = 0.0;     // asymptotic F(2, N - 3) P-value
-  double emp1 = 0.0;  // permutation P-value, never NA
-  double emp2 = 0.0;  // family-wise P-value
+  std::string id = ".", chromosome = ".", position = ".";  // as written ("." when unknown)
+  double beta_add = NAN, beta_dom = NAN;
+  double p = NAN;     // asymptotic F(2, d) P-value
+  double emp1 = NAN;  // permutation P-value, never NA in a table
+  double emp2 = NAN;  // family-wise P-value
 };
 
 // Reads RESULTS.tsv at `path`: the header (an adaptive run's with NP), then

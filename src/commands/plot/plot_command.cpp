@@ -175,17 +175,9 @@ ReportInputs gather_inputs(const std::string& folder, int threads) {
     const std::vector<AssociationRow> rows = read_association_rows(table_path, m);
     inputs.results.from_table = true;
     for (std::size_t k = 0; k < rows.size(); ++k) {
-      const AssociationRow& row = rows[k];
       MarkerResult r;
+      static_cast<AssociationRow&>(r) = rows[k];
       r.marker = static_cast<int>(k) + 1;
-      r.p = row.p;
-      r.emp1 = row.emp1;
-      r.emp2 = row.emp2;
-      r.beta_add = row.beta_add;
-      r.beta_dom = row.beta_dom;
-      r.id = row.id;
-      r.chromosome = row.chromosome;
-      r.position = row.position;
       inputs.results.markers.push_back(std::move(r));
     }
     inputs.sources.push_back("P, EMP1, EMP2: " + base_name(table_name));

@@ -10,19 +10,16 @@
 #include <vector>
 
 #include "analysis/distance_table.hpp"
+#include "io/association_table.hpp"
 #include "io/results_file.hpp"
 
 namespace strataperm::plot {
 
 // One marker as the report shows it. What the source does not give is NaN
 // (reals) or "." (labels).
-struct MarkerResult {
-  int marker = 0;      // 1-based
-  double p = NAN;      // the P-value plotted (see MarkerResults)
-  double emp1 = NAN;   // permutation P-value
-  double emp2 = NAN;   // family-wise P-value
-  double beta_add = NAN, beta_dom = NAN;
-  std::string id = ".", chromosome = ".", position = ".";
+// (`p` is the P-value plotted; see MarkerResults.)
+struct MarkerResult : AssociationRow {
+  int marker = 0;  // 1-based
 };
 
 // The markers of a run. From RESULTS.tsv (`from_table`), `p` is the
