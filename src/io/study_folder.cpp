@@ -51,6 +51,37 @@ void write_line(std::FILE* file, const std::string& line) {
   std::fputc('\n', file);
 }
 
+void write_genotype_file(std::FILE* file, const std::int8_t* calls, std::size_t n,
+                         std::size_t stride, std::size_t loci) {
+  std::fprintf(file,
+               "background genotypes from strataperm import: %zu individuals (individuals.tsv) "
+               "x %zu loci, two allele codes each (copies of allele2)\n",
+               n, loci);
+  std::string line;
+  for (std::size_t r = 0; r < n; ++r) {
+    line.clear();
+    append_codes(line, calls + r * stride, loci);
+    line.erase(0, 1);
+    write_line(file, line);
+  }
+}
+
+void write_trait_file(std::FILE* file, const std::vector<double>& traits, const std::int8_t* calls,
+                      std::size_t stride, std::size_t markers) {
+  std::fprintf(file,
+               "trait, then two allele codes (copies of allele2; '. .' a missing call) for each "
+               "of %zu candidate markers (markers.tsv)\n",
+               markers);
+  std::string line;
+  char value[40];
+  for (std::size_t r = 0; r < traits.size(); ++r) {
+    std::snprintf(value, sizeof value, "%.17g", traits[r]);
+    line = value;
+    append_codes(line, calls + r * stride, markers);
+    write_line(file, line);
+  }
+}
+
 void write_parameter_file(std::FILE* file, const Parameters& parameters) {
   std::fprintf(file,
                "genotype file of the background loci\n%s\n"

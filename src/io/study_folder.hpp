@@ -52,6 +52,18 @@ class StagedFolder {
 // (or absent) and holds no study file unless `force`. Throws OutputError.
 void check_output_folder(const std::filesystem::path& folder, bool force);
 
+// The genotype file of the background loci: a header line, then per
+// individual the two allele codes of each of its `loci` calls, the calls of
+// individual r at calls[r * stride ...]. (study_reader reads it.)
+void write_genotype_file(std::FILE* file, const std::int8_t* calls, std::size_t n,
+                         std::size_t stride, std::size_t loci);
+
+// The trait-and-marker file: a header line, then per individual its trait
+// ("%.17g", so it reads back exactly) and the two allele codes of each of
+// its `markers` calls, those of individual r at calls[r * stride ...].
+void write_trait_file(std::FILE* file, const std::vector<double>& traits, const std::int8_t* calls,
+                      std::size_t stride, std::size_t markers);
+
 // Appends the two allele codes of each of `count` calls (copies of allele2:
 // "0 0", "0 1", "1 1"; ". ." for a missing call), each preceded by a space.
 void append_codes(std::string& line, const std::int8_t* calls, std::size_t count);

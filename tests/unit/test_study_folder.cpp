@@ -90,5 +90,39 @@ TEST_F(StudyFolderFiles, EachReadsBackWhatIsWritten) {
   EXPECT_THROW(read_individual_table(individual_path), InputError);
 }
 
+// A whole study folder as import writes it reads back as the study it was
+// made from: counts, calls (a missing call included) and traits to the bit.
+TEST_F(StudyFolderFiles, AWrittenStudyReadsBackAsTheStudy) {
+  const std::size_t n = 3, loci = 2, markers = 2, width = loci + markers;
+  // Copies of allele2 per individual: two background loci, then two markers.
+  const std::vector<std::int8_t> calls = {0, 2, 1, -1,  //
+                                          1, 1, 2, 0,   //
+                                          2, 0, 0, 1};
+  const std::vector<double> traits = {0.1, -2.5e-7, 1.0 / 3.0};
+  written("genotypes.txt",
+          [&](std::FILE* f) { write_genotype_file(f, calls.data(), n, width, loci); });
+  written("traits.txt",
+          [&](std::FILE* f) { write_trait_file(f, traits, calls.data() + loci, width, markers); });
+  written("parameter.txt", [&](std::FILE* f) {
+    write_parameter_file(f, Parameters{"genotypes.txt", "traits.txt", "results.txt", 10,
+                                       static_cast<int>(loci), static_cast<int>(markers),
+                                       static_cast<int>(n)});
+  });
+  Parameters parameters;
+  SampleData data;
+  read_parameters(folder_.string(), parameters, data);
+  ASSERT_EQ(parameters.n_individuals, 3);
+  ASSERT_EQ(data.trait.size(), n);
+  for (std::size_t r = 0; r < n; ++r) {
+    EXPECT_EQ(data.trait[r], traits[r]);
+    for (std::size_t l = 0; l < loci; ++l)
+      EXPECT_EQ(data.locus_count[r * loci + l], calls[r * width + l]) << r << " " << l;
+    for (std::size_t j = 0; j < markers; ++j) {
+      const std::int8_t call = calls[r * width + loci + j];
+      EXPECT_EQ(data.marker_class[r * markers + j], call < 0 ? kMissing : marker_class_of(call));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace strataperm

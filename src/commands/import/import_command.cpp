@@ -118,31 +118,11 @@ void import_study(const ImportSettings& import) {
   fs::create_directories(folder, error);
   if (error) throw OutputError(folder.string() + ": cannot create the folder: " + error.message());
   StagedFolder staged(folder);
-  std::string line;
   staged.write(kGenotypeFile, [&](std::FILE* file) {
-    std::fprintf(file,
-                 "background genotypes from strataperm import: %zu individuals (individuals.tsv) "
-                 "x %zu loci, two allele codes each (copies of allele2)\n",
-                 n, loci_count);
-    for (std::size_t r = 0; r < n; ++r) {
-      line.clear();
-      append_codes(line, &table[r * width], loci_count);
-      line.erase(0, 1);
-      write_line(file, line);
-    }
+    write_genotype_file(file, table.data(), n, width, loci_count);
   });
   staged.write(kTraitFile, [&](std::FILE* file) {
-    std::fprintf(file,
-                 "trait, then two allele codes (copies of allele2; '. .' a missing call) for each "
-                 "of %zu candidate markers (markers.tsv)\n",
-                 marker_count);
-    char value[40];
-    for (std::size_t r = 0; r < n; ++r) {
-      std::snprintf(value, sizeof value, "%.17g", plan.kept.trait[r]);
-      line = value;
-      append_codes(line, &table[r * width + loci_count], marker_count);
-      write_line(file, line);
-    }
+    write_trait_file(file, plan.kept.trait, table.data() + loci_count, width, marker_count);
   });
   staged.write(kMarkerTable, [&](std::FILE* file) {
     std::vector<MarkerInfo> markers;
