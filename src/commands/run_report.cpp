@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "io/id_lists.hpp"
 #include "io/output_file.hpp"
 #include "io/results_file.hpp"
 #include "numerics/sorting.hpp"
@@ -85,11 +86,7 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
     if (!run.background_ids.empty()) {
       const std::string list = path_in_study(run.folder, "background_ids.txt");
       OutputFile file(list);
-      std::fprintf(file.stream(),
-                   "# the %zu background loci of this study, in genome order: a list for "
-                   "--background-ids\n",
-                   run.background_ids.size());
-      for (const std::string& id : run.background_ids) std::fprintf(file.stream(), "%s\n", id.c_str());
+      write_background_id_list(file.stream(), run.background_ids);
       file.commit();
       run.record.background_ids_file = list;
     }

@@ -33,4 +33,12 @@ IndividualList read_individual_list(const std::string& path, bool match_individu
 }
 
 
+void write_background_id_list(std::FILE* file, const std::vector<std::string>& ids) {
+  std::fprintf(file,
+               "# the %zu background loci of this study, in genome order: a list for "
+               "--background-ids\n",
+               ids.size());
+  for (const std::string& id : ids) std::fprintf(file, "%s\n", id.c_str());
+}
+
 }  // namespace strataperm

@@ -3,6 +3,7 @@
 // or IID, a line). Blank lines and lines starting with '#' are skipped.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -13,6 +14,11 @@ namespace strataperm {
 
 // Reads a SNP id list. Throws InputError when it lists none.
 std::vector<std::string> read_id_list(const std::string& path);
+
+// Writes the background loci a run or an import chose (background_ids.txt):
+// a '#' line saying what the list is, then one id a line, a list that
+// --background-ids reads back.
+void write_background_id_list(std::FILE* file, const std::vector<std::string>& ids);
 
 // The individuals an id list names: FID + tab + IID keys from lines of two
 // fields or more, IID keys from lines of one.

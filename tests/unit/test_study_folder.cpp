@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/errors.hpp"
+#include "io/association_table.hpp"
+#include "io/id_lists.hpp"
 #include "io/marker_table.hpp"
+#include "io/results_file.hpp"
 #include "io/study_folder.hpp"
 #include "io/study_reader.hpp"
 
@@ -122,6 +126,76 @@ TEST_F(StudyFolderFiles, AWrittenStudyReadsBackAsTheStudy) {
       EXPECT_EQ(data.marker_class[r * markers + j], call < 0 ? kMissing : marker_class_of(call));
     }
   }
+}
+
+TEST_F(StudyFolderFiles, TheBackgroundListIsAnIdListAndTheResultsTableReadsBack) {
+  const std::string list = written("background_ids.txt", [](std::FILE* f) {
+    write_background_id_list(f, {"rs10", "rs2", "chr3:17"});
+  });
+  EXPECT_EQ(read_id_list(list), (std::vector<std::string>{"rs10", "rs2", "chr3:17"}));
+
+  // The results file's sorted table, as written, read back (the P-values as
+  // the file rounds them).
+  const int m = 3;
+  IntVector ids = ivector(1, m);
+  DoubleVector p = dvector(1, m);
+  const int order[] = {2, 3, 1};
+  const double values[] = {0.0125, 0.5, 0.99875};
+  for (int k = 1; k <= m; ++k) {
+    ids[k] = order[k - 1];
+    p[k] = values[k - 1];
+  }
+  StructureFit fit;
+  fit.structure = true;
+  write_results_file(folder_.string(), "results.txt", fit, ids, p, m);
+  const std::vector<MarkerPValue> table = read_p_value_table((folder_ / "results.txt").string(), m);
+  ASSERT_EQ(table.size(), 3u);
+  for (int k = 0; k < m; ++k) {
+    EXPECT_EQ(table[static_cast<std::size_t>(k)].marker, order[k]);
+    EXPECT_NEAR(table[static_cast<std::size_t>(k)].p_value, values[k], 5e-6);
+  }
+  free_dvector(p, 1, m);
+  free_ivector(ids, 1, m);
+}
+
+// RESULTS.tsv as the table writes it and the plot's reader reads it.
+TEST_F(StudyFolderFiles, TheMarkerTableReadsBackAsWritten) {
+  MarkerStatistics fitted;
+  fitted.sum_zz = 4.0;
+  fitted.sum_xx = 2.0;
+  fitted.sum_xy = 3.0;
+  fitted.sum_zy = -2.0;
+  fitted.sum_xz = 0.0;
+  fitted.t_observed = 4.0 * 3.0 * 3.0 + 2.0 * -2.0 * -2.0;  // sum_xz = 0
+  fitted.exceed = 2.5;
+  fitted.called = 30;
+  fitted.copies = 21;
+  MarkerStatistics monomorphic = fitted;
+  monomorphic.sum_zz = 0.0;
+  monomorphic.sum_zy = 0.0;
+  const std::vector<MarkerStatistics> markers = {fitted, monomorphic};
+  const std::string path = (folder_ / "results.tsv").string();
+  {
+    AssociationTable table(path);
+    table.add(markers);
+    const TableModel model = table_model(Adjustment::means, 30, 20.0, 2);
+    table.write(model, 9, {0.1, 0.5, 0.2, 0.9, 0.05, 0.3, 0.7, 0.8, 0.6},
+                [](long marker) { return MarkerLabel{"2", std::to_string(100 * marker), "rs" + std::to_string(marker), "G", "A"}; });
+  }
+  const std::vector<AssociationRow> rows = read_association_rows(path, 2);
+  ASSERT_EQ(rows.size(), 2u);
+  const AssociationSummary s = summarize_association(fitted, 20.0, 26);
+  EXPECT_EQ(rows[0].id, "rs1");
+  EXPECT_EQ(rows[0].chromosome, "2");
+  EXPECT_EQ(rows[0].position, "100");
+  EXPECT_NEAR(rows[0].beta_add, s.beta_add, 1e-5 * std::fabs(s.beta_add));
+  EXPECT_NEAR(rows[0].p, s.p, 1e-5 * s.p);
+  EXPECT_EQ(rows[0].emp1, (2.5 + 1.0) / 10.0);
+  // Its ratio T / (Delta S) = 44 / 160 = 0.275: six maxima reach it.
+  EXPECT_EQ(rows[0].emp2, (1.0 + 6.0) / 10.0);
+  EXPECT_TRUE(std::isnan(rows[1].p));
+  EXPECT_TRUE(std::isnan(rows[1].emp2));
+  EXPECT_EQ(rows[1].emp1, 0.35);
 }
 
 }  // namespace

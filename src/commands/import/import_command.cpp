@@ -12,6 +12,7 @@
 #include "study/study_choices.hpp"
 #include "study/study_plan.hpp"
 #include "study/traits.hpp"
+#include "io/id_lists.hpp"
 #include "io/marker_table.hpp"
 #include "io/study_folder.hpp"
 #include "commands/options.hpp"
@@ -144,9 +145,7 @@ void import_study(const ImportSettings& import) {
     write_individual_table(file, individuals);
   });
   staged.write(kBackgroundIds, [&](std::FILE* file) {
-    std::fprintf(file, "# the %zu background loci of this study, in genome order: a list for "
-                       "--background-ids\n", loci_count);
-    for (const std::string& id : background_ids(plan)) std::fprintf(file, "%s\n", id.c_str());
+    write_background_id_list(file, background_ids(plan));
   });
   staged.write(kParameterFile, [&](std::FILE* file) {
     Parameters parameters;
