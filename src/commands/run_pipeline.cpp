@@ -151,6 +151,8 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
       structure_checksum(result.fit, result.groups, result.similarity_counts);
   run.clock.lap("report");
   manifest.record.stage_seconds = run.clock.laps();
+  manifest.record.finished = utc_now();
+  manifest.record.threads = result.threads;
   writer.finish(manifest, result.replicate_maxima, result.similarity_counts, run.background_ids);
   run.progress.stage("done: " + folder);
   return 0;

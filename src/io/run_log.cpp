@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "core/errors.hpp"
@@ -24,10 +25,14 @@ std::string describe_rule(const AdaptiveRule& rule) {
 
 void write_run_log(const std::string& path, const RunRecord& run) {
   OutputFile file(path);
-  std::FILE* log = file.stream();
+  std::fprintf(file.stream(), "strataperm %s\n", STRATAPERM_VERSION);
+  write_run_record(file.stream(), run);
+  file.commit();
+}
+
+void write_run_record(std::FILE* log, const RunRecord& run) {
   const Parameters& p = run.parameters;
   const StructureFit& fit = run.fit;
-  std::fprintf(log, "strataperm %s\n", STRATAPERM_VERSION);
   if (!run.command_line.empty()) std::fprintf(log, "command\t%s\n", run.command_line.c_str());
   std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
                run.finished.c_str(), run.threads);
@@ -66,7 +71,68 @@ void write_run_log(const std::string& path, const RunRecord& run) {
   }
   for (const auto& [stage, seconds] : run.stage_seconds)
     std::fprintf(log, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
-  file.commit();
+}
+
+bool read_run_record_line(const std::string& key, const std::string& value, RunRecord& run,
+                          const RecordReader& reader) {
+  Parameters& p = run.parameters;
+  const auto count = [&](int& target) {
+    long long v = 0;
+    if (!parse_count_field(value, 0, v)) reader.fail("'" + key + "' is not a whole number");
+    target = static_cast<int>(v);
+  };
+  if (key == "command") {
+    run.command_line = value;
+  } else if (key == "seeds") {
+    if (!scan_whole(value, "%d,%d,%d%n", 3, &run.seeds[0], &run.seeds[1], &run.seeds[2]))
+      reader.fail("'seeds' is not A,B,C");
+  } else if (key == "input") {
+    const std::size_t tab = value.rfind('\t');
+    if (tab == std::string::npos || value.compare(tab + 1, 4, "md5 ") != 0)
+      reader.fail("an input needs a path and 'md5 CHECKSUM'");
+    run.inputs.emplace_back(value.substr(0, tab), value.substr(tab + 5));
+  } else if (key == "study") {
+    run.study_lines.push_back(value);
+  } else if (key == "background_ids") {
+    run.background_ids_file = value;
+  } else if (key == "genotype_file") {
+    p.genotype_file = value;
+  } else if (key == "marker_file") {
+    p.marker_file = value;
+  } else if (key == "results_file") {
+    p.output_file = value;
+  } else if (key == "individuals") {
+    count(p.n_individuals);
+  } else if (key == "background_loci") {
+    count(p.n_loci);
+  } else if (key == "markers") {
+    count(p.n_markers);
+  } else if (key == "permutations") {
+    count(p.n_permutations);
+  } else if (key == "adjustment") {
+    if (value.rfind("means", 0) == 0) {
+      run.adjustment = Adjustment::means;
+    } else if (value.rfind("sequential", 0) == 0) {
+      run.adjustment = Adjustment::sequential;
+    } else {
+      reader.fail("'adjustment' is neither 'means' nor 'sequential'");
+    }
+  } else if (key == "groups_from") {
+    run.groups_from = value == "the structure test" ? std::string() : value;
+  } else if (key.rfind("seconds_", 0) == 0) {
+    run.stage_seconds.emplace_back(key.substr(8), std::atof(value.c_str()));
+  } else if (key == "started") {
+    run.started = value;
+  } else if (key == "finished") {
+    run.finished = value;
+  } else if (key == "threads") {
+    count(run.threads);
+  } else {
+    // The fit, the verdict and the groups as the log words them: a reader
+    // that needs them exactly keeps them elsewhere (a shard's manifest does).
+    return key == "one_group" || key == "two_groups" || key == "verdict" || key == "groups";
+  }
+  return true;
 }
 
 LoggedRun read_run_log(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
 #include "core/study.hpp"
+#include "io/record_reader.hpp"
 
 namespace strataperm {
 
@@ -44,6 +46,18 @@ std::string describe_rule(const AdaptiveRule& rule);
 
 // Writes RESULTS.log at `path`: "key<TAB>value" lines. Throws OutputError.
 void write_run_log(const std::string& path, const RunRecord& record);
+
+// The record's lines of RESULTS.log (all but the first, "strataperm
+// VERSION"): the one writer of a run's record, which a shard's manifest
+// holds too.
+void write_run_record(std::FILE* out, const RunRecord& record);
+
+// Takes one "KEY<TAB>VALUE" line that write_run_record writes into `record`;
+// false when the key is not one of the record's. The fit, verdict and groups
+// lines are taken but not parsed (their words round the numbers). Fails
+// through `reader` on a malformed value.
+bool read_run_record_line(const std::string& key, const std::string& value, RunRecord& record,
+                          const RecordReader& reader);
 
 // The run a log describes: the results file (relative to the folder the run
 // worked in), the four counts, the fitted models and the verdict.

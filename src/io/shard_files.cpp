@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include "core/errors.hpp"
 #include "io/checksum.hpp"
@@ -142,18 +143,13 @@ void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double
   std::FILE* out = file.stream();
   const ShardManifest& m = manifest;
   const RunRecord& run = m.record;
-  const Parameters& p = run.parameters;
   std::fprintf(out, "strataperm_shard\t%s\n", m.version.c_str());
-  std::fprintf(out, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",
-               p.n_individuals, p.n_loci, p.n_markers, p.n_permutations);
+  // The run's record, as its log words it, then what only shards need (the
+  // fit and the groups exactly, the draws, the rule's numbers).
+  write_run_record(out, run);
   std::fprintf(out, "shards\t%d\nshard\t%d\nfirst_marker\t%ld\nmarker_count\t%ld\n", m.shards, m.shard,
                m.range.first, m.range.count);
-  std::fprintf(out, "seeds\t%d %d %d\nresults_file\t%s\ngenotype_file\t%s\nmarker_file\t%s\ncommand\t%s\n",
-               run.seeds[0], run.seeds[1], run.seeds[2], p.output_file.c_str(),
-               p.genotype_file.c_str(), p.marker_file.c_str(), run.command_line.c_str());
   std::fprintf(out, "choices\t%s\n", run.choices.c_str());
-  for (const auto& [path, md5] : run.inputs) std::fprintf(out, "input\t%s\t%s\n", path.c_str(), md5.c_str());
-  for (const std::string& line : run.study_lines) std::fprintf(out, "study\t%s\n", line.c_str());
   for (const FitField& f : kFitFields)
     std::fprintf(out, "%s\t%s\n", f.name, bits_of(run.fit.*f.field).c_str());
   std::fprintf(out, "fit_passes\t%d\nfit_structure\t%d\nfit_one_group\t%d\nfit_separated\t%d\n",
@@ -163,8 +159,7 @@ void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double
                run.groups.lists_partition ? 1 : 0, sizes_text(run.groups.group_sizes).c_str(),
                run.groups.smallest_list, run.groups.largest_list);
   std::fprintf(out, "sum_y2\t%s\n", bits_of(m.sum_y2).c_str());
-  std::fprintf(out, "adjustment\t%s\ndistinct_lists\t%d\ngroups_from\t%s\n",
-               adjustment_name(run.adjustment), m.distinct_lists, run.groups_from.c_str());
+  std::fprintf(out, "distinct_lists\t%d\n", m.distinct_lists);
   std::fprintf(out, "stream\t%d %d %d %lld\n", m.stream_after.s1, m.stream_after.s2, m.stream_after.s3,
                static_cast<long long>(m.stream_after.draws));
   std::fprintf(out, "structure_checksum\t%s\n", m.structure_checksum.c_str());
@@ -177,8 +172,6 @@ void ShardWriter::finish(const ShardManifest& manifest, const std::vector<double
     std::fprintf(out, "adaptive_rule\t\n");
   }
   std::fprintf(out, "replicates_drawn\t%lld\n", static_cast<long long>(m.replicates_drawn));
-  for (const auto& [stage, seconds] : run.stage_seconds)
-    std::fprintf(out, "seconds_%s\t%.3f\n", stage.c_str(), seconds);
   file.commit();
 }
 
@@ -190,6 +183,7 @@ Shard read_shard(const std::string& folder) {
   {
     RecordReader reader(folder + "/manifest.txt");
     std::map<std::string, std::string> values;
+    std::set<std::string> record_keys;
     std::string line;
     bool first = true;
     while (reader.next_line(line)) {
@@ -199,14 +193,8 @@ Shard read_shard(const std::string& folder) {
       const std::string key = line.substr(0, tab), value = line.substr(tab + 1);
       if (first && key != "strataperm_shard") reader.fail("is not the manifest of a strataperm shard");
       first = false;
-      if (key == "input") {
-        const std::size_t second = value.rfind('\t');
-        if (second == std::string::npos) reader.fail("an input needs a path and its MD5");
-        run.inputs.emplace_back(value.substr(0, second), value.substr(second + 1));
-      } else if (key == "study") {
-        run.study_lines.push_back(value);
-      } else if (key.rfind("seconds_", 0) == 0) {
-        run.stage_seconds.emplace_back(key.substr(8), std::atof(value.c_str()));
+      if (read_run_record_line(key, value, run, reader)) {
+        record_keys.insert(key);
       } else {
         values[key] = value;
       }
@@ -228,27 +216,14 @@ Shard read_shard(const std::string& folder) {
       return v;
     };
     m.version = get("strataperm_shard");
-    Parameters& p = run.parameters;
-    p.n_individuals = static_cast<int>(number("individuals"));
-    p.n_loci = static_cast<int>(number("background_loci"));
-    p.n_markers = static_cast<int>(number("markers"));
-    p.n_permutations = static_cast<int>(number("permutations"));
+    for (const char* key : {"command", "seeds", "genotype_file", "marker_file", "results_file",
+                            "individuals", "background_loci", "markers", "permutations",
+                            "adjustment", "groups_from"})
+      if (record_keys.count(key) == 0) throw InputError(where + ": no line '" + key + "'");
     m.shards = static_cast<int>(number("shards"));
     m.shard = static_cast<int>(number("shard"));
     m.range.first = static_cast<long>(number("first_marker"));
     m.range.count = static_cast<long>(number("marker_count"));
-    {
-      const std::vector<std::string> seeds = split_fields(get("seeds"));
-      long long v[3] = {0, 0, 0};
-      if (seeds.size() != 3 || !parse_long(seeds[0], v[0]) || !parse_long(seeds[1], v[1]) ||
-          !parse_long(seeds[2], v[2]))
-        throw InputError(where + ": 'seeds' is not three whole numbers");
-      for (int k = 0; k < 3; ++k) run.seeds[static_cast<std::size_t>(k)] = static_cast<int>(v[k]);
-    }
-    p.output_file = get("results_file");
-    p.genotype_file = get("genotype_file");
-    p.marker_file = get("marker_file");
-    run.command_line = get("command");
     run.choices = get("choices");
     for (const FitField& f : kFitFields) run.fit.*f.field = real(f.name);
     run.fit.passes = static_cast<int>(number("fit_passes"));
@@ -264,12 +239,7 @@ Shard read_shard(const std::string& folder) {
     run.groups.smallest_list = static_cast<int>(number("smallest_list"));
     run.groups.largest_list = static_cast<int>(number("largest_list"));
     m.sum_y2 = real("sum_y2");
-    const std::string adjustment = get("adjustment");
-    if (adjustment != "means" && adjustment != "sequential")
-      throw InputError(where + ": 'adjustment' is neither 'means' nor 'sequential'");
-    run.adjustment = adjustment == "means" ? Adjustment::means : Adjustment::sequential;
     m.distinct_lists = static_cast<int>(number("distinct_lists"));
-    run.groups_from = get("groups_from");
     const std::vector<std::string> stream = split_fields(get("stream"));
     long long s[4] = {0, 0, 0, 0};
     if (stream.size() != 4 || !parse_long(stream[0], s[0]) || !parse_long(stream[1], s[1]) ||
