@@ -1,8 +1,8 @@
 #include "analysis/adaptive_rule.hpp"
 
-#include "numerics/distributions.hpp"
-
 #include <cmath>
+
+#include "numerics/distributions.hpp"
 
 namespace strataperm {
 
@@ -23,6 +23,5 @@ bool AdaptiveRule::stops(std::int64_t twice_count, std::int64_t p, double z) con
   const double half_width = z * std::sqrt(p_hat * (1.0 - p_hat) / pd);
   return p_hat - half_width > alpha || p_hat + half_width < alpha;
 }
-
 
 }  // namespace strataperm

@@ -1,10 +1,10 @@
 #include "analysis/association.hpp"
 
-#include "numerics/distributions.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "numerics/distributions.hpp"
 
 namespace strataperm {
 
@@ -36,7 +36,6 @@ AssociationSummary summarize_association(const MarkerStatistics& m, double sum_y
   }
   return s;
 }
-
 
 double family_wise_p_value(const std::vector<double>& sorted_maxima, double ratio) {
   if (std::isnan(ratio)) return std::numeric_limits<double>::quiet_NaN();

@@ -66,7 +66,6 @@ bool is_degenerate(double delta, double sum_xx, double sum_zz);
 AssociationSummary summarize_association(const MarkerStatistics& marker, double sum_y2,
                                          int residual_df);
 
-
 // The family-wise P-value of a marker whose ratio is `ratio`, given the
 // replicates' maxima in ascending order: (1 + the number of maxima >= ratio)
 // / (R + 1). A ratio that is not a number has no family-wise P (NaN).

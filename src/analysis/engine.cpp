@@ -37,11 +37,13 @@ int default_chunk_replicates(int n, int workers) {
 
 }  // namespace
 
-EngineCost expected_engine_cost(int n_individuals, long markers, int n_permutations, int threads) {
+EngineCost expected_engine_cost(int n_individuals, long markers, int n_permutations, int threads,
+                                Adjustment adjustment) {
   const double n = n_individuals, mk = static_cast<double>(markers), r = n_permutations;
+  const double adjusting = adjustment == Adjustment::sequential ? 0.5 * n * n * mk / 64.0 : 0.0;
   EngineCost cost;
   cost.replicate_seconds = 4e-8 * n * r;
-  cost.marker_seconds = (2.0 * n * mk * r + 0.5 * n * n * mk / 64.0) / (4e9 * threads);
+  cost.marker_seconds = (2.0 * n * mk * r + adjusting) / (4e9 * threads);
   return cost;
 }
 

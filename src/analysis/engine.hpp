@@ -29,7 +29,6 @@
 
 namespace strataperm {
 
-
 struct AnalysisOptions {
   Adjustment adjustment = Adjustment::means;
   // Groups given by the user: clusters[i] numbers individual i's group
@@ -113,12 +112,13 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
 // A first estimate of the counted stages' seconds on this kind of machine,
 // for the progress report until each stage shows its own pace: the
 // replicates' draws (about 40 ns an individual) and the markers' work on all
-// threads (2 N M R multiply-adds and the adjustment's N^2 M / 128 additions
-// at about 4e9 a second a thread).
+// threads (2 N M R multiply-adds, and with the sequential adjustment its
+// N^2 M / 128 additions, at about 4e9 a second a thread).
 struct EngineCost {
   double replicate_seconds = 0.0, marker_seconds = 0.0;
 };
-EngineCost expected_engine_cost(int n_individuals, long markers, int n_permutations, int threads);
+EngineCost expected_engine_cost(int n_individuals, long markers, int n_permutations, int threads,
+                                Adjustment adjustment);
 
 // An analysis engine with the contract of run_analysis (the literal reference
 // engine is another).

@@ -105,52 +105,17 @@ __attribute__((target_clones("avx2", "default"))) void subtract_row(double* row,
 }  // namespace
 
 void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lists) {
+  // Every distinct list's mean first, at its owner, from the unadjusted rows;
+  // then each row loses its list's mean.
   const std::size_t w = static_cast<std::size_t>(width);
   thread_local std::vector<double> means;
-  if (lists.partitions()) {
-    // One mean per group, from its members' unadjusted rows; then each
-    // member loses it (no member's row changes before its group's mean is
-    // formed).
-    means.resize(w);
-    for (int leader = 0; leader < n; ++leader) {
-      const int* members = &lists.members[lists.offset[leader]];
-      if (members[0] != leader) continue;  // one pass per group
-      const int size = lists.size(leader);
-      list_mean(codes, width, members, size, means.data());
-      for (int m = 0; m < size; ++m)
-        subtract_row(codes + static_cast<std::size_t>(members[m]) * w, means.data(), width);
-    }
-    return;
-  }
-  // Overlapping lists: every mean first; individuals with the same list share
-  // it (a list is identified by its first member, size and the members
-  // themselves).
   means.resize(static_cast<std::size_t>(n) * w);
-  std::vector<int> same_as(static_cast<std::size_t>(n), -1);
-  for (int i = 0; i < n; ++i) {
-    const int* members = &lists.members[lists.offset[i]];
-    const int size = lists.size(i);
-    // An earlier individual whose list equals this one, found among the
-    // members (an individual is in its own list, so an equal list's owner
-    // is one of them).
-    for (int m = 0; m < size && members[m] < i; ++m) {
-      const int k = members[m];
-      if (lists.size(k) == size &&
-          std::equal(members, members + size, &lists.members[lists.offset[k]])) {
-        same_as[static_cast<std::size_t>(i)] = same_as[static_cast<std::size_t>(k)] >= 0
-                                                   ? same_as[static_cast<std::size_t>(k)]
-                                                   : k;
-        break;
-      }
-    }
-    if (same_as[static_cast<std::size_t>(i)] < 0)
-      list_mean(codes, width, members, size, &means[static_cast<std::size_t>(i) * w]);
-  }
-  for (int i = 0; i < n; ++i) {
-    const int from = same_as[static_cast<std::size_t>(i)] >= 0 ? same_as[static_cast<std::size_t>(i)] : i;
-    subtract_row(codes + static_cast<std::size_t>(i) * w, &means[static_cast<std::size_t>(from) * w],
-                 width);
-  }
+  for (int i = 0; i < n; ++i)
+    if (lists.owner[i] == i)
+      list_mean(codes, width, &lists.members[lists.offset[i]], lists.size(i), &means[static_cast<std::size_t>(i) * w]);
+  for (int i = 0; i < n; ++i)
+    subtract_row(codes + static_cast<std::size_t>(i) * w,
+                 &means[static_cast<std::size_t>(lists.owner[i]) * w], width);
 }
 
 void adjust_sequentially_plain(double* codes, int n, int width, const GroupLists& lists) {

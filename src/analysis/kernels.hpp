@@ -25,9 +25,9 @@ std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t
 // divided by the list size); all means are formed before any row changes.
 // A column of equal codes within a list becomes zeros.
 //
-// adjust_by_list_means: with a partition, one sum per group and column (SIMD
-// lanes across the columns), so O(n x width); overlapping lists sum each
-// distinct list once. adjust_by_list_means_plain: the definition, literally.
+// adjust_by_list_means: one sum per distinct list and column (SIMD lanes
+// across the columns), so O(n x width) with a partition.
+// adjust_by_list_means_plain: the definition, literally.
 void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lists);
 void adjust_by_list_means_plain(double* codes, int n, int width, const GroupLists& lists);
 

@@ -14,17 +14,28 @@ GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n)
       if (same_group[i * size + j]) lists.members.push_back(static_cast<int>(j));
     lists.offset[i + 1] = static_cast<std::int64_t>(lists.members.size());
   }
-  // A partition: each list equals the list of its smallest member.
+  // An earlier list equal to i's has its owner among i's members (everyone is
+  // in its own list).
+  lists.owner.resize(size);
+  for (int i = 0; i < n; ++i) {
+    const int* members = &lists.members[lists.offset[i]];
+    const int count = lists.size(i);
+    lists.owner[i] = i;
+    for (int m = 0; m < count && members[m] < i; ++m) {
+      const int k = members[m];
+      if (lists.size(k) == count && std::equal(members, members + count, &lists.members[lists.offset[k]])) {
+        lists.owner[i] = lists.owner[k];
+        break;
+      }
+    }
+  }
+  // A partition: each list equals the list of its smallest member, which is
+  // then the list's owner.
   std::vector<int> group(size, -1), position(size, 0);
   int groups = 0;
   for (int i = 0; i < n; ++i) {
     const int leader = lists.members[lists.offset[i]];
-    const int size_i = lists.size(i);
-    if (lists.size(leader) != size_i ||
-        !std::equal(&lists.members[lists.offset[i]], &lists.members[lists.offset[i]] + size_i,
-                    &lists.members[lists.offset[leader]])) {
-      return lists;
-    }
+    if (lists.owner[i] != leader) return lists;
     if (leader == i) group[i] = groups++;
   }
   for (int i = 0; i < n; ++i) {
@@ -47,42 +58,23 @@ std::vector<std::uint8_t> same_group_of_clusters(const std::vector<int>& cluster
 }
 
 int count_distinct_lists(const GroupLists& lists) {
-  if (lists.partitions()) return lists.groups;
-  const int n = static_cast<int>(lists.offset.size()) - 1;
   int distinct = 0;
-  for (int i = 0; i < n; ++i) {
-    // A list equal to an earlier individual's has that individual among its
-    // members (everyone is in its own list).
-    const int* members = &lists.members[lists.offset[i]];
-    const int size = lists.size(i);
-    bool seen = false;
-    for (int m = 0; m < size && members[m] < i && !seen; ++m) {
-      const int k = members[m];
-      seen = lists.size(k) == size && std::equal(members, members + size, &lists.members[lists.offset[k]]);
-    }
-    if (!seen) ++distinct;
-  }
+  for (std::size_t i = 0; i < lists.owner.size(); ++i) distinct += lists.owner[i] == static_cast<int>(i);
   return distinct;
 }
 
 double within_list_sum_of_squares(const GroupLists& lists, const double* values) {
-  const int n = static_cast<int>(lists.offset.size()) - 1;
-  const auto list_mean = [&](int i) {
+  const std::size_t n = lists.owner.size();
+  std::vector<double> mean(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (lists.owner[i] != static_cast<int>(i)) continue;
     double total = 0.0;
     for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m) total += values[lists.members[m]];
-    return total / static_cast<double>(lists.size(i));
-  };
-  std::vector<double> group_mean;
-  if (lists.partitions()) {
-    group_mean.resize(static_cast<std::size_t>(lists.groups));
-    for (int i = 0; i < n; ++i)
-      if (lists.position[i] == 0) group_mean[static_cast<std::size_t>(lists.group[i])] = list_mean(i);
+    mean[i] = total / static_cast<double>(lists.size(static_cast<int>(i)));
   }
   double sum = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double mean =
-        lists.partitions() ? group_mean[static_cast<std::size_t>(lists.group[i])] : list_mean(i);
-    const double e = values[i] - mean;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double e = values[i] - mean[static_cast<std::size_t>(lists.owner[i])];
     sum += e * e;
   }
   return sum;

@@ -26,9 +26,13 @@ namespace strataperm {
 // When the lists partition the individuals into groups (every member of a list
 // has that same list), `group` numbers each individual's group and
 // `position` gives its place in its own list; otherwise both are empty.
+// owner[i] is the smallest individual whose list equals i's (i itself when
+// no earlier one has it), so what depends on a list alone is formed once, at
+// its owner.
 struct GroupLists {
   std::vector<std::int64_t> offset;
   std::vector<int> members;
+  std::vector<int> owner;
   std::vector<int> group;
   std::vector<int> position;
   int groups = 0;
@@ -47,7 +51,7 @@ int count_distinct_lists(const GroupLists& lists);
 // The sum of squares of `values` (individual i's at values[i]) within the
 // lists: over i ascending, from 0.0, of e*e with e = values[i] - mean_i,
 // mean_i the sum over i's members (ascending, from 0.0) of their values
-// divided by the list size. With a partition each group's mean is formed once.
+// divided by the list size. Each distinct list's mean is formed once.
 double within_list_sum_of_squares(const GroupLists& lists, const double* values);
 
 // What the log says of the lists: group sizes when they partition the sample

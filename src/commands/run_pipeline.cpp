@@ -85,7 +85,7 @@ void read_within_groups(StudyRun& run, const RunOptions& options, ClusterMatch m
 AnalysisOptions engine_options(StudyRun& run, const RunOptions& options, long markers) {
   const EngineCost cost = expected_engine_cost(run.parameters.n_individuals, markers,
                                                 run.parameters.n_permutations,
-                                                thread_count(options.threads));
+                                                thread_count(options.threads), options.adjustment);
   run.progress.expect("replicate", cost.replicate_seconds);
   run.progress.expect("marker", cost.marker_seconds);
   AnalysisOptions analysis;

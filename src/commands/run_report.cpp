@@ -75,7 +75,8 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
     const TableModel model = table_model(result.adjustment, parameters.n_individuals,
                                          result.sum_y2, result.distinct_lists);
     if (!result.replicates_used.empty()) {
-      table->write_adaptive(model, run.record.rule ? run.record.rule->max : 0, result.p_values, result.exceed,
+      const std::int64_t max_permutations = run.record.rule ? run.record.rule->max : 0;
+      table->write_adaptive(model, max_permutations, result.p_values, result.exceed,
                             result.replicates_used, labels);
     } else {
       table->write(model, parameters.n_permutations, result.replicate_maxima, labels);

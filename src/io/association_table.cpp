@@ -38,11 +38,22 @@ std::FILE* scratch_beside(const std::string& target) {
 
 }  // namespace
 
+namespace {
+
+// The columns' headers joined by `separator`.
+std::string joined_headers(const char* separator) {
+  std::string text;
+  for (const TableColumnName& column : kTableColumns) {
+    if (!text.empty()) text += separator;
+    text += column.header;
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string table_header(bool adaptive) {
-  std::string header;
-  for (const TableColumnSpec& spec : kTableColumns) header += (header.empty() ? "" : "\t") + std::string(spec.header);
-  if (adaptive) header += std::string("\t") + kReplicatesColumn;
-  return header;
+  return joined_headers("\t") + (adaptive ? std::string("\t") + kReplicatesColumn : std::string());
 }
 
 int exact_fraction_precision(long long denominator) {
@@ -133,7 +144,7 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
   std::FILE* out = file.stream();
   std::fprintf(out, "%s\n", table_header(adaptive).c_str());
   MarkerStatistics marker;
-  std::string fields[kTableColumnCount];
+  std::string field;
   char text[64];
   const auto real = [&text](double value) {
     std::snprintf(text, sizeof text, "%.6g", value);
@@ -166,7 +177,6 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
                             : family_wise_p_value(*empirical.sorted_maxima, s.ratio);
     const bool fitted = !s.degenerate, with_error = fitted && s.has_error;
     for (std::size_t k = 0; k < kTableColumnCount; ++k) {
-      std::string& field = fields[k];
       switch (kTableColumns[k].column) {
         case TableColumn::chromosome: field = label.chromosome; break;
         case TableColumn::position: field = label.position; break;
@@ -201,12 +211,8 @@ std::vector<AssociationRow> read_association_rows(const std::string& path, int n
   RecordReader reader(path);
   std::string line;
   if (!reader.next_line(line) || (line != table_header(false) && line != table_header(true)))
-  {
-    std::string words;
-    for (const TableColumnSpec& spec : kTableColumns) words += (words.empty() ? "" : " ") + std::string(spec.header);
     throw InputError(path + ", line 1: it is not the header of a 'strataperm run' marker table (" +
-                     words + ", and NP in an adaptive run, tab-separated)");
-  }
+                     joined_headers(" ") + ", and NP in an adaptive run, tab-separated)");
   const std::size_t columns = kTableColumnCount + (line == table_header(true) ? 1 : 0);
   std::vector<AssociationRow> rows;
   rows.reserve(static_cast<std::size_t>(n_markers));

@@ -45,11 +45,11 @@ enum class TableColumn {
   chromosome, position, id, tested_allele, other_allele, a1_freq, obs_ct,
   beta_add, se_add, beta_dom, se_dom, f_stat, p, emp1, emp2
 };
-struct TableColumnSpec {
+struct TableColumnName {
   TableColumn column;
   const char* header;
 };
-inline constexpr TableColumnSpec kTableColumns[] = {
+inline constexpr TableColumnName kTableColumns[] = {
     {TableColumn::chromosome, "#CHROM"}, {TableColumn::position, "POS"},
     {TableColumn::id, "ID"},             {TableColumn::tested_allele, "A1"},
     {TableColumn::other_allele, "A2"},   {TableColumn::a1_freq, "A1_FREQ"},

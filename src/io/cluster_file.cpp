@@ -63,31 +63,26 @@ Clusters read_clusters(const std::string& path, ClusterMatch match,
     IndividualKey id;
     if (three) id.family_id = fields[0];
     id.individual_id = fields[three ? 1 : 0];
-    const std::string& cluster = fields.back();
     const std::string key = key_of(id, match);
-    const auto found = index.find(key);
-    if (found == index.end()) {
-      const auto passed = skipped.find(key);
-      if (passed == skipped.end() && unknown_passed_over) {
-        if (clusters.passed_over++ == 0)
-          clusters.first_passed_over = "line " + std::to_string(reader.line_number()) +
-                                       " (individual " + name_of(id, match) + ")";
-        continue;
-      }
-      if (passed == skipped.end())
-        reader.fail("individual " + name_of(id, match) + " is not in the genotype files");
-      if (passed->second != 0)
+    const auto named_before = [&](long long first_line) {
+      if (first_line != 0)
         reader.fail("individual " + name_of(id, match) + " is named twice (first on line " +
-                    std::to_string(passed->second) + ")");
+                    std::to_string(first_line) + ")");
+    };
+    if (const auto found = index.find(key); found != index.end()) {
+      named_before(line_of[found->second]);
+      label[found->second] = fields.back();  // the cluster
+      line_of[found->second] = reader.line_number();
+    } else if (const auto passed = skipped.find(key); passed != skipped.end()) {
+      named_before(passed->second);
       passed->second = reader.line_number();
-      continue;
+    } else if (unknown_passed_over) {
+      if (clusters.passed_over++ == 0)
+        clusters.first_passed_over = "line " + std::to_string(reader.line_number()) +
+                                     " (individual " + name_of(id, match) + ")";
+    } else {
+      reader.fail("individual " + name_of(id, match) + " is not in the genotype files");
     }
-    const std::size_t i = found->second;
-    if (line_of[i] != 0)
-      reader.fail("individual " + name_of(id, match) + " is named twice (first on line " +
-                  std::to_string(line_of[i]) + ")");
-    label[i] = cluster;
-    line_of[i] = reader.line_number();
   }
   if (match == ClusterMatch::order && next < n) {
     throw InputError(path + ": holds " + std::to_string(next) + " cluster labels for the study's " +
@@ -106,6 +101,5 @@ Clusters read_clusters(const std::string& path, ClusterMatch match,
   }
   return clusters;
 }
-
 
 }  // namespace strataperm

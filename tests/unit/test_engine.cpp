@@ -369,6 +369,7 @@ GroupLists random_partition(const std::vector<int>& sizes, RandomStream& data) {
   GroupLists lists;
   lists.offset.push_back(0);
   lists.group.assign(static_cast<std::size_t>(n), 0);
+  lists.owner.assign(static_cast<std::size_t>(n), 0);
   lists.position.assign(static_cast<std::size_t>(n), 0);
   std::vector<int> number(sizes.size(), -1);
   for (int i = 0; i < n; ++i) {
@@ -378,6 +379,7 @@ GroupLists random_partition(const std::vector<int>& sizes, RandomStream& data) {
     int& g = number[static_cast<std::size_t>(group_of[i])];
     if (g < 0) g = lists.groups++;
     lists.group[static_cast<std::size_t>(i)] = g;
+    lists.owner[static_cast<std::size_t>(i)] = list.front();
     lists.position[static_cast<std::size_t>(i)] =
         static_cast<int>(std::lower_bound(list.begin(), list.end(), i) - list.begin());
   }
