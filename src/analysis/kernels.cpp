@@ -105,10 +105,23 @@ __attribute__((target_clones("avx2", "default"))) void subtract_row(double* row,
 }  // namespace
 
 void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lists) {
-  // Every distinct list's mean first, at its owner, from the unadjusted rows;
-  // then each row loses its list's mean.
   const std::size_t w = static_cast<std::size_t>(width);
   thread_local std::vector<double> means;
+  if (lists.partitions()) {
+    // A group's members are the individuals with its list: its mean, then
+    // its members' rows, while the mean is still in cache.
+    means.resize(w);
+    for (int i = 0; i < n; ++i) {
+      if (lists.owner[i] != i) continue;
+      const int* members = &lists.members[lists.offset[i]];
+      list_mean(codes, width, members, lists.size(i), means.data());
+      for (int m = 0; m < lists.size(i); ++m)
+        subtract_row(codes + static_cast<std::size_t>(members[m]) * w, means.data(), width);
+    }
+    return;
+  }
+  // Every distinct list's mean first, at its owner, from the unadjusted rows;
+  // then each row loses its list's mean.
   means.resize(static_cast<std::size_t>(n) * w);
   for (int i = 0; i < n; ++i)
     if (lists.owner[i] == i)
