@@ -94,7 +94,6 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
   AnalysisResult result = std::move(prepared.result);
   const std::size_t rows = static_cast<std::size_t>(n);
   const std::vector<double>& y = prepared.y;
-  const GroupLists& lists = prepared.lists;
   ReplicateDrawer& drawer = *prepared.drawer;
   const double z = rule.z(parameters.n_markers);
 
@@ -198,7 +197,7 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
           }
           stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
           code_block(classes.data(), n, count, codes.data(), stats.data());
-          adjust_codes(codes.data(), n, lists, options.adjustment);
+          prepared.adjust_block(codes.data(), count);
           observed_sums(codes.data(), y, count, stats.data());
           LiveBlock block;
           block.codes.resize(rows * 2 * static_cast<std::size_t>(count));

@@ -92,8 +92,21 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
   run.lists = build_group_lists(same_group, n);
   result.groups = summarize_groups(run.lists);
   result.adjustment = options.adjustment;
+  run.adjustment = options.adjustment;
   result.distinct_lists = count_distinct_lists(run.lists);
-  const bool within = options.adjustment == Adjustment::means;
+  bool within = options.adjustment == Adjustment::means;
+  if (options.covariates.count() > 0) {
+    if (!within) throw std::invalid_argument("run_analysis: covariates need the means adjustment");
+    if (options.covariates.values.size() != rows * static_cast<std::size_t>(options.covariates.count()))
+      throw std::invalid_argument("run_analysis: one row of covariates per individual is needed");
+    run.model.emplace(options.covariates, run.lists);
+    run.model->residualize(y.data(), 1, 1);
+    result.covariate_count = run.model->covariate_count();
+    result.model_rank = run.model->rank();
+    // With a partition the group indicators are in the model: the residuals
+    // are already centred within each group.
+    within = !run.lists.partitions();
+  }
   if (within) {
     result.sum_y2 = within_list_sum_of_squares(run.lists, y.data());
   } else {
@@ -106,6 +119,18 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
   run.drawer =
       std::make_unique<ReplicateDrawer>(same_group, y, replicate_within ? &run.lists : nullptr);
   return run;
+}
+
+void PreparedRun::adjust_block(double* codes, int count) const {
+  if (!model) {
+    adjust_codes(codes, n, lists, adjustment);
+    return;
+  }
+  // The columns past the block's markers are left as they are: nothing
+  // reads their results.
+  model->residualize(codes, kWidth, count);
+  model->residualize(codes + kBlockMarkers, kWidth, count);
+  if (!lists.partitions()) adjust_by_list_means(codes, n, kWidth, lists);
 }
 
 AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data,
@@ -121,7 +146,6 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   AnalysisResult result = std::move(prepared.result);
   const std::size_t rows = static_cast<std::size_t>(n);
   const std::vector<double>& y = prepared.y;
-  const GroupLists& lists = prepared.lists;
   ReplicateDrawer& drawer = *prepared.drawer;
 
   // The replicates go in chunks, drawn in stream order just before the
@@ -183,7 +207,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
         stats.assign(static_cast<std::size_t>(count), MarkerStatistics());
         double* codes = space.codes.data();
         code_block(space.classes.data(), n, count, codes, stats.data());
-        adjust_codes(codes, n, lists, options.adjustment);
+        prepared.adjust_block(codes, count);
 
         observed_sums(codes, y, count, stats.data());
 

@@ -20,6 +20,7 @@
 
 #include "analysis/adaptive_rule.hpp"
 #include "analysis/association.hpp"
+#include "analysis/covariate_model.hpp"
 #include "analysis/marker_blocks.hpp"
 #include "analysis/structure_fit.hpp"
 #include "analysis/within_group_permutation.hpp"
@@ -36,6 +37,11 @@ struct AnalysisOptions {
   // same-group lists come from it instead of the structure fit's
   // classification (the structure test still runs and is reported).
   std::vector<int> clusters;
+  // Covariates (when their names are not empty): the trait and the codes
+  // are residualized on the reduced model (see covariate_model.hpp) before
+  // the adjustment by list means, which then applies only to lists that do
+  // not partition the sample. Not with the sequential adjustment.
+  Covariates covariates;
   int threads = 0;               // 0: all cores; the results never depend on it
   int chunk_replicates = 0;      // replicates drawn at a time (0: by a memory budget); nor on it
   // The markers to test: marker_count of them (-1: all the rest) from
@@ -72,13 +78,20 @@ struct AnalysisResult {
   // `means` adjustment S is the trait's sum of squares within the lists:
   // sum over i ascending, from 0.0, of e*e with e = y_i - ybar_i, ybar_i the
   // mean of the centred trait over i's list (members ascending, from 0.0,
-  // divided by their count); with `sequential`, the sum of y_i*y_i.
+  // divided by their count); with `sequential`, the sum of y_i*y_i. With
+  // covariates y is the trait's residual on the reduced model, and when the
+  // lists partition the sample S is its sum of squares (i ascending, from
+  // 0.0), as is each S_r of the permuted residuals.
   double sum_y2 = 0.0;
   // The number of distinct same-group lists (the number of groups when they
   // partition the sample): the fit's residual degrees of freedom are
   // N - 2 - distinct_lists with the `means` adjustment (N - 3 with
   // `sequential`).
   int distinct_lists = 1;
+  // With covariates: their number K (the residual degrees of freedom are
+  // then N - 2 - distinct_lists - K) and the rank of the reduced model.
+  int covariate_count = 0;
+  int model_rank = 0;
   std::vector<double> replicate_maxima;
   // The distinct pairwise similarities, ascending, with the number of
   // unordered pairs at each (for plotting the structure fit).

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "analysis/engine.hpp"
@@ -48,9 +49,16 @@ struct PreparedRun {
   long offset = 0, m = 0;  // the markers tested: [offset, offset + m)
   int threads = 0;
   AnalysisResult result;   // fit, groups, S and the similarity counts so far
-  std::vector<double> y;   // the centred trait
+  std::vector<double> y;   // the centred trait (with covariates: its residual)
   GroupLists lists;
+  Adjustment adjustment = Adjustment::means;
+  std::optional<ReducedModel> model;  // with covariates
   std::unique_ptr<ReplicateDrawer> drawer;
+
+  // Adjusts a block's codes (N x kWidth, `count` markers) before the sums:
+  // with covariates their residuals on the reduced model, then the list
+  // means where the lists do not partition the sample; without, adjust_codes.
+  void adjust_block(double* codes, int count) const;
 };
 
 // Similarity, structure fit (on_structure is called), the centred trait and

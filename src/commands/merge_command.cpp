@@ -173,6 +173,8 @@ int run_merge(const std::vector<std::string>& args) {
   result.sum_y2 = first.sum_y2;
   result.adjustment = first.record.adjustment;
   result.distinct_lists = first.distinct_lists;
+  result.covariate_count = static_cast<int>(first.record.covariates.size());
+  result.model_rank = first.record.model_rank;
   result.similarity_counts = shards[0].similarity;
   result.replicate_maxima = shards[0].replicate_maxima;
   for (const Shard& shard : shards) {

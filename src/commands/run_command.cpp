@@ -49,6 +49,14 @@ const std::vector<OptionSpec> kRunOptions = {
      "user-given groups in place of the structure test's: a cluster file, FID IID CLUSTER a "
      "line (IID CLUSTER for VCF input; for a study folder without individuals.tsv, one "
      "CLUSTER a line in the individuals' order)"},
+    {"--covar", true, "FILE",
+     "covariates, by the Freedman-Lane permutation within the groups: PLINK's covariate table "
+     "(FID IID NAME... or IID NAME..., header optional; for a study folder without "
+     "individuals.tsv, the values alone, a line per individual in order); NA or -9 is missing "
+     "(with --bfile or --vcf such individuals are left out)"},
+    {"--covar-name", true, "LIST",
+     "with --covar: the covariates to use, by header name or 1-based column number among the "
+     "covariates, ranges allowed (e.g. age,PC1-PC10 or 1,3-5; default: all)"},
     {"--chunk-replicates", true, "C",
      "replicates drawn and tested at a time (default: what fits 256 MiB; results do not "
      "depend on it)"},
@@ -208,6 +216,16 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
     options.within_file = parsed.value("--within");
     if (options.within_file.empty()) throw UsageError("option '--within' needs a cluster file");
   }
+  if (parsed.has("--covar")) {
+    options.covar_file = parsed.value("--covar");
+    if (options.covar_file.empty()) throw UsageError("option '--covar' needs a covariate table");
+    if (options.adjustment == Adjustment::sequential) {
+      throw UsageError("option '--covar' needs the 'means' adjustment, not '--adjustment sequential'");
+    }
+    if (parsed.has("--covar-name")) options.covar_names = parsed.value("--covar-name");
+  } else if (parsed.has("--covar-name")) {
+    throw UsageError("option '--covar-name' goes with --covar");
+  }
   if (parsed.has("--shard")) parse_shard(parsed.value("--shard"), options.shard, options.shards);
   std::vector<std::string> words = {"strataperm", "run"};
   words.insert(words.end(), args.begin(), args.end());
@@ -242,7 +260,9 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
     }
     if (!parsed.has("--out") || parsed.value("--out").empty())
       throw UsageError("give the folder for the results with --out" + hint);
-    const StudyChoices choices = study_choices_from(parsed, kCommand);
+    StudyChoices choices = study_choices_from(parsed, kCommand);
+    choices.covar = options.covar_file;
+    choices.covar_names = options.covar_names;
     options.folder = parsed.value("--out");
     return run_genotype_study(choices, options, engine);
   }

@@ -14,6 +14,7 @@
 #include "io/association_table.hpp"
 #include "io/checksum.hpp"
 #include "io/cluster_file.hpp"
+#include "io/covariate_table.hpp"
 #include "io/marker_table.hpp"
 #include "io/output_file.hpp"
 #include "io/results_file.hpp"
@@ -78,6 +79,54 @@ void read_within_groups(StudyRun& run, const RunOptions& options, ClusterMatch m
   run.record.inputs.emplace_back(options.within_file, md5_of_file(options.within_file));
 }
 
+// --covar for a study folder: the covariates of its individuals (matched by
+// individuals.tsv when `study` holds ids, else in order), its checksum in the
+// log. A study folder's individuals cannot be left out, so each needs all
+// its covariates.
+void read_study_covariates(StudyRun& run, const RunOptions& options, CovariateMatch match,
+                           const std::vector<IndividualKey>& study) {
+  const CovariateTable table = read_covariate_table(options.covar_file, options.covar_names, match);
+  const std::size_t k = table.names.size();
+  std::vector<double>& values = run.covariates.values;
+  values.reserve(study.size() * k);
+  if (match == CovariateMatch::order && table.ordered.size() != study.size()) {
+    throw InputError(Error::Category::inconsistent_input,
+                     options.covar_file + ": holds " + std::to_string(table.ordered.size()) +
+                         " individuals' covariates, the study has " + std::to_string(study.size()) +
+                         " individuals (one line each, in their order)");
+  }
+  for (std::size_t i = 0; i < study.size(); ++i) {
+    const CovariateRow* row = nullptr;
+    std::string who = "individual " + std::to_string(i + 1);
+    if (match == CovariateMatch::order) {
+      row = &table.ordered[i];
+    } else {
+      who = "individual " + study[i].family_id + " " + study[i].individual_id;
+      const auto found = table.rows.find(table.by_individual_id
+                                             ? study[i].individual_id
+                                             : study[i].family_id + "\t" + study[i].individual_id);
+      if (found == table.rows.end())
+        throw InputError(Error::Category::inconsistent_input,
+                         options.covar_file + ": no line for " + who + " of the study");
+      row = &found->second;
+    }
+    for (std::size_t c = 0; c < k; ++c) {
+      if (!row->values[c]) {
+        throw InputError(Error::Category::inconsistent_input,
+                         options.covar_file + ", line " + std::to_string(row->line) + ": " + who +
+                             " has no value of covariate '" + table.names[c] +
+                             "'; a study folder's individuals cannot be left out, so each needs "
+                             "every covariate");
+      }
+      values.push_back(*row->values[c]);
+    }
+  }
+  run.covariates.names = table.names;
+  run.covariates.source = options.covar_file;
+  run.record.covariates = table.names;
+  run.record.inputs.emplace_back(options.covar_file, md5_of_file(options.covar_file));
+}
+
 // The options of the engine for this run: threads, chunks, clock, progress,
 // and the first estimates of the counted stages on this kind of machine (the
 // replicates' draws, the markers' multiply-adds on all threads) for the time
@@ -91,6 +140,7 @@ AnalysisOptions engine_options(StudyRun& run, const RunOptions& options, long ma
   AnalysisOptions analysis;
   analysis.adjustment = options.adjustment;
   analysis.clusters = run.clusters;
+  analysis.covariates = run.covariates;
   analysis.threads = options.threads;
   analysis.chunk_replicates = options.chunk_replicates;
   analysis.clock = &run.clock;
@@ -144,6 +194,7 @@ int analyse_shard(StudyRun& run, MarkerSource& markers, const MarkerLabels& labe
   manifest.record.fit = result.fit;
   manifest.record.groups = result.groups;
   manifest.record.adjustment = result.adjustment;
+  manifest.record.model_rank = result.model_rank;
   manifest.sum_y2 = result.sum_y2;
   manifest.distinct_lists = result.distinct_lists;
   manifest.stream_after = run.stream;
@@ -172,28 +223,34 @@ int run_study(const RunOptions& options, AnalysisEngine engine) {
                                     std::string("background_ids.txt")})
       inputs.add(path_in_study(options.folder, name));
     if (!options.within_file.empty()) inputs.add(options.within_file);
+    if (!options.covar_file.empty()) inputs.add(options.covar_file);
     for (const std::string& output :
          run_outputs(run.folder, run.parameters.output_file, options.extras))
       inputs.check(output);
   }
   if (options.extras) log_study_folder_inputs(run, options.folder);
-  if (!options.within_file.empty()) {
+  if (!options.within_file.empty() || !options.covar_file.empty()) {
     // Ids from the study's individuals.tsv when it has one, else the order.
     const std::string table = path_in_study(options.folder, "individuals.tsv");
     std::vector<IndividualKey> study;
-    ClusterMatch match = ClusterMatch::order;
-    if (::access(table.c_str(), F_OK) == 0) {
+    const bool with_ids = ::access(table.c_str(), F_OK) == 0;
+    if (with_ids) {
       study = read_individual_table(table);
       if (static_cast<long>(study.size()) != run.parameters.n_individuals) {
         throw InputError(table + ": lists " + std::to_string(study.size()) +
                          " individuals, the study has " +
                          std::to_string(run.parameters.n_individuals));
       }
-      match = ClusterMatch::family_and_individual;
     } else {
       study.resize(static_cast<std::size_t>(run.parameters.n_individuals));
     }
-    read_within_groups(run, options, match, study, {}, match != ClusterMatch::order);
+    read_within_groups(run, options,
+                       with_ids ? ClusterMatch::family_and_individual : ClusterMatch::order, study,
+                       {}, with_ids);
+    if (!options.covar_file.empty())
+      read_study_covariates(run, options,
+                            with_ids ? CovariateMatch::family_and_individual : CovariateMatch::order,
+                            study);
   }
   if (run.folder != options.folder) {
     std::error_code error;
@@ -290,6 +347,12 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
     }
   }
   run.background_ids = background_ids(plan);
+  if (!choices.covar.empty()) {
+    run.covariates.values = plan.kept.covariates;
+    run.covariates.names = plan.kept.covariate_names;
+    run.covariates.source = choices.covar;
+    run.record.covariates = plan.kept.covariate_names;
+  }
   {
     std::vector<IndividualKey> study, left_out;
     std::vector<char> kept(plan.input->samples.size(), 0);

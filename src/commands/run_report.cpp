@@ -45,6 +45,7 @@ StudyRun::StudyRun(const RunOptions& options)
   record.seeds = options.seeds;
   record.adjustment = options.adjustment;
   record.groups_from = options.within_file;
+  record.covariates_from = options.covar_file;
   record.rule = options.adaptive;
 }
 
@@ -73,7 +74,8 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
                      arrays.p_values, m);
   if (table != nullptr) {
     const TableModel model = table_model(result.adjustment, parameters.n_individuals,
-                                         result.sum_y2, result.distinct_lists);
+                                         result.sum_y2, result.distinct_lists,
+                                         result.covariate_count);
     if (!result.replicates_used.empty()) {
       const std::int64_t max_permutations = run.record.rule ? run.record.rule->max : 0;
       table->write_adaptive(model, max_permutations, result.p_values, result.exceed,
@@ -112,6 +114,7 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
     log.fit = result.fit;
     log.groups = result.groups;
     log.adjustment = result.adjustment;
+    log.model_rank = result.model_rank;
     if (log.stage_seconds.empty()) log.stage_seconds = run.clock.laps();
     write_similarity_table(
         path_in_study(run.folder, extras_path(parameters.output_file, ".similarity.tsv")),

@@ -34,6 +34,7 @@ struct RunOptions {
   std::optional<AdaptiveRule> adaptive;  // --adaptive
   Adjustment adjustment = Adjustment::means;  // --adjustment
   std::string within_file;                    // --within: user-given groups ("": the structure test's)
+  std::string covar_file, covar_names;        // --covar, --covar-name ("": no covariates)
 };
 
 // One run's state beside its study: where its outputs go, the one random
@@ -49,6 +50,7 @@ struct StudyRun {
   Progress progress;
   std::vector<std::string> background_ids;  // the loci the run chose, when it chose them
   std::vector<int> clusters;                // --within: each individual's group
+  Covariates covariates;                    // --covar: each individual's covariates
 };
 
 // The reports after the analysis: the console's P-value lines, the sorted

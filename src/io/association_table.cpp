@@ -78,12 +78,14 @@ void AssociationTable::add(std::span<const MarkerStatistics> markers) {
   count_ += static_cast<long>(markers.size());
 }
 
-TableModel table_model(Adjustment adjustment, int n_individuals, double sum_y2, int distinct_lists) {
+TableModel table_model(Adjustment adjustment, int n_individuals, double sum_y2, int distinct_lists,
+                       int covariates) {
   TableModel model;
   model.adjustment = adjustment;
   model.sum_y2 = sum_y2;
-  model.residual_df =
-      adjustment == Adjustment::means ? n_individuals - 2 - distinct_lists : n_individuals - 3;
+  model.residual_df = adjustment == Adjustment::means
+                          ? n_individuals - 2 - distinct_lists - covariates
+                          : n_individuals - 3;
   return model;
 }
 

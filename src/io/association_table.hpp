@@ -76,9 +76,10 @@ using MarkerLabels = std::function<MarkerLabel(long marker)>;
 struct TableModel {
   Adjustment adjustment = Adjustment::means;
   double sum_y2 = 0.0;  // S
-  int residual_df = 0;  // d: N - 2 - G (means), N - 3 (sequential)
+  int residual_df = 0;  // d: N - 2 - G - K (means, K covariates), N - 3 (sequential)
 };
-TableModel table_model(Adjustment adjustment, int n_individuals, double sum_y2, int distinct_lists);
+TableModel table_model(Adjustment adjustment, int n_individuals, double sum_y2, int distinct_lists,
+                       int covariates = 0);
 
 class AssociationTable {
  public:

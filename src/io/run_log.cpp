@@ -61,6 +61,15 @@ void write_run_record(std::FILE* log, const RunRecord& run) {
                    : "sequential (codes adjusted row by row in place, as first defined)");
   std::fprintf(log, "groups_from\t%s\n",
                run.groups_from.empty() ? "the structure test" : run.groups_from.c_str());
+  if (!run.covariates_from.empty()) {
+    std::fprintf(log, "covariates_from\t%s\ncovariates\t", run.covariates_from.c_str());
+    for (std::size_t k = 0; k < run.covariates.size(); ++k)
+      std::fprintf(log, "%s%s", k > 0 ? " " : "", run.covariates[k].c_str());
+    const int indicators = run.model_rank - 1 - static_cast<int>(run.covariates.size());
+    std::fprintf(log, "\nmodel_rank\t%d (intercept, %zu covariate%s, %d group indicator%s)\n",
+                 run.model_rank, run.covariates.size(), run.covariates.size() == 1 ? "" : "s",
+                 indicators, indicators == 1 ? "" : "s");
+  }
   if (run.groups.lists_partition) {
     std::fprintf(log, "groups\t%zu (sizes", run.groups.group_sizes.size());
     for (int size : run.groups.group_sizes) std::fprintf(log, " %d", size);
@@ -119,6 +128,13 @@ bool read_run_record_line(const std::string& key, const std::string& value, RunR
     }
   } else if (key == "groups_from") {
     run.groups_from = value == "the structure test" ? std::string() : value;
+  } else if (key == "covariates_from") {
+    run.covariates_from = value;
+  } else if (key == "covariates") {
+    run.covariates = split_fields(value);
+  } else if (key == "model_rank") {
+    if (!scan_whole(value.substr(0, value.find(' ')), "%d%n", 1, &run.model_rank))
+      reader.fail("'model_rank' does not start with a whole number");
   } else if (key.rfind("seconds_", 0) == 0) {
     run.stage_seconds.emplace_back(key.substr(8), std::atof(value.c_str()));
   } else if (key == "started") {

@@ -35,6 +35,9 @@ struct RunRecord {
   GroupSummary groups;
   Adjustment adjustment = Adjustment::means;
   std::string groups_from;             // the cluster file of --within ("": the structure test)
+  std::string covariates_from;         // the covariate table of --covar ("": none)
+  std::vector<std::string> covariates; // the covariates' names, in the model's order
+  int model_rank = 0;                  // the rank of the reduced model (with covariates)
   std::optional<AdaptiveRule> rule;    // adaptive runs
   std::vector<std::pair<std::string, double>> stage_seconds;
 };

@@ -48,6 +48,9 @@ struct StudyChoices {
   std::string extract, exclude;
   // Individuals to keep or to leave out (FID IID or IID per line).
   std::string keep, remove;
+  // Covariates (run --covar, --covar-name): individuals without a row or
+  // with a missing value are left out.
+  std::string covar, covar_names;
 };
 
 // Whether `chromosome` is one that --chr lists (every one when the list is

@@ -127,6 +127,10 @@ void print_plan_summary(std::FILE* out, const StudyPlan& plan) {
     std::fprintf(out, "individuals left out by --keep/--remove: %zu\n", kept.not_kept);
   std::fprintf(out, "individuals dropped, no phenotype row: %zu\n", kept.without_row);
   std::fprintf(out, "individuals dropped, missing trait: %zu\n", kept.missing_trait);
+  if (!c.covar.empty()) {
+    std::fprintf(out, "individuals dropped, no covariate row or a missing covariate: %zu\n",
+                 kept.missing_covariate);
+  }
   std::fprintf(out, "SNPs read: %zu\n", plan.variants().size());
   if (input.is_vcf) std::fprintf(out, "records skipped, not biallelic SNPs: %zu\n", input.skipped_records);
   std::fprintf(out, "SNPs with missing calls among the kept individuals: %zu (never background loci)\n",
@@ -212,7 +216,7 @@ std::vector<std::string> plan_inputs(const StudyPlan& plan) {
     files.push_back(c.vcf);
   }
   for (const std::string* list : {&c.pheno, &c.background_ids, &c.marker_ids, &c.extract,
-                                  &c.exclude, &c.keep, &c.remove})
+                                  &c.exclude, &c.keep, &c.remove, &c.covar})
     if (!list->empty()) files.push_back(*list);
   return files;
 }

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "core/errors.hpp"
+#include "io/covariate_table.hpp"
 #include "io/id_lists.hpp"
 #include "io/phenotype_table.hpp"
 
@@ -22,6 +23,13 @@ KeptIndividuals keep_individuals(const StudyChoices& settings, const GenotypeInp
   std::optional<PhenotypeTable> table;
   if (!settings.pheno.empty()) {
     table = read_phenotype_table(settings.pheno, settings.pheno_column, input.is_vcf);
+  }
+  std::optional<CovariateTable> covariates;
+  if (!settings.covar.empty()) {
+    covariates = read_covariate_table(settings.covar, settings.covar_names,
+                                      input.is_vcf ? CovariateMatch::individual
+                                                   : CovariateMatch::family_and_individual);
+    kept.covariate_names = covariates->names;
   }
   const std::size_t column =
       settings.pheno_column.empty() || table ? 0 : std::stoul(settings.pheno_column) - 1;
@@ -53,9 +61,25 @@ KeptIndividuals keep_individuals(const StudyChoices& settings, const GenotypeInp
       }
       trait = parse_trait(sample.phenotypes[column], where);
     }
+    const CovariateRow* covariate_row = nullptr;
+    if (trait && covariates) {
+      const auto row = covariates->rows.find(covariates->by_individual_id
+                                                 ? sample.individual_id
+                                                 : sample.family_id + "\t" + sample.individual_id);
+      if (row != covariates->rows.end() &&
+          std::all_of(row->second.values.begin(), row->second.values.end(),
+                      [](const std::optional<double>& v) { return v.has_value(); })) {
+        covariate_row = &row->second;
+      } else {
+        ++kept.missing_covariate;
+        continue;
+      }
+    }
     if (!trait) {
       ++kept.missing_trait;
     } else {
+      if (covariate_row != nullptr)
+        for (const std::optional<double>& v : covariate_row->values) kept.covariates.push_back(*v);
       kept.sample_index.push_back(k);
       kept.family_id.push_back(family_id);
       kept.trait.push_back(*trait);
@@ -67,6 +91,9 @@ KeptIndividuals keep_individuals(const StudyChoices& settings, const GenotypeInp
                           (keep || remove ? ", " + std::to_string(kept.not_kept) +
                                                 " left out by --keep/--remove"
                                           : std::string()) +
+                          (covariates ? ", " + std::to_string(kept.missing_covariate) +
+                                            " without all covariates in " + settings.covar
+                                      : std::string()) +
                           ")";
   if (kept.sample_index.empty()) {
     throw InputError(source + ": no individual of " + input.path + " has a trait" + why);

@@ -1,0 +1,188 @@
+#include "analysis/covariate_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "core/errors.hpp"
+
+namespace strataperm {
+
+namespace {
+
+// Columns a tile of the fast residual takes at once: the coefficients of a
+// tile (p x kTile doubles) stay in cache while the rows go by.
+constexpr int kTile = 32;
+
+// Householder reflections of the n x p column-major matrix `a`, columns
+// left to right: the vectors are left in a's columns from the diagonal
+// down, their squared lengths in `lengths`. Returns the first column whose
+// part outside the span of the columns before it is under 1e-9 of its
+// length, or -1 when Z has full column rank.
+int householder(std::vector<double>& a, std::size_t n, int p, std::vector<double>& lengths) {
+  std::vector<double> original(static_cast<std::size_t>(p));
+  for (int j = 0; j < p; ++j) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += a[j * n + i] * a[j * n + i];
+    original[static_cast<std::size_t>(j)] = std::sqrt(s);
+  }
+  lengths.assign(static_cast<std::size_t>(p), 0.0);
+  for (int j = 0; j < p; ++j) {
+    const std::size_t jj = static_cast<std::size_t>(j);
+    double* v = &a[jj * n];
+    double s = 0.0;
+    for (std::size_t i = jj; i < n; ++i) s += v[i] * v[i];
+    const double norm = std::sqrt(s);
+    if (jj >= n || !(norm > 1e-9 * original[jj])) return j;
+    const double alpha = v[jj] > 0.0 ? -norm : norm;
+    v[jj] = v[jj] - alpha;
+    double length = 0.0;
+    for (std::size_t i = jj; i < n; ++i) length += v[i] * v[i];
+    lengths[jj] = length;
+    for (int c = j + 1; c < p; ++c) {
+      double* w = &a[static_cast<std::size_t>(c) * n];
+      double dot = 0.0;
+      for (std::size_t i = jj; i < n; ++i) dot += v[i] * w[i];
+      const double t = 2.0 * dot / length;
+      for (std::size_t i = jj; i < n; ++i) w[i] = w[i] - t * v[i];
+    }
+  }
+  return -1;
+}
+
+// Z's columns in the given order (indices into intercept, covariates,
+// indicators: 0, 1..K, K+1..), column-major.
+std::vector<double> model_columns(const Covariates& covariates, const GroupLists& lists,
+                                  const std::vector<int>& order) {
+  const std::size_t n = lists.owner.size();
+  const int k = covariates.count();
+  std::vector<double> z(order.size() * n);
+  for (std::size_t c = 0; c < order.size(); ++c) {
+    const int column = order[c];
+    for (std::size_t i = 0; i < n; ++i) {
+      double value = 1.0;
+      if (column >= 1 && column <= k) {
+        value = covariates.values[i * static_cast<std::size_t>(k) + static_cast<std::size_t>(column - 1)];
+      } else if (column > k) {
+        value = lists.group[i] == column - k ? 1.0 : 0.0;
+      }
+      z[c * n + i] = value;
+    }
+  }
+  return z;
+}
+
+}  // namespace
+
+ReducedModel::ReducedModel(const Covariates& covariates, const GroupLists& lists) {
+  const std::size_t n = lists.owner.size();
+  n_ = static_cast<int>(n);
+  covariates_ = covariates.count();
+  const int indicators = lists.partitions() ? lists.groups - 1 : 0;
+  const int p = 1 + covariates_ + indicators;
+  std::vector<int> order(static_cast<std::size_t>(p));
+  for (int c = 0; c < p; ++c) order[static_cast<std::size_t>(c)] = c;
+  std::vector<double> a = model_columns(covariates, lists, order);
+  std::vector<double> lengths;
+  const int dependent = householder(a, n, p, lengths);
+  if (dependent >= 0) {
+    const std::string where = covariates.source + ": ";
+    if (dependent <= covariates_) {
+      const std::string name = covariates.names[static_cast<std::size_t>(dependent - 1)];
+      throw InputError(Error::Category::degenerate_data,
+                       where + "covariate '" + name + "' is " +
+                           (dependent == 1 ? "constant over the individuals analysed"
+                                           : "a linear combination of the intercept and the "
+                                             "covariates before it") +
+                           "; leave it out (--covar-name)");
+    }
+    // An indicator that the covariates explain: name the first covariate
+    // that the intercept and the indicators (with the covariates before it)
+    // explain.
+    std::vector<int> groups_first = {0};
+    for (int g = 1; g <= indicators; ++g) groups_first.push_back(covariates_ + g);
+    for (int c = 1; c <= covariates_; ++c) groups_first.push_back(c);
+    std::vector<double> b = model_columns(covariates, lists, groups_first);
+    std::vector<double> unused;
+    const int found = householder(b, n, p, unused);
+    const std::string name =
+        found > indicators ? "'" + covariates.names[static_cast<std::size_t>(found - indicators - 1)] + "' "
+                           : std::string();
+    throw InputError(Error::Category::degenerate_data,
+                     where + "covariate " + name + "is a linear combination of the intercept, " +
+                         "the group indicators (" + std::to_string(lists.groups) +
+                         " groups) and the covariates before it; leave it out (--covar-name)");
+  }
+  columns_ = p;
+  // Q's column c: the reflections applied to the unit vector e_c, last first.
+  q_.assign(n * static_cast<std::size_t>(p), 0.0);
+  std::vector<double> e(n);
+  for (int c = 0; c < p; ++c) {
+    std::fill(e.begin(), e.end(), 0.0);
+    e[static_cast<std::size_t>(c)] = 1.0;
+    for (int j = p - 1; j >= 0; --j) {
+      const std::size_t jj = static_cast<std::size_t>(j);
+      const double* v = &a[jj * n];
+      double dot = 0.0;
+      for (std::size_t i = jj; i < n; ++i) dot += v[i] * e[i];
+      const double t = 2.0 * dot / lengths[jj];
+      for (std::size_t i = jj; i < n; ++i) e[i] = e[i] - t * v[i];
+    }
+    for (std::size_t i = 0; i < n; ++i) q_[i * static_cast<std::size_t>(p) + static_cast<std::size_t>(c)] = e[i];
+  }
+}
+
+void ReducedModel::residualize_plain(double* columns, int stride, int count) const {
+  const std::size_t n = static_cast<std::size_t>(n_), p = static_cast<std::size_t>(columns_);
+  std::vector<double> coefficient(p);
+  for (int col = 0; col < count; ++col) {
+    for (std::size_t j = 0; j < p; ++j) {
+      double c = 0.0;
+      for (std::size_t i = 0; i < n; ++i) c += q_[i * p + j] * columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)];
+      coefficient[j] = c;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      double f = 0.0;
+      for (std::size_t j = 0; j < p; ++j) f += q_[i * p + j] * coefficient[j];
+      double& v = columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)];
+      v = v - f;
+    }
+  }
+}
+
+void ReducedModel::residualize(double* columns, int stride, int count) const {
+  const std::size_t n = static_cast<std::size_t>(n_), p = static_cast<std::size_t>(columns_);
+  std::vector<double> coefficients(p * kTile);
+  for (int first = 0; first < count; first += kTile) {
+    const int width = std::min(kTile, count - first);
+    double* c = coefficients.data();
+    std::fill(coefficients.begin(), coefficients.end(), 0.0);
+    if (width == kTile) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const double* row = &columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(first)];
+        const double* q = &q_[i * p];
+        for (std::size_t j = 0; j < p; ++j) {
+          const double qij = q[j];
+          double* cj = &c[j * kTile];
+          for (int t = 0; t < kTile; ++t) cj[t] += qij * row[t];
+        }
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        double* row = &columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(first)];
+        const double* q = &q_[i * p];
+        double f[kTile];
+        for (int t = 0; t < kTile; ++t) f[t] = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+          const double qij = q[j];
+          const double* cj = &c[j * kTile];
+          for (int t = 0; t < kTile; ++t) f[t] += qij * cj[t];
+        }
+        for (int t = 0; t < kTile; ++t) row[t] = row[t] - f[t];
+      }
+    } else {
+      residualize_plain(columns + first, stride, width);
+    }
+  }
+}
+
+}  // namespace strataperm
