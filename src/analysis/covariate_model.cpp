@@ -80,21 +80,36 @@ ReducedModel::ReducedModel(const Covariates& covariates, const GroupLists& lists
   covariates_ = covariates.count();
   const int indicators = lists.partitions() ? lists.groups - 1 : 0;
   const int p = 1 + covariates_ + indicators;
+  const std::string where = covariates.source + ": ";
+  if (static_cast<std::size_t>(p) >= n) {
+    throw InputError(Error::Category::degenerate_data,
+                     where + std::to_string(n) + " individuals are too few for the intercept, " +
+                         std::to_string(covariates_) + " covariates and " +
+                         std::to_string(indicators) + " group indicators, and two genotype terms");
+  }
+  for (int k = 0; k < covariates_; ++k) {
+    const std::size_t kk = static_cast<std::size_t>(covariates_), column = static_cast<std::size_t>(k);
+    bool constant = true;
+    for (std::size_t i = 1; i < n && constant; ++i)
+      constant = covariates.values[i * kk + column] == covariates.values[column];
+    if (constant) {
+      throw InputError(Error::Category::degenerate_data,
+                       where + "covariate '" + covariates.names[column] +
+                           "' is constant over the individuals analysed; leave it out (--covar-name)");
+    }
+  }
   std::vector<int> order(static_cast<std::size_t>(p));
   for (int c = 0; c < p; ++c) order[static_cast<std::size_t>(c)] = c;
   std::vector<double> a = model_columns(covariates, lists, order);
   std::vector<double> lengths;
   const int dependent = householder(a, n, p, lengths);
   if (dependent >= 0) {
-    const std::string where = covariates.source + ": ";
     if (dependent <= covariates_) {
       const std::string name = covariates.names[static_cast<std::size_t>(dependent - 1)];
       throw InputError(Error::Category::degenerate_data,
-                       where + "covariate '" + name + "' is " +
-                           (dependent == 1 ? "constant over the individuals analysed"
-                                           : "a linear combination of the intercept and the "
-                                             "covariates before it") +
-                           "; leave it out (--covar-name)");
+                       where + "covariate '" + name +
+                           "' is a linear combination of the intercept and the covariates before "
+                           "it; leave it out (--covar-name)");
     }
     // An indicator that the covariates explain: name the first covariate
     // that the intercept and the indicators (with the covariates before it)

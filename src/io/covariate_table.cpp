@@ -129,7 +129,8 @@ CovariateTable read_covariate_table(const std::string& path, const std::string& 
       }
       fields_per_line = fields.size();
       for (std::size_t k = ids; k < fields.size(); ++k) {
-        std::string name = header ? fields[k] : "COV" + std::to_string(k - ids + 1);
+        std::string name = header ? fields[k] : std::string("COV");
+        if (!header) name += std::to_string(k - ids + 1);
         if (header && k == 0 && name[0] == '#') name = name.substr(1);
         names.push_back(name);
       }

@@ -1,11 +1,14 @@
 #include "literal_engine.hpp"
 
+#include "analysis/covariate_model.hpp"
+#include "analysis/within_group_permutation.hpp"
 #include "core/errors.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace strataperm::literal {
@@ -342,21 +345,47 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
                                : 0.0;
   build_group_members(similarity, n, group_members);
   const bool by_means = options.adjustment == Adjustment::means;
+  // Covariates: every column's residual on the reduced model (the model's
+  // plain column-at-a-time residual); the list means then only where the
+  // lists do not partition the sample.
+  std::optional<ReducedModel> model;
+  bool list_means = by_means;
+  if (options.covariates.count() > 0) {
+    if (!by_means) throw UsageError("covariates need the means adjustment");
+    std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+    for (int i = 1; i <= n; ++i)
+      for (int k = 1; k <= n; ++k)
+        same_group[static_cast<std::size_t>(i - 1) * static_cast<std::size_t>(n) + static_cast<std::size_t>(k - 1)] =
+            similarity[i][k] != 0.0;
+    const GroupLists lists = build_group_lists(same_group, n);
+    model.emplace(options.covariates, lists);
+    list_means = !lists.partitions();
+  }
+  const auto residualize = [&](DoubleMatrix values, int j, DoubleVector column) {
+    for (int i = 1; i <= n; ++i) column[i] = values[i][j];
+    model->residualize_plain(&column[1], 1, 1);
+    for (int i = 1; i <= n; ++i) values[i][j] = column[i];
+  };
 
   DoubleVector column = dvector(1, n);
   for (int j = 1; j <= m; ++j) {
     double s = 0.0;
     for (int i = 1; i <= n; ++i) s += trait[i][j];
     for (int i = 1; i <= n; ++i) trait[i][j] = trait[i][j] - s / static_cast<double>(n);
-    if (by_means) {
+    if (model) {
+      residualize(trait, j, column);
+      residualize(additive_code, j, column);
+      residualize(dominance_code, j, column);
+    }
+    if (list_means) {
       for (int i = 1; i <= n; ++i) column[i] = additive_code[i][j];
       adjust_by_list_means(column, group_members, n);
       for (int i = 1; i <= n; ++i) additive_code[i][j] = column[i];
       for (int i = 1; i <= n; ++i) column[i] = dominance_code[i][j];
       adjust_by_list_means(column, group_members, n);
       for (int i = 1; i <= n; ++i) dominance_code[i][j] = column[i];
-      continue;
     }
+    if (by_means) continue;
     for (int i = 1; i <= n; ++i) {
       double w = 0.0, a = 0.0, b = 0.0;
       for (int k = 1; k <= n; ++k) {
@@ -406,7 +435,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   // S: within the lists (means), or of the centred trait (sequential).
   double sum_y2 = 0.0;
   for (int i = 1; i <= n; ++i) column[i] = trait[i][1];
-  if (by_means) {
+  if (list_means) {
     sum_y2 = within_list_sum_of_squares(column, group_members, n);
   } else {
     for (int i = 1; i <= n; ++i) sum_y2 += trait[i][1] * trait[i][1];
@@ -437,7 +466,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
       }
     }
     double s_r = 0.0;
-    if (by_means) {
+    if (list_means) {
       for (int i = 1; i <= n; ++i) column[i] = permuted_trait[i][1];
       s_r = within_list_sum_of_squares(column, group_members, n);
     } else {
@@ -467,6 +496,10 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   result.sum_y2 = sum_y2;
   result.adjustment = options.adjustment;
   result.distinct_lists = count_distinct_lists(group_members, n);
+  if (model) {
+    result.covariate_count = model->covariate_count();
+    result.model_rank = model->rank();
+  }
   result.replicate_maxima = std::move(replicate_maxima);
   {
     std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
