@@ -2,6 +2,8 @@
 // the genotype files, against `import` with the same choices followed by a
 // bare run, byte for byte.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "e2e/genotype_files.hpp"
+#include "io/record_reader.hpp"
 #include "numerics/random.hpp"
 #include "support.hpp"
 
@@ -241,6 +244,120 @@ TEST_F(GenotypeFiles, ClusterFileMistakesNameTheFileLineAndIndividual) {
     EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
     EXPECT_FALSE(std::filesystem::exists(dir_ / "refused/results.txt")) << c.message;
   }
+}
+
+// A covariate table: age follows the trait, pc1 the genotypes at rs1200;
+// `missing` individuals (by index) have -9 or NA for age.
+std::string covariate_table(const std::vector<Individual>& individuals, const std::vector<Snp>& snps,
+                            bool with_family, const std::vector<std::size_t>& missing = {}) {
+  std::string text = with_family ? "#FID\tIID\tage\tpc1\tbatch\n" : "#IID\tage\tpc1\tbatch\n";
+  for (std::size_t k = 0; k < individuals.size(); ++k) {
+    const int call = snps[200].calls[k];
+    const bool lost = std::find(missing.begin(), missing.end(), k) != missing.end();
+    text += (with_family ? individuals[k].family_id + "\t" : std::string()) + individuals[k].individual_id +
+            "\t" + (lost ? (k % 2 ? "-9" : "NA") : std::to_string(20 + (k * 37) % 41)) + "\t" +
+            std::to_string(0.5 * (call < 0 ? 1 : call) + 0.01 * static_cast<double>(k % 5)) + "\t" +
+            std::to_string(k % 4) + "\n";
+  }
+  return text;
+}
+
+TEST_F(GenotypeFiles, CovariatesOnEveryRouteAndOnAnyNumberOfThreads) {
+  write_text(dir_ / "covar.txt", covariate_table(individuals_, snps_, true, {3, 30}));
+  const std::string choices = " --pheno pheno.txt --background-count 60 --permutations 200 ";
+  const Outcome one = run_program(dir_.path(), "run --bfile data" + choices + "--covar covar.txt --threads 1 --out one");
+  ASSERT_EQ(one.status, 0) << one.err;
+  const Outcome three = run_program(dir_.path(), "run --bfile data" + choices + "--covar covar.txt --threads 3 --out three");
+  ASSERT_EQ(three.status, 0) << three.err;
+  EXPECT_EQ(three.out, one.out);
+  for (const char* name : {"results.txt", "results.tsv"})
+    EXPECT_EQ(read_file(dir_ / ("three/" + std::string(name))), read_file(dir_ / ("one/" + std::string(name)))) << name;
+  const std::string log = read_file(dir_ / "one/results.log");
+  for (const char* line : {"covariates_from\tcovar.txt\n", "covariates\tage pc1 batch\n", "model_rank\t",
+                           "study\tindividuals dropped, no covariate row or a missing covariate: 2\n",
+                           "individuals\t45\n", "input\tcovar.txt\tmd5 "})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  const Outcome plain = run_program(dir_.path(), "run --bfile data" + choices + "--out plain");
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(read_file(dir_ / "plain/results.tsv"), read_file(dir_ / "one/results.tsv"));
+  EXPECT_EQ(read_file(dir_ / "plain/results.log").find("covariates"), std::string::npos);
+
+  // --covar-name picks columns as a file of those columns alone would.
+  std::string only_age;
+  {
+    const std::string full = read_file(dir_ / "covar.txt");
+    for (std::size_t start = 0; start < full.size();) {
+      const std::size_t end = full.find('\n', start);
+      const std::vector<std::string> f = split_fields(full.substr(start, end - start));
+      only_age += f[0] + " " + f[1] + " " + f[2] + " " + f[4] + "\n";
+      start = end + 1;
+    }
+  }
+  write_text(dir_ / "age_batch.txt", only_age);
+  const Outcome named = run_program(dir_.path(), "run --bfile data" + choices + "--covar covar.txt --covar-name age,batch --out named");
+  const Outcome numbered_ = run_program(dir_.path(), "run --bfile data" + choices + "--covar covar.txt --covar-name 1,3 --out numbered");
+  const Outcome alone = run_program(dir_.path(), "run --bfile data" + choices + "--covar age_batch.txt --out alone");
+  ASSERT_EQ(named.status, 0) << named.err;
+  ASSERT_EQ(alone.status, 0) << alone.err;
+  EXPECT_EQ(named.out, alone.out);
+  EXPECT_EQ(numbered_.out, alone.out);
+  EXPECT_EQ(read_file(dir_ / "named/results.tsv"), read_file(dir_ / "alone/results.tsv"));
+
+  // VCF samples match by IID; a study folder by its individuals.tsv (with
+  // everyone's covariates: its individuals cannot be left out).
+  write_text(dir_ / "complete.txt", covariate_table(individuals_, snps_, true));
+  write_text(dir_ / "iid_covar.txt", covariate_table(individuals_, snps_, false));
+  const Outcome bed = run_program(dir_.path(), "run --bfile data" + choices + "--covar complete.txt --out bed");
+  ASSERT_EQ(bed.status, 0) << bed.err;
+  write_vcf(dir_ / "data.vcf", individuals_, snps_);
+  const Outcome vcf = run_program(dir_.path(), "run --vcf data.vcf" + choices + "--covar iid_covar.txt --out vcf");
+  ASSERT_EQ(vcf.status, 0) << vcf.err;
+  EXPECT_EQ(vcf.out, bed.out);
+  EXPECT_EQ(read_file(dir_ / "vcf/results.tsv"), read_file(dir_ / "bed/results.tsv"));
+  ASSERT_EQ(run_program(dir_.path(), "import --bfile data" + choices + "--out study").status, 0);
+  const Outcome folder = run_program(dir_.path(), "run --covar complete.txt study");
+  ASSERT_EQ(folder.status, 0) << folder.err;
+  EXPECT_EQ(folder.out, bed.out);
+  EXPECT_EQ(read_file(dir_ / "study/results.tsv"), read_file(dir_ / "bed/results.tsv"));
+  const Outcome gaps = run_program(dir_.path(), "run --covar covar.txt --out gaps study");
+  EXPECT_EQ(gaps.status, 1);
+  EXPECT_NE(gaps.err.find("covar.txt, line 5: individual f4 i4 has no value of covariate 'age'"),
+            std::string::npos) << gaps.err;
+}
+
+TEST_F(GenotypeFiles, CovariateMistakesNameTheFileAndColumnAndWriteNothing) {
+  write_text(dir_ / "clusters.txt", cluster_file(individuals_, true));
+  std::string marks_a_group = "FID IID age c1\n";
+  for (std::size_t k = 0; k < individuals_.size(); ++k)
+    marks_a_group += individuals_[k].family_id + " " + individuals_[k].individual_id + " " +
+                     std::to_string(30 + k) + (k % 3 == 1 ? " 2\n" : " 0\n");
+  std::string constant = "FID IID age sex\n", word = constant;
+  for (std::size_t k = 0; k < individuals_.size(); ++k) {
+    const std::string ids = individuals_[k].family_id + " " + individuals_[k].individual_id;
+    constant += ids + " " + std::to_string(30 + k) + " 1\n";
+    word += ids + " " + (k == 5 ? std::string("forty") : std::to_string(30 + k)) + " 1\n";
+  }
+  const struct {
+    std::string text, options, message;
+    int status;
+  } cases[] = {
+      {word, "", "covar.txt, line 7: covariate 'age' holds 'forty', not a number", 1},
+      {constant, "", "covar.txt: covariate 'sex' is constant over the individuals analysed", 1},
+      {marks_a_group, "--within clusters.txt",
+       "covar.txt: covariate 'c1' is a linear combination of the intercept, the group indicators", 1},
+      {constant, "--covar-name weight", "covar.txt: --covar-name names 'weight', which is no covariate column", 1},
+      {constant, "--adjustment sequential", "needs the 'means' adjustment", 2},
+  };
+  for (const auto& c : cases) {
+    write_text(dir_ / "covar.txt", c.text);
+    const Outcome outcome = run_program(
+        dir_.path(), "run --bfile data --pheno pheno.txt --covar covar.txt " + c.options + " --out refused");
+    EXPECT_EQ(outcome.status, c.status) << c.message;
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "refused/results.txt")) << c.message;
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "refused/results.tsv")) << c.message;
+  }
+  EXPECT_EQ(run_program(dir_.path(), "run --bfile data --pheno pheno.txt --covar-name age --out x").status, 2);
 }
 
 TEST_F(GenotypeFiles, CommandLineMistakesAreUsageErrors) {

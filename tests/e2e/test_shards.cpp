@@ -86,6 +86,25 @@ TEST_F(Shards, MergedShardsKeepTheAdjustmentAndTheUserGivenGroups) {
             std::string::npos);
 }
 
+TEST_F(Shards, CovariatesKeepShardsAndAdaptiveRunsExact) {
+  std::string covariates = "FID IID age dose\n";
+  for (int k = 1; k <= 40; ++k)
+    covariates += numbered("f", k) + " " + numbered("i", k) + " " + std::to_string(20 + (k * 13) % 29) +
+                  " " + std::to_string(0.25 * (k % 7) + 0.5 * snps_[10].calls[static_cast<std::size_t>(k - 1)]) +
+                  "\n";
+  write_text(dir_ / "covar.txt", covariates);
+  const std::string plink = "--bfile data --background-count 40 --covar covar.txt ";
+  expect_merge_is_the_whole_run(plink + "--permutations 300", 3);
+  expect_merge_is_the_whole_run(plink + "--adaptive --max-permutations 400", 2);
+  EXPECT_NE(read_file(dir_ / "sharded2/results.log").find("covariates\tage dose\nmodel_rank\t"),
+            std::string::npos);
+  const Outcome one = run_program(dir_.path(), "run " + plink + "--adaptive --max-permutations 5000 --threads 1 --out a1");
+  const Outcome two = run_program(dir_.path(), "run " + plink + "--adaptive --max-permutations 5000 --threads 2 --out a2");
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(two.out, one.out);
+  EXPECT_EQ(read_file(dir_ / "a2/results.tsv"), read_file(dir_ / "a1/results.tsv"));
+}
+
 TEST_F(Shards, MergedShardsOfPlinkInputAreTheWholeRun) {
   for (int shards : {1, 2, 3, 7})
     expect_merge_is_the_whole_run("--bfile data --background-count 40 --permutations 300", shards);
