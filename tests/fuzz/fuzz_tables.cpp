@@ -1,5 +1,6 @@
 // libFuzzer target for the readers of the small text tables: the cluster file
-// (in each of its three ways of matching), the phenotype table, the id lists,
+// (in each of its three ways of matching), the covariate table (likewise), the
+// phenotype table, the id lists,
 // markers.tsv, individuals.tsv, RESULTS.log, RESULTS.tsv,
 // RESULTS.similarity.tsv and the results file's P-value table.
 //
@@ -19,6 +20,7 @@
 #include "fuzz/scratch_folder.hpp"
 #include "io/association_table.hpp"
 #include "io/cluster_file.hpp"
+#include "io/covariate_table.hpp"
 #include "io/id_lists.hpp"
 #include "io/marker_table.hpp"
 #include "io/phenotype_table.hpp"
@@ -41,6 +43,22 @@ void check(bool holds) {
 }
 
 void read_with(int reader, const std::string& path) {
+  // 0xf0 and above: the covariate table, each way of matching, four choices
+  // of columns.
+  if (reader >= 0xf0) {
+    const CovariateMatch match = reader % 3 == 0   ? CovariateMatch::family_and_individual
+                                 : reader % 3 == 1 ? CovariateMatch::individual
+                                                   : CovariateMatch::order;
+    const char* const selections[] = {"", "2", "b", "1-2"};
+    const CovariateTable table = read_covariate_table(path, selections[(reader >> 2) & 3], match);
+    check(!table.names.empty());
+    for (const CovariateRow& row : table.ordered) check(row.values.size() == table.names.size());
+    for (const auto& [key, row] : table.rows) {
+      check(row.values.size() == table.names.size());
+      for (const auto& value : row.values) check(!value || std::isfinite(*value));
+    }
+    return;
+  }
   switch (reader % 12) {
     case 0:
     case 1:
