@@ -29,7 +29,6 @@ usage: plink_genotypic.py --binary PATH --make-fileset PATH --plink PATH --workd
 Exit status 0 when everything agrees, 1 when not, 77 (skipped) without plink1.9.
 """
 import os
-import shutil
 import sys
 
 import validation_common as vc
@@ -39,19 +38,7 @@ TREND = 2.0
 
 
 def run_plink(args, prefix, pheno, ids_file, covar, out):
-    command = [args.plink, "--bfile", prefix, "--linear", "genotypic", "--pheno", pheno,
-               "--pheno-name", "trait", "--allow-no-sex", "--extract", ids_file, "--out", out,
-               "--threads", "1"]
-    if covar:
-        command += ["--covar", covar, "--hide-covar"]
-    vc.execute(command)
-    rows = {}
-    with open(out + ".assoc.linear") as f:
-        header = f.readline().split()
-        for line in f:
-            fields = dict(zip(header, line.split()))
-            rows[(fields["SNP"], fields["TEST"])] = fields
-    return rows
+    return vc.run_plink_genotypic(args.plink, prefix, pheno, ids_file, covar, out)
 
 
 def write_covariates(path, ids, groups):
@@ -66,58 +53,19 @@ def write_covariates(path, ids, groups):
 def compare(study, prefix, table, plink_rows, individuals, failures):
     """Checks every marker of `table` against plink's rows; prints a summary."""
     classes = vc.genotype_classes(prefix, {row["ID"] for row in table})
-    compared = vif_dropped = both_na = 0
-    worst_stat = worst_add = worst_dom = 0.0
-    worst_marker = None
+    worst = vc.Worst()
+    outcomes = {"compared": 0, "empty": 0, "vif": 0, None: 0}
     for row in table:
         snp = row["ID"]
         if int(row["OBS_CT"]) != individuals or classes[snp][3] != 0:
             continue
-        add, dom, joint = (plink_rows.get((snp, test)) for test in ("ADD", "DOMDEV", "GENO_2DF"))
-        if joint is None or add is None or dom is None:
-            failures.check(False, "%s: plink1.9 has no genotypic rows for %s" % (study, snp))
-            continue
-        f_stat = vc.number(row["F_STAT"])
-        stat = vc.number(joint["STAT"])
-        class_missing = min(classes[snp][:3]) == 0
-        if class_missing:
-            both_na += 1
-            failures.check(f_stat is None and stat is None,
-                           "%s %s: a genotype class is empty (counts %s), so the codes are collinear and "
-                           "the fit undefined; F_STAT %s, plink GENO_2DF STAT %s (both NA expected)"
-                           % (study, snp, classes[snp][:3], row["F_STAT"], joint["STAT"]))
-            continue
-        if stat is None:
-            vif_dropped += 1  # plink's variance-inflation check
-            continue
-        if not failures.check(f_stat is not None,
-                              "%s %s: F_STAT is NA but plink1.9 fits it (GENO_2DF STAT %s)"
-                              % (study, snp, joint["STAT"])):
-            continue
-        compared += 1
-        sign = 1.0 if row["A1"] == add["A1"] else -1.0
-        ours = {"2*F_STAT": 2 * f_stat, "BETA_ADD": sign * float(row["BETA_ADD"]),
-                "BETA_DOM": float(row["BETA_DOM"])}
-        theirs = {"2*F_STAT": stat, "BETA_ADD": float(add["BETA"]), "BETA_DOM": float(dom["BETA"])}
-        for name in ours:
-            failures.check(vc.agree_to_digits(ours[name], theirs[name]),
-                           "%s %s: %s = %.6g but plink1.9 gives %s (A1 %s, plink A1 %s)"
-                           % (study, snp, name, ours[name], repr(theirs[name]), row["A1"], add["A1"]))
-        relative = abs(2 * f_stat - stat) / abs(stat) if stat else abs(2 * f_stat)
-        if relative > worst_stat:
-            worst_stat, worst_marker = relative, snp
-        if theirs["BETA_ADD"]:
-            worst_add = max(worst_add, abs(ours["BETA_ADD"] - theirs["BETA_ADD"]) / abs(theirs["BETA_ADD"]))
-        if theirs["BETA_DOM"]:
-            worst_dom = max(worst_dom, abs(ours["BETA_DOM"] - theirs["BETA_DOM"]) / abs(theirs["BETA_DOM"]))
+        outcomes[vc.compare_with_plink(study, snp, row, plink_rows, classes[snp][:3], failures, worst)] += 1
     print("%s: %d markers compared, %d with an empty genotype class (NA in both), %d left out by "
-          "plink1.9's variance-inflation check" % (study, compared, both_na, vif_dropped))
-    print("%s: largest relative difference of 2*F_STAT from plink's GENO_2DF STAT: %.3g (%s); "
-          "of BETA_ADD from ADD BETA: %.3g; of BETA_DOM from DOMDEV BETA: %.3g"
-          % (study, worst_stat, worst_marker, worst_add, worst_dom))
-    failures.check(compared >= len(table) // 2,
-                   "%s: only %d of %d markers could be compared" % (study, compared, len(table)))
-    return worst_stat
+          "plink1.9's variance-inflation check; largest relative differences: %s"
+          % (study, outcomes["compared"], outcomes["empty"], outcomes["vif"], worst.text()))
+    failures.check(outcomes["compared"] >= len(table) // 2,
+                   "%s: only %d of %d markers could be compared" % (study, outcomes["compared"], len(table)))
+    return worst.values["2*F_STAT"][0]
 
 
 def study_run(args, failures, study, individuals, fst, seed, groups_of, offsets=None, labels=None,
@@ -211,8 +159,7 @@ def same_statistics_from_vcf(args, failures, work, prefix, pheno, ids, groups, l
 
 def main():
     args = vc.arguments(__doc__.split("\n")[0], plink=True)
-    if not (os.path.isfile(args.plink) and os.access(args.plink, os.X_OK)) and not shutil.which(args.plink):
-        print("plink1.9 not found at %s: skipped" % args.plink)
+    if vc.plink_missing(args):
         return vc.SKIP
     failures = vc.Failures()
     study_run(args, failures, "one_group", 500, 0.0, 11, lambda n: [0] * n)

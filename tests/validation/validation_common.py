@@ -150,13 +150,18 @@ def genotype_classes(prefix, wanted):
     """For each SNP id in `wanted`: the counts of the three called genotype
     classes (homozygous allele1, heterozygous, homozygous allele2) and of
     missing calls, read from the .bed."""
-    ids = []
+    return {snp: (calls.count(0), calls.count(1), calls.count(2), calls.count(None))
+            for snp, calls in allele2_counts(prefix, wanted).items()}
+
+
+def allele2_counts(prefix, wanted):
+    """For each SNP id in `wanted`: every individual's count of allele2 (the
+    .bim's second allele) in file order, None for a missing call."""
     with open(prefix + ".bim") as f:
-        for line in f:
-            if line.strip():
-                ids.append(line.split()[1])
+        ids = [line.split()[1] for line in f if line.strip()]
     n = len(read_fam(prefix))
     per_snp = (n + 3) // 4
+    decode = {0: 0, 2: 1, 3: 2, 1: None}  # 00 hom allele1, 10 het, 11 hom allele2, 01 missing
     counts = {}
     with open(prefix + ".bed", "rb") as bed:
         if bed.read(3) != bytes([0x6C, 0x1B, 0x01]):
@@ -166,11 +171,7 @@ def genotype_classes(prefix, wanted):
                 continue
             bed.seek(3 + j * per_snp)
             data = bed.read(per_snp)
-            c = [0, 0, 0, 0]  # 00 hom allele1, 10 het, 11 hom allele2, 01 missing
-            for i in range(n):
-                code = (data[i >> 2] >> (2 * (i & 3))) & 3
-                c[{0: 0, 2: 1, 3: 2, 1: 3}[code]] += 1
-            counts[snp] = tuple(c)
+            counts[snp] = [decode[(data[i >> 2] >> (2 * (i & 3))) & 3] for i in range(n)]
     return counts
 
 
@@ -252,3 +253,88 @@ def median(values):
     ordered = sorted(values)
     m = len(ordered)
     return ordered[m // 2] if m % 2 else (ordered[m // 2 - 1] + ordered[m // 2]) / 2
+
+
+class Worst:
+    """The largest relative differences from plink1.9 seen, per quantity."""
+
+    def __init__(self):
+        self.values = {"2*F_STAT": (0.0, None), "BETA_ADD": (0.0, None), "BETA_DOM": (0.0, None)}
+
+    def add(self, name, ours, theirs, where):
+        if not theirs:
+            return
+        relative = abs(ours - theirs) / abs(theirs)
+        if relative > self.values[name][0]:
+            self.values[name] = (relative, where)
+
+    def merge(self, other):
+        for name, (value, where) in other.values.items():
+            if value > self.values[name][0]:
+                self.values[name] = (value, where)
+
+    def text(self):
+        return "; ".join("%s %.3g (%s)" % (name, value, where) for name, (value, where) in self.values.items())
+
+
+def compare_with_plink(label, snp, row, plink_rows, classes, failures, worst):
+    """One fully called marker's RESULTS.tsv row against plink1.9's
+    `--linear genotypic` rows: 2*F_STAT with GENO_2DF STAT, BETA_ADD with ADD
+    BETA (sign by the tested allele), BETA_DOM with DOMDEV BETA, to plink's
+    printed digits. `classes` are the called counts of the three genotypes.
+    Returns "compared", "empty" (a class is empty: NA in both), "vif" (left
+    out by plink's variance-inflation check) or None (a failure)."""
+    add, dom, joint = (plink_rows.get((snp, test)) for test in ("ADD", "DOMDEV", "GENO_2DF"))
+    if joint is None or add is None or dom is None:
+        failures.check(False, "%s: plink1.9 has no genotypic rows for %s" % (label, snp))
+        return None
+    f_stat = number(row["F_STAT"])
+    stat = number(joint["STAT"])
+    if min(classes) == 0:
+        failures.check(f_stat is None and stat is None,
+                       "%s %s: a genotype class is empty (counts %s), so the codes are collinear and "
+                       "the fit undefined; F_STAT %s, plink GENO_2DF STAT %s (both NA expected)"
+                       % (label, snp, list(classes), row["F_STAT"], joint["STAT"]))
+        return "empty"
+    if stat is None:
+        return "vif"
+    if not failures.check(f_stat is not None, "%s %s: F_STAT is NA but plink1.9 fits it (GENO_2DF STAT %s)"
+                          % (label, snp, joint["STAT"])):
+        return None
+    sign = 1.0 if row["A1"] == add["A1"] else -1.0
+    ours = {"2*F_STAT": 2 * f_stat, "BETA_ADD": sign * float(row["BETA_ADD"]),
+            "BETA_DOM": float(row["BETA_DOM"])}
+    theirs = {"2*F_STAT": stat, "BETA_ADD": float(add["BETA"]), "BETA_DOM": float(dom["BETA"])}
+    for name in ours:
+        failures.check(agree_to_digits(ours[name], theirs[name]),
+                       "%s %s: %s = %.6g but plink1.9 gives %s (A1 %s, plink A1 %s)"
+                       % (label, snp, name, ours[name], repr(theirs[name]), row["A1"], add["A1"]))
+        worst.add(name, ours[name], theirs[name], snp)
+    return "compared"
+
+
+def run_plink_genotypic(plink, prefix, pheno, ids_file, covar, out):
+    """plink1.9 --linear genotypic on the SNPs of `ids_file` (with the
+    covariates of `covar` when given, their rows hidden); its rows keyed by
+    (SNP, TEST)."""
+    command = [plink, "--bfile", prefix, "--linear", "genotypic", "--pheno", pheno,
+               "--pheno-name", "trait", "--allow-no-sex", "--extract", ids_file, "--out", out,
+               "--threads", "1"]
+    if covar:
+        command += ["--covar", covar, "--hide-covar"]
+    execute(command)
+    rows = {}
+    with open(out + ".assoc.linear") as f:
+        header = f.readline().split()
+        for line in f:
+            fields = dict(zip(header, line.split()))
+            rows[(fields["SNP"], fields["TEST"])] = fields
+    return rows
+
+
+def plink_missing(args):
+    """True (after saying so) when the plink1.9 of args.plink is not there."""
+    if (os.path.isfile(args.plink) and os.access(args.plink, os.X_OK)) or shutil.which(args.plink):
+        return False
+    print("plink1.9 not found at %s: skipped" % args.plink)
+    return True
