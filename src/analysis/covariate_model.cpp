@@ -21,6 +21,14 @@ typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
 constexpr int kTile = 16;
 constexpr int kChunk = 256;
 
+// A residual whose sum of squares is at most this share of its column's
+// (|M_Z v| <= 1e-9 |v|) is the rounding left of a column that lies in Z's
+// span (a marker constant within each group, a covariate equal to a
+// marker's allele count, a trait the covariates explain): it becomes exact
+// zeros, so the marker is degenerate, or S is 0, as they are in exact
+// arithmetic.
+constexpr double kInSpan = 1e-18;
+
 // The residuals of `count` (a multiple of kTile) columns of the row-major
 // n x stride matrix `v` on the orthonormal n x p row-major Q, tile by tile,
 // each column in the order of the plain residual: the coefficients over the
@@ -35,6 +43,11 @@ __attribute__((target_clones("avx2", "default"))) void residualize_tiles(
   const Lanes4 zero = {0.0, 0.0, 0.0, 0.0};
   for (int t = 0; t < count; t += kTile) {
     double* tile = v + t;
+    Lanes4 before[4] = {zero, zero, zero, zero};
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double* row = tile + i * width;
+      for (int k = 0; k < 4; ++k) before[k] += LOAD4(row + 4 * k) * LOAD4(row + 4 * k);
+    }
     std::fill(coefficient.begin(), coefficient.end(), 0.0);
     for (std::size_t i0 = 0; i0 < rows; i0 += kChunk) {
       const std::size_t i1 = std::min(rows, i0 + kChunk);
@@ -86,6 +99,7 @@ __attribute__((target_clones("avx2", "default"))) void residualize_tiles(
         STORE4(c0 + 12, a3);
       }
     }
+    Lanes4 after[4] = {zero, zero, zero, zero};
     for (std::size_t i = 0; i < rows; ++i) {
       double* row = tile + i * width;
       const double* qi = q + i * columns;
@@ -98,10 +112,20 @@ __attribute__((target_clones("avx2", "default"))) void residualize_tiles(
         f2 += x * LOAD4(cj + 8);
         f3 += x * LOAD4(cj + 12);
       }
-      STORE4(row, LOAD4(row) - f0);
-      STORE4(row + 4, LOAD4(row + 4) - f1);
-      STORE4(row + 8, LOAD4(row + 8) - f2);
-      STORE4(row + 12, LOAD4(row + 12) - f3);
+      const Lanes4 r0 = LOAD4(row) - f0, r1 = LOAD4(row + 4) - f1;
+      const Lanes4 r2 = LOAD4(row + 8) - f2, r3 = LOAD4(row + 12) - f3;
+      STORE4(row, r0);
+      STORE4(row + 4, r1);
+      STORE4(row + 8, r2);
+      STORE4(row + 12, r3);
+      after[0] += r0 * r0;
+      after[1] += r1 * r1;
+      after[2] += r2 * r2;
+      after[3] += r3 * r3;
+    }
+    for (int k = 0; k < kTile; ++k) {
+      if (!(after[k / 4][k % 4] <= kInSpan * before[k / 4][k % 4])) continue;
+      for (std::size_t i = 0; i < rows; ++i) tile[i * width + static_cast<std::size_t>(k)] = 0.0;
     }
   }
 }
@@ -175,9 +199,9 @@ ReducedModel::ReducedModel(const Covariates& covariates, const GroupLists& lists
   const std::string where = covariates.source + ": ";
   if (static_cast<std::size_t>(p) >= n) {
     throw InputError(Error::Category::degenerate_data,
-                     where + std::to_string(n) + " individuals are too few for the intercept, " +
+                     where + std::to_string(n) + " individuals are too few for a model of the intercept, " +
                          std::to_string(covariates_) + " covariates and " +
-                         std::to_string(indicators) + " group indicators, and two genotype terms");
+                         std::to_string(indicators) + " group indicators");
   }
   for (int k = 0; k < covariates_; ++k) {
     const std::size_t kk = static_cast<std::size_t>(covariates_), column = static_cast<std::size_t>(k);
@@ -243,6 +267,11 @@ void ReducedModel::residualize_plain(double* columns, int stride, int count) con
   const std::size_t n = static_cast<std::size_t>(n_), p = static_cast<std::size_t>(columns_);
   std::vector<double> coefficient(p);
   for (int col = 0; col < count; ++col) {
+    double before = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)];
+      before += v * v;
+    }
     for (std::size_t j = 0; j < p; ++j) {
       double c = 0.0;
       for (std::size_t i = 0; i < n; ++i) c += q_[i * p + j] * columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)];
@@ -254,6 +283,14 @@ void ReducedModel::residualize_plain(double* columns, int stride, int count) con
       double& v = columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)];
       v = v - f;
     }
+    double after = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)];
+      after += v * v;
+    }
+    if (after <= kInSpan * before)
+      for (std::size_t i = 0; i < n; ++i)
+        columns[i * static_cast<std::size_t>(stride) + static_cast<std::size_t>(col)] = 0.0;
   }
 }
 

@@ -37,19 +37,17 @@ bool parse_value(const std::string& text, std::optional<double>& value) {
 
 // The 0-based covariate columns `selection` names, in its order.
 std::vector<std::size_t> chosen_columns(const std::string& path, const std::string& selection,
-                                        const std::vector<std::string>& names, bool named) {
+                                        const std::vector<std::string>& names) {
   std::vector<std::size_t> chosen;
   if (selection.empty()) {
     for (std::size_t k = 0; k < names.size(); ++k) chosen.push_back(k);
     return chosen;
   }
   const auto column_of = [&](const std::string& item, std::size_t& column) {
-    if (named) {
-      const auto found = std::find(names.begin(), names.end(), item);
-      if (found != names.end()) {
-        column = static_cast<std::size_t>(found - names.begin());
-        return true;
-      }
+    const auto found = std::find(names.begin(), names.end(), item);
+    if (found != names.end()) {
+      column = static_cast<std::size_t>(found - names.begin());
+      return true;
     }
     if (is_whole_number(item) && item.size() < 9) {
       const std::size_t number = std::stoul(item);
@@ -64,7 +62,7 @@ std::vector<std::size_t> chosen_columns(const std::string& path, const std::stri
   for (std::size_t k = 0; k < names.size(); ++k) listed += (k > 0 ? ", " : "") + names[k];
   const std::string columns_are =
       " (the file has " + std::to_string(names.size()) + " covariate column" +
-      (names.size() == 1 ? "" : "s") + (named ? ": " + listed : std::string(", numbered from 1")) + ")";
+      (names.size() == 1 ? "" : "s") + ": " + listed + ")";
   for (std::size_t start = 0; start <= selection.size();) {
     const std::size_t comma = selection.find(',', start);
     const std::string item =
@@ -111,10 +109,13 @@ CovariateTable read_covariate_table(const std::string& path, const std::string& 
     const std::string where = reader.where();
     if (first) {
       first = false;
-      bool header = false;
+      // "# FID IID ...": the '#' standing apart from the first name.
+      const bool hash_apart = fields[0] == "#" && fields.size() > 1;
+      if (hash_apart) fields.erase(fields.begin());
+      bool header = hash_apart;
       if (match == CovariateMatch::order) {
         std::optional<double> value;
-        header = fields[0][0] == '#' || !parse_value(fields[0], value);
+        header = header || fields[0][0] == '#' || !parse_value(fields[0], value);
       } else if (fields.size() >= 2 && is_header_word(fields[0], "FID") &&
                  is_header_word(fields[1], "IID")) {
         header = true;
@@ -134,7 +135,7 @@ CovariateTable read_covariate_table(const std::string& path, const std::string& 
         if (header && k == 0 && name[0] == '#') name = name.substr(1);
         names.push_back(name);
       }
-      chosen = chosen_columns(path, selection, names, header);
+      chosen = chosen_columns(path, selection, names);
       for (std::size_t column : chosen) table.names.push_back(names[column]);
       if (header) continue;
     }

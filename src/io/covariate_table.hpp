@@ -25,7 +25,7 @@ struct CovariateRow {
 
 struct CovariateTable {
   std::string path;
-  std::vector<std::string> names;  // the chosen columns' names ("COVk" without a header)
+  std::vector<std::string> names;  // the chosen columns' names ("COVk", k the column, without a header)
   // Keyed by FID + tab + IID, or by IID (by_individual_id), or in order.
   bool by_individual_id = false;
   std::unordered_map<std::string, CovariateRow> rows;

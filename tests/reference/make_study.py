@@ -2,7 +2,7 @@
 """Write a random study (parameter.txt, genotypes.txt, traits.txt) into a folder.
 
 usage: make_study.py DIR --seed S --regime REGIME [--n N --l L --m M --r R]
-                     [--markers-table] [--clusters FILE]
+                     [--markers-table] [--clusters FILE] [--covariates FILE [--k K]]
 
 Regimes:
   one      one population: every individual shares the allele frequencies
@@ -34,7 +34,9 @@ asked (--markers-table); it is usually well formed, sometimes absent and
 sometimes unusable (a marker left out, a bad marker number, too few
 fields).  It is drawn from a random stream of its own, so asking for it
 leaves the data files unchanged.  So is the file of cluster labels that
---clusters writes (write_cluster_file).
+--clusters writes (write_cluster_file), and the covariate file that
+--covariates writes (write_covariate_file: K, by default 1 to 5, columns
+of values, some following the trait or the first marker's allele sum).
 """
 
 import argparse
@@ -246,10 +248,12 @@ def traits(rng, regime, n, marker_rows, clusters):
 
 
 def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None,
-                marker_table=False, clusters_file=None):
-    """Write the study, and the file of cluster labels at the path
-    clusters_file when given; returns the regime used (the one "mixed"
-    chose)."""
+                marker_table=False, clusters_file=None, covariates_file=None,
+                covariate_count=None):
+    """Write the study, the file of cluster labels at the path
+    clusters_file and the covariate file (of covariate_count columns, by
+    default drawn) at the path covariates_file when given; returns the
+    regime used (the one "mixed" chose)."""
     rng = random.Random("%s:%s" % (seed, regime))
     table_rng = random.Random("%s:%s:markers.tsv" % (seed, regime))
     if regime == "mixed":
@@ -303,6 +307,8 @@ def write_study(folder, seed, regime, n=None, l_count=None, m=None, r_count=None
         write_marker_table(table_rng, folder, sizes.m)
     if clusters_file is not None:
         write_cluster_file(clusters_file, seed, regime, sizes.n)
+    if covariates_file is not None:
+        write_covariate_file(covariates_file, seed, regime, values, mark, covariate_count)
     return regime
 
 
@@ -374,6 +380,83 @@ def write_cluster_file(path, seed, regime, n, with_ids=False):
     return labels
 
 
+COVARIATE_KINDS = ("noise", "trait", "marker", "age", "scaled", "dose")
+COVARIATE_KIND_WEIGHTS = (3, 2, 2, 1, 1, 1)
+COVARIATE_FORMATS = ("%r", "%.17g", "%.6g", "%.3f", "%.4e")
+
+
+def covariate_values(rng, kind, trait_values, marker_rows):
+    """One covariate column: noise; the trait plus noise; the first
+    marker's allele sum plus noise (a missing call counting 1), or the
+    allele sum itself (which puts the marker's additive code, where no call
+    is missing, in the covariates' span); whole numbers from 18 to 80; or
+    noise of scale 1000 around 40000."""
+    n = len(trait_values)
+    if kind == "dose" and marker_rows and marker_rows[0]:
+        return [1.0 if row[0] is MISSING else float(row[0][0] + row[0][1]) for row in marker_rows]
+    if kind == "trait":
+        slope = rng.choice((-1.0, 0.5, 2.0))
+        return [slope * y + rng.gauss(0.0, 1.0) for y in trait_values]
+    if kind == "marker" and marker_rows and marker_rows[0]:
+        doses = [1 if row[0] is MISSING else row[0][0] + row[0][1] for row in marker_rows]
+        return [0.8 * dose + rng.gauss(0.0, 0.5) for dose in doses]
+    if kind == "age":
+        return [float(rng.randint(18, 80)) for _ in range(n)]
+    if kind == "scaled":
+        return [40000.0 + 1000.0 * rng.gauss(0.0, 1.0) for _ in range(n)]
+    scale = rng.uniform(0.5, 3.0)
+    offset = rng.choice((0.0, -2.0, 7.5))
+    return [offset + scale * rng.gauss(0.0, 1.0) for _ in range(n)]
+
+
+def format_covariate(style, value):
+    if style == "%r":
+        return repr(value)
+    text = style % value
+    return "0" if float(text) == 0.0 else text  # no "-0.000"
+
+
+def write_covariate_file(path, seed, regime, trait_values, marker_rows, count=None):
+    """A covariate file for "strataperm run --covar" on a study folder: one
+    line of `count` values (1 to 5 when not given) per individual, in
+    order, each column of a kind from COVARIATE_KINDS and written in a
+    format of its own; a first line of names ("PC1 age ...", maybe
+    starting with "#") or none; fields separated by a space, a
+    tab or several spaces; the last line sometimes lacks its end.  Drawn
+    from a stream of its own.  Returns (names, header written, columns of
+    the values as written and read back)."""
+    rng = random.Random("%s:%s:covariates" % (seed, regime))
+    if count is None:
+        count = rng.randint(1, 5)
+    kinds = [rng.choices(COVARIATE_KINDS, COVARIATE_KIND_WEIGHTS)[0] for _ in range(count)]
+    styles = [rng.choice(COVARIATE_FORMATS) for _ in range(count)]
+    names = []
+    pcs = 0
+    for kind in kinds:
+        if kind in ("age", "scaled", "dose") and kind not in names:
+            names.append(kind)
+        else:
+            pcs += 1
+            names.append("PC%d" % pcs)
+    columns = []
+    for kind, style in zip(kinds, styles):
+        values = covariate_values(rng, kind, trait_values, marker_rows)
+        columns.append([format_covariate(style, value) for value in values])
+    header = rng.choice(("none", "names", "#names"))
+    separator = rng.choice((" ", "\t", "  "))
+    lines = []
+    if header != "none":
+        lead = "#" if header == "#names" else ""
+        lines.append(lead + separator.join(names) + "\n")
+    for i in range(len(trait_values)):
+        lines.append(separator.join(column[i] for column in columns) + "\n")
+    if rng.random() < 0.1:
+        lines[-1] = lines[-1].rstrip("\n")
+    with open(path, "w", encoding="ascii", newline="") as handle:
+        handle.write("".join(lines))
+    return names, header != "none", [[float(text) for text in column] for column in columns]
+
+
 def split_line(rng, tokens):
     """Usually one line per individual; sometimes the tokens are spread over
     several lines or separated by tabs, which the reader must accept."""
@@ -433,9 +516,12 @@ def main():
                         help="write markers.tsv for the regimes without missing calls too")
     parser.add_argument("--clusters", metavar="FILE",
                         help="also write a random file of cluster labels for --within")
+    parser.add_argument("--covariates", metavar="FILE",
+                        help="also write a random covariate file for --covar")
+    parser.add_argument("--k", type=int, help="the number of covariates (default: 1 to 5)")
     args = parser.parse_args()
     regime = write_study(args.folder, args.seed, args.regime, args.n, args.l, args.m, args.r,
-                         args.markers_table, args.clusters)
+                         args.markers_table, args.clusters, args.covariates, args.k)
     print(regime)
 
 

@@ -17,7 +17,16 @@ adjustment, whose output it still reproduces).  "--within FILE" reads one
 cluster label per line (the last field of the line), in the individuals'
 order, and uses the clusters as the same-group lists in place of the
 structure test's classification (the test itself still runs and is
-reported).
+reported).  "--covar FILE" (with "--covar-name LIST" to choose among its
+columns) adjusts the trait and the codes for covariates by least squares
+(the residuals of the fit on the intercept, the covariates and, when the
+lists partition the individuals, the group indicators) and permutes the
+trait's residuals; the covariate file of a study folder holds one line of
+values per individual, with an optional first line of names.
+
+The least squares are this file's own (centring, then modified
+Gram-Schmidt), not a transcription of the program's: with covariates the
+two agree within rounding, not to the bit.
 
 The code is a literal, unoptimised transcription: every loop runs over
 1-based indices in ascending order, every floating-point sum starts at 0.0
@@ -729,6 +738,315 @@ def assign_donors(members, visit_order, n, rng):
     return donor
 
 
+# ---------------------------------------------------------------------------
+# Covariates
+# ---------------------------------------------------------------------------
+
+# A value field of the covariate file: a number as C's strtod reads a
+# whole field, but no infinity or NaN; NA, and any number equal to -9, is a
+# missing value.
+_COVARIATE_NUMBER_RE = re.compile(
+    r"[+-]?(?:0x(?:[0-9a-f]+\.?[0-9a-f]*|\.[0-9a-f]+)(?:p[+-]?[0-9]+)?"
+    r"|(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:e[+-]?[0-9]+)?)\Z", re.IGNORECASE)
+MISSING_COVARIATE_TOKENS = ("NA",)
+MISSING_COVARIATE_VALUE = -9.0
+
+# A covariate whose part outside the span of the intercept, the group
+# indicators and the covariates before it is shorter than this share of
+# its centred length counts as linearly dependent on them; a vector whose
+# residual is shorter than this share of its centred length lies in Z's
+# span, and its residual is zero (not the rounding residue the projections
+# leave).
+DEPENDENCE_TOLERANCE = 1e-9
+
+
+class CovariateTable:
+    """The covariate file of a study folder: names[0..K-1] (the header's,
+    or "COV1".."COVK" when the file has none, header=False: names for
+    messages only) and rows[0..N-1], each K floats, or None for a missing
+    value."""
+
+    def __init__(self, names, rows, header):
+        self.names = names
+        self.rows = rows
+        self.header = header
+
+
+def is_covariate_number(field):
+    return _COVARIATE_NUMBER_RE.match(field) is not None
+
+
+def covariate_number(field):
+    if "x" in field or "X" in field:
+        return float.fromhex(field)
+    return float(field)
+
+
+def read_covariate_file(name, n):
+    """The covariate file of a study folder without individuals.tsv: one
+    line of K values per individual, in the individuals' order, with an
+    optional first line of names (one that starts with '#', which is no
+    part of the first name, or whose first field is neither a number nor
+    NA).  Fields are separated by white
+    space; blank lines are skipped.  Every line must hold K fields; "-9"
+    and "NA" are missing values.  Raises InputError naming the file (and
+    the column) when the file cannot be used."""
+    try:
+        text = read_text(name)
+    except OSError:
+        raise InputError("cannot open the covariate file %s" % name)
+    lines = [line.split() for line in text.split("\n")]
+    lines = [fields for fields in lines if fields]
+    if not lines:
+        raise InputError("the covariate file %s is empty" % name)
+    names = None
+    first = lines[0]
+    if first[0].startswith("#") or not (is_covariate_number(first[0])
+                                         or first[0] in MISSING_COVARIATE_TOKENS):
+        # the '#' belongs to the first name: "# PC1" names two columns
+        names = list(first)
+        names[0] = names[0][1:] if names[0].startswith("#") else names[0]
+        lines = lines[1:]
+    k_count = len(names) if names is not None else len(lines[0]) if lines else 0
+    if len(lines) != n:
+        raise InputError("the covariate file %s has %d lines of values for %d individuals"
+                         % (name, len(lines), n))
+    header = names is not None
+    if names is None:
+        names = ["COV%d" % k for k in range(1, k_count + 1)]
+    rows = []
+    for number, fields in enumerate(lines, 1):
+        if len(fields) != k_count:
+            raise InputError("line %d of the covariate file %s holds %d values, not %d"
+                             % (number, name, len(fields), k_count))
+        row = []
+        for k, field in enumerate(fields):
+            if field in MISSING_COVARIATE_TOKENS:
+                row.append(None)
+            elif is_covariate_number(field):
+                value = covariate_number(field)
+                row.append(None if value == MISSING_COVARIATE_VALUE else value)
+            else:
+                raise InputError("covariate %s of the covariate file %s: %r is not a number"
+                                 % (names[k], name, field))
+        rows.append(row)
+    return CovariateTable(names, rows, header)
+
+
+def _covariate_column(item, table):
+    """The 0-based column that one item of a --covar-name list names (a
+    name of the header, else a 1-based number), or None."""
+    if table.header and item in table.names:
+        return table.names.index(item)
+    if re.match(r"[0-9]+\Z", item):
+        number = int(item)
+        if 1 <= number <= len(table.names):
+            return number - 1
+    return None
+
+
+def choose_covariates(table, choice):
+    """The 0-based columns a --covar-name list chooses, in its order: names
+    or 1-based numbers separated by commas, "A-B" the columns from A to B;
+    None chooses them all.  Raises InputError for a name or number that is
+    not there, a backward range and a column chosen twice."""
+    if choice is None:
+        return list(range(len(table.names)))
+    chosen = []
+    for item in choice.split(","):
+        column = _covariate_column(item, table)
+        if column is not None:
+            chosen.append(column)
+            continue
+        span = None
+        for dash in range(1, len(item) - 1):
+            if item[dash] != "-":
+                continue
+            low = _covariate_column(item[:dash], table)
+            high = _covariate_column(item[dash + 1:], table)
+            if low is not None and high is not None:
+                span = (low, high)
+                break
+        if span is None or span[0] > span[1]:
+            raise InputError("--covar-name: no covariate %r" % item)
+        chosen.extend(range(span[0], span[1] + 1))
+    if len(set(chosen)) != len(chosen):
+        raise InputError("--covar-name chooses a covariate twice")
+    return chosen
+
+
+def covariate_rows(table, columns, file_name):
+    """The N x K rows of the chosen columns; a missing value in a study
+    folder is an error (there is no individual to leave out by name)."""
+    rows = []
+    for number, row in enumerate(table.rows, 1):
+        chosen = [row[k] for k in columns]
+        if any(value is None for value in chosen):
+            raise InputError("individual %d of the covariate file %s has a missing value"
+                             % (number, file_name))
+        rows.append(chosen)
+    return rows
+
+
+def partition_groups(members, n):
+    """When the same-group lists partition the individuals (every
+    individual is in its own list, and every member of a list has that
+    same list), (group[1..n], G) with the groups numbered 1..G in the order
+    of their first member; None when the lists overlap."""
+    group = [0] * (n + 1)
+    count = 0
+    for i in range(1, n + 1):
+        if i not in members[i]:
+            return None
+        for j in members[i]:
+            if members[j] != members[i]:
+                return None
+        if group[i] == 0:
+            count += 1
+            for j in members[i]:
+                group[j] = count
+    return group, count
+
+
+def dot(u, v, n):
+    total = 0.0
+    for i in range(1, n + 1):
+        total += u[i] * v[i]
+    return total
+
+
+def centred(v, n):
+    """v[1..n] less its mean; all zeros when every entry is the same (the
+    exact residual on the intercept, which summing would round)."""
+    if all(v[i] == v[1] for i in range(1, n + 1)):
+        return [0.0] * (n + 1)
+    total = 0.0
+    for i in range(1, n + 1):
+        total += v[i]
+    mean = total / float(n)
+    return [0.0] + [v[i] - mean for i in range(1, n + 1)]
+
+
+class LeastSquares:
+    """The residual maker M_Z of Z = [1, columns]: the intercept is taken
+    out by centring, the centred columns are made orthonormal by modified
+    Gram-Schmidt (each column orthogonalised twice against the ones before
+    it), and a vector's residual is its centred form with its projections
+    on that basis taken out, one after the other and twice.  Columns are
+    1-based lists; labels name them in the error a dependent column
+    raises (DependentColumn)."""
+
+    def __init__(self, columns, labels, n):
+        self.n = n
+        self.basis = []
+        for column, label in zip(columns, labels):
+            c = centred(column, n)
+            length = math.sqrt(dot(c, c, n))
+            if length == 0.0:
+                raise DependentColumn(label, "constant")
+            r = self._project_out(c)
+            rest = math.sqrt(dot(r, r, n))
+            if not rest > DEPENDENCE_TOLERANCE * length:
+                raise DependentColumn(label, "linearly dependent")
+            self.basis.append([0.0] + [r[i] / rest for i in range(1, n + 1)])
+
+    @property
+    def rank(self):
+        """The rank of Z, the intercept included."""
+        return 1 + len(self.basis)
+
+    def _project_out(self, v):
+        r = list(v)
+        for _ in range(2):
+            for q in self.basis:
+                p = dot(q, r, self.n)
+                for i in range(1, self.n + 1):
+                    r[i] -= p * q[i]
+        return r
+
+    def residual(self, v):
+        """M_Z v of v[1..n], a new 1-based list: zeros for a vector in the
+        span of Z (DEPENDENCE_TOLERANCE)."""
+        c = centred(v, self.n)
+        r = self._project_out(c)
+        if math.sqrt(dot(r, r, self.n)) <= DEPENDENCE_TOLERANCE * math.sqrt(dot(c, c, self.n)):
+            return [0.0] * (self.n + 1)
+        return r
+
+
+class DependentColumn(Exception):
+    def __init__(self, label, why):
+        Exception.__init__(self, "%s is %s" % (label, why))
+        self.label = label
+        self.why = why
+
+
+class CovariateModel:
+    """What the covariates make of a run: the residual maker of Z (the
+    intercept, then the group indicators of groups 2..G when the lists
+    partition the individuals, then the covariates: the order in which a
+    covariate that depends on the others is found and named), whether the
+    lists partition, and K.  Z needs fewer columns than individuals."""
+
+    def __init__(self, covariates, members, n, names=None, file_name="the covariate file"):
+        k_count = len(covariates[0]) if covariates else 0
+        if len(covariates) != n or any(len(row) != k_count for row in covariates):
+            raise InputError("the covariates are not %d rows of %d values" % (n, k_count))
+        if names is None:
+            names = ["COV%d" % k for k in range(1, k_count + 1)]
+        self.k = k_count
+        partition = partition_groups(members, n)
+        self.partition = partition is not None
+        columns = []
+        labels = []
+        if self.partition:
+            group, count = partition
+            for g in range(2, count + 1):
+                columns.append([0.0] + [1.0 if group[i] == g else 0.0 for i in range(1, n + 1)])
+                labels.append("the indicator of group %d" % g)
+        if 1 + len(columns) + k_count >= n:
+            # no residual left to permute: every residual would be zero
+            raise InputError("%s: %d individuals are too few for the intercept, %d covariates "
+                             "and %d group indicators" % (file_name, n, k_count, len(columns)))
+        for k in range(k_count):
+            column = [0.0] + [covariates[i - 1][k] for i in range(1, n + 1)]
+            if all(column[i] == column[1] for i in range(1, n + 1)):
+                raise InputError("covariate %s of %s is constant" % (names[k], file_name))
+            columns.append(column)
+            labels.append("covariate %s of %s" % (names[k], file_name))
+        try:
+            self.least_squares = LeastSquares(columns, labels, n)
+        except DependentColumn as error:
+            raise InputError("%s is %s on the intercept, the group indicators and the "
+                             "covariates before it" % (error.label, error.why))
+
+    @property
+    def rank(self):
+        return self.least_squares.rank
+
+    def residual(self, v):
+        return self.least_squares.residual(v)
+
+
+def statistic_bound(sum_xx, sum_zz, y, n):
+    """A bound of every replicate's statistic of a marker:
+    T = Delta * (the trait's sum of squares that the codes explain), at
+    most sum_xx * sum_zz * (sum of the received trait values squared),
+    which is at most N times the largest trait value squared."""
+    largest = 0.0
+    for i in range(1, n + 1):
+        largest = max(largest, y[i] * y[i])
+    return sum_xx * sum_zz * float(n) * largest
+
+
+def near_tie(t, t_observed, bound, relative=1e-9):
+    """Whether a replicate's statistic equals T_obs, or lies within
+    `relative` of the statistic's bound from it: a difference that another
+    rounding of the same sums could make or undo (every replicate of a
+    degenerate marker, whose statistics are rounding residues)."""
+    return t == t_observed or abs(t - t_observed) <= relative * bound
+
+
 class AnalysisRecord:
     """What the per-marker table needs from the permutation test, all lists
     1-based: the adjustment used, the observed sums and statistic of each
@@ -738,7 +1056,11 @@ class AnalysisRecord:
     stat_permuted[r][1..M] and S_r, the same sum of squares of the trait
     values the individuals received.  S is the sum of y*y with the
     "sequential" adjustment and the sum of squares within the lists with
-    "means"."""
+    "means".  With covariates, covariates is K and rank the rank of Z, and
+    the trait is the covariate model's residual (S its sum of squares, or
+    its sum of squares within the lists when they overlap); near_ties[j]
+    counts the replicates whose statistic ties T_obs up to rounding (see
+    near_tie)."""
 
     def __init__(self):
         self.adjustment = "means"
@@ -751,12 +1073,22 @@ class AnalysisRecord:
         self.exceed = []
         self.trait_squares = 0.0
         self.lists = 1
+        self.covariates = 0
+        self.rank = 1
+        self.near_ties = []
         self.stat_permuted = [None]
         self.permuted_squares = [None]
 
 
-def trait_sum_of_squares(y, members, n, adjustment):
-    """S of the trait values y[1..n] under the adjustment."""
+def trait_sum_of_squares(y, members, n, adjustment, model=None):
+    """S of the trait values y[1..n] under the adjustment; with a
+    covariate model whose lists partition the individuals, the plain sum of
+    squares."""
+    if model is not None and model.partition:
+        squares = 0.0
+        for i in range(1, n + 1):
+            squares += y[i] * y[i]
+        return squares
     if adjustment == "means":
         return within_list_squares(y, members, n)
     squares = 0.0
@@ -765,14 +1097,47 @@ def trait_sum_of_squares(y, members, n, adjustment):
     return squares
 
 
-def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters=None):
+def adjust_by_covariates(trait, additive, dominance, members, n, m, model):
+    """The covariate model's adjustment, in place: every trait column
+    becomes the residual of the centred trait, every code column its
+    residual, adjusted by the list means afterwards when the lists
+    overlap."""
+    if m == 0:
+        return
+    total = 0.0
+    for i in range(1, n + 1):
+        total += trait[i][1]
+    mean = total / float(n)
+    y = model.residual([0.0] + [trait[i][1] - mean for i in range(1, n + 1)])
+    for j in range(1, m + 1):
+        for i in range(1, n + 1):
+            trait[i][j] = y[i]
+        for codes in (additive, dominance):
+            column = model.residual([0.0] + [codes[i][j] for i in range(1, n + 1)])
+            if not model.partition:
+                adjust_column_by_means(column, members, n)
+            for i in range(1, n + 1):
+                codes[i][j] = column[i]
+
+
+def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters=None,
+                 covariates=None, covariate_names=None, covariate_file="the covariate file"):
     """Similarity, structure test and permutation test; fills p_values[1..M]
     and returns the structure test's result.  When an AnalysisRecord is
     given it is filled as the test runs.  adjustment is "means" or
     "sequential"; clusters, labels[1..N] of the user's groups, replace the
-    structure test's same-group lists when given (the test still runs)."""
+    structure test's same-group lists when given (the test still runs).
+
+    covariates, N rows of K values in the individuals' order (with their
+    names and file for the messages), adjust the trait and the codes by the
+    least-squares fit on Z (see CovariateModel): the trait is the residual
+    of the centred trait, each code column its residual (and then, when the
+    lists overlap, adjusted by the list means), and the replicates permute
+    the trait's residual.  They need the "means" adjustment."""
     if adjustment not in ADJUSTMENTS:
         raise ValueError("unknown adjustment %r" % (adjustment,))
+    if covariates is not None and adjustment != "means":
+        raise InputError("covariates need the means adjustment")
     n = study.n_individuals
     m = study.n_markers
     r_count = study.n_permutations
@@ -786,22 +1151,29 @@ def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters
         g = cluster_matrix(clusters, n)
     members = member_lists(g, n)
 
+    model = None
+    if covariates is not None:
+        model = CovariateModel(covariates, members, n, covariate_names, covariate_file)
+
     trait = study.trait
-    for j in range(1, m + 1):
-        s = 0.0
-        for i in range(1, n + 1):
-            s += trait[i][j]
-        mean = s / float(n)
-        for i in range(1, n + 1):
-            trait[i][j] = trait[i][j] - mean
-        for codes in (additive, dominance):
-            column = [0.0] + [codes[i][j] for i in range(1, n + 1)]
-            if adjustment == "means":
-                adjust_column_by_means(column, members, n)
-            else:
-                adjust_column(column, g, n)
+    if model is not None:
+        adjust_by_covariates(trait, additive, dominance, members, n, m, model)
+    else:
+        for j in range(1, m + 1):
+            s = 0.0
             for i in range(1, n + 1):
-                codes[i][j] = column[i]
+                s += trait[i][j]
+            mean = s / float(n)
+            for i in range(1, n + 1):
+                trait[i][j] = trait[i][j] - mean
+            for codes in (additive, dominance):
+                column = [0.0] + [codes[i][j] for i in range(1, n + 1)]
+                if adjustment == "means":
+                    adjust_column_by_means(column, members, n)
+                else:
+                    adjust_column(column, g, n)
+                for i in range(1, n + 1):
+                    codes[i][j] = column[i]
 
     sum_zz = [0.0] * (m + 1)
     sum_xx = [0.0] * (m + 1)
@@ -830,11 +1202,19 @@ def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters
         record.sum_xz = list(sum_xz)
         record.stat_observed = list(stat_observed)
         record.lists = distinct_lists(members, n)
+        if model is not None:
+            record.covariates = model.k
+            record.rank = model.rank
         squares = 0.0
         if m >= 1:
             y = [0.0] + [trait[i][1] for i in range(1, n + 1)]
-            squares = trait_sum_of_squares(y, members, n, adjustment)
+            squares = trait_sum_of_squares(y, members, n, adjustment, model)
         record.trait_squares = squares
+        record.near_ties = [0] * (m + 1)
+        bounds = [0.0] * (m + 1)
+        for j in range(1, m + 1):
+            y = [0.0] + [trait[i][j] for i in range(1, n + 1)]
+            bounds[j] = statistic_bound(sum_xx[j], sum_zz[j], y, n)
 
     for j in range(1, m + 1):
         p_values[j] = 0.0
@@ -852,6 +1232,8 @@ def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters
                 szy += dominance[i][j] * y
             t = statistic(sum_zz[j], sum_xx[j], sxy, szy, sum_xz[j])
             permuted_stats[j] = t
+            if record is not None and near_tie(t, stat_observed[j], bounds[j]):
+                record.near_ties[j] += 1
             if t > stat_observed[j]:
                 p_values[j] += 1.0
             elif t == stat_observed[j]:
@@ -860,7 +1242,7 @@ def run_analysis(study, rng, p_values, record=None, adjustment="means", clusters
             squares = 0.0
             if m >= 1:
                 received = [0.0] + [trait[donor[i]][1] for i in range(1, n + 1)]
-                squares = trait_sum_of_squares(received, members, n, adjustment)
+                squares = trait_sum_of_squares(received, members, n, adjustment, model)
             record.stat_permuted.append(permuted_stats)
             record.permuted_squares.append(squares)
 
@@ -1055,6 +1437,54 @@ def family_wise_p_values(deltas, degenerate, stat_observed, trait_squares,
     return emp2
 
 
+def marker_statistics(study, record):
+    """(fits[1..M], emp2[1..M]): each marker's MarkerFit and its max(T)
+    P-value (None for NA).  The fit's degrees of freedom leave out the
+    list means ("means"; one mean with "sequential") and the covariates."""
+    n = study.n_individuals
+    m = study.n_markers
+    lists = record.lists if record.adjustment == "means" else 1
+    fits = [None] * (m + 1)
+    for j in range(1, m + 1):
+        fits[j] = marker_fit(record.sum_zz[j], record.sum_xx[j], record.sum_xy[j],
+                             record.sum_zy[j], record.sum_xz[j], record.stat_observed[j],
+                             record.trait_squares, n, lists + record.covariates)
+    emp2 = family_wise_p_values([None] + [fits[j].delta for j in range(1, m + 1)],
+                                [None] + [fits[j].degenerate for j in range(1, m + 1)],
+                                record.stat_observed, record.trait_squares,
+                                record.stat_permuted, record.permuted_squares, m,
+                                study.n_permutations)
+    return fits, emp2
+
+
+def family_wise_near_ties(fits, record, m, r_count, relative=1e-9):
+    """near[1..M]: for each non-degenerate marker, how many replicates'
+    maxima (as family_wise_p_values forms them) lie within `relative` of
+    the marker's threshold T_obs / (Delta * S) (of 1 for a threshold below
+    1: the ratios are shares of a sum of squares): the replicates whose
+    count in EMP2 another rounding of the same sums could change."""
+    near = [0] * (m + 1)
+    maxima = [None] * (r_count + 1)
+    for r in range(1, r_count + 1):
+        best = -math.inf
+        for j in range(1, m + 1):
+            if fits[j].degenerate:
+                continue
+            ratio = ieee_div(record.stat_permuted[r][j], fits[j].delta * record.permuted_squares[r])
+            if ratio > best:
+                best = ratio
+        maxima[r] = best
+    for j in range(1, m + 1):
+        if fits[j].degenerate:
+            continue
+        threshold = ieee_div(record.stat_observed[j], fits[j].delta * record.trait_squares)
+        for r in range(1, r_count + 1):
+            if maxima[r] == threshold or (abs(maxima[r] - threshold)
+                                          <= relative * max(1.0, abs(threshold))):
+                near[j] += 1
+    return near
+
+
 def marker_table(study, record, p_values, info):
     """The text of the per-marker table, one line per marker in marker
     order.  p_values are the unsorted per-marker P-values; info the marker
@@ -1064,20 +1494,10 @@ def marker_table(study, record, p_values, info):
     empirical P-values are printed with the precisions of
     empirical_precisions; with "means" EMP1 is (c + 1)/(R + 1) and both are
     printed in their shortest exact form."""
-    n = study.n_individuals
     m = study.n_markers
     r_count = study.n_permutations
     means = record.adjustment == "means"
-    lists = record.lists if means else 1
-    fits = [None] * (m + 1)
-    for j in range(1, m + 1):
-        fits[j] = marker_fit(record.sum_zz[j], record.sum_xx[j], record.sum_xy[j],
-                             record.sum_zy[j], record.sum_xz[j], record.stat_observed[j],
-                             record.trait_squares, n, lists)
-    emp2 = family_wise_p_values([None] + [fits[j].delta for j in range(1, m + 1)],
-                                [None] + [fits[j].degenerate for j in range(1, m + 1)],
-                                record.stat_observed, record.trait_squares,
-                                record.stat_permuted, record.permuted_squares, m, r_count)
+    fits, emp2 = marker_statistics(study, record)
     emp1_precision, emp2_precision = empirical_precisions(r_count)
     lines = [TABLE_HEADER]
     for j in range(1, m + 1):
@@ -1126,14 +1546,23 @@ class ProgramRun:
         self.results_text = None
         self.table_name = None
         self.table_text = None
+        # with the table: the permutation test's record, each marker's fit
+        # and EMP2 (None for NA), and the replicates near EMP2's thresholds
+        self.record = None
+        self.fits = None
+        self.emp2 = None
+        self.emp2_near_ties = None
 
 
-def run_full(folder, with_table=False, rng=None, adjustment="means", clusters_file=None):
+def run_full(folder, with_table=False, rng=None, adjustment="means", clusters_file=None,
+             covar_file=None, covar_names=None):
     """Run the whole program in `folder`, with the per-marker table when
     with_table is set (as "strataperm run" does), on the given generator or
     on one seeded as the program seeds it, with the given adjustment and,
     when clusters_file names a file of cluster labels (a path as given, not
-    relative to `folder`), with the user's groups."""
+    relative to `folder`), with the user's groups; when covar_file names a
+    covariate file (a path as given), with its covariates, those that the
+    --covar-name list covar_names chooses or all of them."""
     run = ProgramRun()
     out = []
     if rng is None:
@@ -1146,13 +1575,21 @@ def run_full(folder, with_table=False, rng=None, adjustment="means", clusters_fi
     clusters = None
     if clusters_file is not None:
         clusters = read_clusters(clusters_file, study.n_individuals)
+    covariates = None
+    covariate_names = None
+    if covar_file is not None:
+        table = read_covariate_file(covar_file, study.n_individuals)
+        columns = choose_covariates(table, covar_names)
+        covariates = covariate_rows(table, columns, covar_file)
+        covariate_names = [table.names[k] for k in columns]
     m = study.n_markers
     marker_ids = list(range(0, m + 1))
     p_values = [0.0] * (m + 1)
     results = []
     record = AnalysisRecord() if with_table else None
 
-    structure = run_analysis(study, rng, p_values, record, adjustment, clusters)
+    structure = run_analysis(study, rng, p_values, record, adjustment, clusters,
+                             covariates, covariate_names, covar_file)
     results.append(structure.file_text)
     out.append(structure.stdout_text)
 
@@ -1172,6 +1609,9 @@ def run_full(folder, with_table=False, rng=None, adjustment="means", clusters_fi
         info = read_marker_descriptions(folder, m)
         run.table_name = table_path(study.output_file)
         run.table_text = marker_table(study, record, unsorted_p_values, info)
+        run.record = record
+        run.fits, run.emp2 = marker_statistics(study, record)
+        run.emp2_near_ties = family_wise_near_ties(run.fits, record, m, study.n_permutations)
     return run
 
 
@@ -1194,43 +1634,67 @@ def write_output(name, text):
     return True
 
 
+class CommandLine:
+    """The choices of the reference's command line."""
+
+    def __init__(self):
+        self.with_table = False
+        self.adjustment = "means"
+        self.clusters_file = None
+        self.covar_file = None
+        self.covar_names = None
+
+
+VALUE_OPTIONS = ("--adjustment", "--within", "--covar", "--covar-name")
+
+
 def parse_arguments(arguments):
-    """(with_table, adjustment, clusters_file) from the command line, or None
-    when it cannot be read."""
-    with_table = False
-    adjustment = "means"
-    clusters_file = None
+    """The CommandLine of the arguments, or None when they cannot be read
+    (covariates with the "sequential" adjustment, or names without a
+    file, included)."""
+    line = CommandLine()
     k = 0
     while k < len(arguments):
         argument = arguments[k]
         if argument == "--table":
-            with_table = True
-        elif argument in ("--adjustment", "--within") and k + 1 < len(arguments):
+            line.with_table = True
+        elif argument in VALUE_OPTIONS and k + 1 < len(arguments):
             k += 1
+            value = arguments[k]
             if argument == "--within":
-                clusters_file = arguments[k]
-            elif arguments[k] in ADJUSTMENTS:
-                adjustment = arguments[k]
+                line.clusters_file = value
+            elif argument == "--covar":
+                line.covar_file = value
+            elif argument == "--covar-name":
+                line.covar_names = value
+            elif value in ADJUSTMENTS:
+                line.adjustment = value
             else:
                 return None
         else:
             return None
         k += 1
-    return with_table, adjustment, clusters_file
+    if line.covar_file is not None and line.adjustment != "means":
+        return None
+    if line.covar_names is not None and line.covar_file is None:
+        return None
+    return line
 
 
 def main():
     sys.setrecursionlimit(max(10000, sys.getrecursionlimit()))
-    parsed = parse_arguments(sys.argv[1:])
-    if parsed is None:
+    line = parse_arguments(sys.argv[1:])
+    if line is None:
         sys.stderr.write("usage: strataperm_reference.py [--table] "
-                         "[--adjustment means|sequential] [--within FILE]\n")
+                         "[--adjustment means|sequential] [--within FILE] "
+                         "[--covar FILE [--covar-name LIST]]\n")
         return 2
-    with_table, adjustment, clusters_file = parsed
     try:
-        run = run_full(".", with_table=with_table, adjustment=adjustment,
-                       clusters_file=clusters_file)
-    except InputError:
+        run = run_full(".", with_table=line.with_table, adjustment=line.adjustment,
+                       clusters_file=line.clusters_file, covar_file=line.covar_file,
+                       covar_names=line.covar_names)
+    except InputError as error:
+        sys.stderr.write("strataperm_reference.py: %s\n" % error)
         return 1
     if run.results_name is not None:
         if not write_output(run.results_name, run.results_text):

@@ -6,6 +6,7 @@ Run with: python3 test_reference_selfcheck.py   (plain asserts; pytest also work
 
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -1206,6 +1207,509 @@ def test_missing_files_are_reported():
     status, out, name, _ = run_files({"parameter.txt": parameter_text(1, 1, 1, 2),
                                       "g.txt": "h\n0 0\n1 1\n"})
     assert (status, out) == (1, "can't open file t.txt in current directory\n")
+
+
+# ---------------------------------------------------------------------------
+# covariates
+# ---------------------------------------------------------------------------
+
+def column(values):
+    return [0.0] + [float(v) for v in values]
+
+
+def exact_regression(columns, y):
+    """Least squares in rationals: (coefficients, residual, residual sum of
+    squares, the inverse of X'X) of y on the columns (0-based lists), by
+    Gauss-Jordan elimination of the normal equations."""
+    p = len(columns)
+    n = len(y)
+    a = [[sum(columns[r][i] * columns[c][i] for i in range(n)) for c in range(p)]
+         + [Fraction(1 if r == c else 0) for c in range(p)] for r in range(p)]
+    for c in range(p):
+        pivot = next(r for r in range(c, p) if a[r][c] != 0)
+        a[c], a[pivot] = a[pivot], a[c]
+        a[c] = [v / a[c][c] for v in a[c]]
+        for r in range(p):
+            if r != c and a[r][c] != 0:
+                a[r] = [u - a[r][c] * v for u, v in zip(a[r], a[c])]
+    inverse = [row[p:] for row in a]
+    xty = [sum(columns[r][i] * y[i] for i in range(n)) for r in range(p)]
+    beta = [sum(inverse[r][c] * xty[c] for c in range(p)) for r in range(p)]
+    residual = [y[i] - sum(beta[k] * columns[k][i] for k in range(p)) for i in range(n)]
+    return beta, residual, sum(r * r for r in residual), inverse
+
+
+def close(a, b, relative=1e-10):
+    return abs(a - b) <= relative * max(abs(a), abs(b), 1e-300)
+
+
+def test_least_squares_residual_is_orthogonal_to_every_column_and_exact():
+    rng = __import__("random").Random(5)
+    n = 12
+    group = [0] + [1 if i <= 5 else 2 if i <= 9 else 3 for i in range(1, n + 1)]
+    members = [[]] + [[k for k in range(1, n + 1) if group[k] == group[i]] for i in range(1, n + 1)]
+    covariates = [[rng.gauss(0, 1), 40000.0 + 1000.0 * rng.gauss(0, 1), float(rng.randint(18, 80))]
+                  for _ in range(n)]
+    model = ref.CovariateModel(covariates, members, n)
+    assert model.partition and model.k == 3 and model.rank == 6
+    z_columns = ([[1.0] * n] + [[row[k] for row in covariates] for k in range(3)]
+                 + [[1.0 if group[i] == g else 0.0 for i in range(1, n + 1)] for g in (2, 3)])
+    for v in ([rng.gauss(10, 2) for _ in range(n)], [float(rng.randint(-1, 1)) for _ in range(n)]):
+        r = model.residual(column(v))
+        length = math.sqrt(sum(x * x for x in v))
+        for z in z_columns:
+            z_length = math.sqrt(sum(x * x for x in z))
+            assert abs(sum(a * b for a, b in zip(z, r[1:]))) <= 1e-12 * z_length * length
+        _, exact, _, _ = exact_regression([[Fraction(x) for x in z] for z in z_columns],
+                                          [Fraction(x) for x in v])
+        assert all(abs(float(e) - x) <= 1e-12 * length for e, x in zip(exact, r[1:]))
+        again = model.residual(r)  # M_Z is idempotent
+        assert all(abs(a - b) <= 1e-13 * length for a, b in zip(again[1:], r[1:]))
+    # a constant vector lies in Z's span: its residual is exactly zero
+    assert model.residual(column([0.1] * n)) == [0.0] * (n + 1)
+
+
+def test_one_covariate_in_one_group_is_the_simple_regression():
+    # c = (1, 2, 3, 4) centred (-3/2, -1/2, 1/2, 3/2), sum of squares 5;
+    # v = (2, 4, 5, 9) centred (-3, -1, 0, 4), cross product 11: slope
+    # 11/5, residual (-3 + 3.3, -1 + 1.1, 0 - 1.1, 4 - 3.3)
+    members = [[]] + [[1, 2, 3, 4]] * 4
+    model = ref.CovariateModel([[1.0], [2.0], [3.0], [4.0]], members, 4)
+    assert (model.partition, model.k, model.rank) == (True, 1, 2)
+    r = model.residual(column([2, 4, 5, 9]))
+    assert all(abs(a - b) <= 1e-14 for a, b in zip(r[1:], (0.3, 0.1, -1.1, 0.7)))
+    # a vector along the covariate leaves nothing
+    assert all(abs(x) <= 1e-14 for x in model.residual(column([5, 7, 9, 11]))[1:])
+
+
+def test_dependent_and_constant_covariates_are_refused_by_name():
+    groups = [0, 1, 2, 1, 2, 1, 1]  # {1, 3, 5, 6} and {2, 4}
+    partition = [[]] + [[k for k in range(1, 7) if groups[k] == groups[i]] for i in range(1, 7)]
+    overlapping = [[], [1, 2], [1, 2, 3], [2, 3, 4], [3, 4, 5], [4, 5, 6], [5, 6]]
+    free = [1.5, -0.5, 2.0, 0.25, 3.0, -1.0]
+
+    def refusal(values, members=partition, names=("age", "batch")):
+        rows = [list(row) for row in zip(*values)]
+        try:
+            ref.CovariateModel(rows, members, 6, list(names[:len(values)]), "cov.txt")
+        except ref.InputError as error:
+            return str(error)
+        return None
+
+    group2 = [1.0 if g == 2 else 0.0 for g in groups[1:]]
+    group1 = [1.0 - x for x in group2]
+    for indicator in (group2, group1, [3.0 * x - 2.0 for x in group2]):
+        message = refusal([free, indicator])
+        assert "batch" in message and "cov.txt" in message and "dependent" in message, message
+    # with overlapping lists Z has no group indicators: the same column is free
+    assert refusal([free, group2], overlapping) is None
+    assert ref.CovariateModel([list(r) for r in zip(free, group2)], overlapping, 6).rank == 3
+    message = refusal([free, [2.0 * a - 3.0 for a in free]])
+    assert "batch" in message and "dependent" in message
+    message = refusal([[7.25] * 6, free])
+    assert "age" in message and "constant" in message and "cov.txt" in message
+    # N = 6 individuals, two groups: Z may have five columns, three covariates
+    rng = __import__("random").Random(3)
+    columns = [[rng.gauss(0, 1) for _ in range(6)] for _ in range(4)]
+    assert refusal(columns[:3], names=("1", "2", "3")) is None
+    assert "too few" in refusal(columns, names=("1", "2", "3", "4"))
+    assert refusal(columns, overlapping, names=("1", "2", "3", "4")) is None
+    # the partition that Z's indicators follow
+    assert ref.partition_groups(partition, 6) == ([0, 1, 2, 1, 2, 1, 1], 2)
+    assert ref.partition_groups(overlapping, 6) is None
+    assert ref.partition_groups([[], [2], [2]], 2) is None  # 1 is not in its own list
+    assert ref.partition_groups([[]] + [[1, 2, 3]] * 3, 3) == ([0, 1, 1, 1], 1)
+
+
+# The six-individual study with the users' clusters, and one covariate.
+# Its fit must be the least-squares fit of the trait on the intercept, the
+# covariate, the indicator of cluster b and the two codes (worked out here
+# in rationals), the F test the one of the two codes against the
+# covariates-only model, and the replicates must permute that model's
+# residuals among the cluster's members.
+COVARIATE_VALUES = (1.0, 4.0, 2.0, 8.0, 5.0, 7.0)
+
+
+def covariate_study_run(clusters, covariates, draws=CLUSTER_DRAWS):
+    rng = ScriptedGenerator(draws)
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, dict(CLUSTER_STUDY, **{
+            "clusters.txt": clusters,
+            "cov.txt": "".join(" ".join(repr(v) for v in row) + "\n" for row in covariates)}))
+        run = ref.run_full(folder, with_table=True, rng=rng,
+                           clusters_file=os.path.join(folder, "clusters.txt"),
+                           covar_file=os.path.join(folder, "cov.txt"))
+    assert rng.draws == len(draws)
+    return run
+
+
+def exact_marker_model(covariates, clusters, y, x, z):
+    """(BETA_ADD, BETA_DOM, SE_ADD, SE_DOM, F, P, d) of the full regression
+    and the exact residuals (ytilde, xtilde, ztilde) of the reduced one."""
+    n = len(y)
+    f = [Fraction(v) for v in y]
+    labels = sorted(set(clusters), key=clusters.index)
+    reduced = [[Fraction(1)] * n] + [[Fraction(row[k]) for row in covariates]
+                                      for k in range(len(covariates[0]))]
+    reduced += [[Fraction(1 if c == label else 0) for c in clusters] for label in labels[1:]]
+    codes = [[Fraction(v) for v in x], [Fraction(v) for v in z]]
+    beta, _, rss1, inverse = exact_regression(reduced + codes, f)
+    _, ytilde, rss0, _ = exact_regression(reduced, f)
+    d = n - len(reduced) - 2
+    sigma2 = rss1 / d
+    f_stat = (rss0 - rss1) / 2 / sigma2
+    p = len(reduced)
+    residuals = [ytilde] + [exact_regression(reduced, code)[1] for code in codes]
+    return ((beta[p], beta[p + 1], math.sqrt(sigma2 * inverse[p][p]),
+             math.sqrt(sigma2 * inverse[p + 1][p + 1]), f_stat,
+             (1 + 2 * float(f_stat) / d) ** (-d / 2.0), d), residuals)
+
+
+def exact_statistic(x, z, y):
+    sxx, szz, sxz = sum(a * a for a in x), sum(a * a for a in z), sum(a * b for a, b in zip(x, z))
+    sxy, szy = sum(a * b for a, b in zip(x, y)), sum(a * b for a, b in zip(z, y))
+    return szz * sxy * sxy + sxx * szy * szy - 2 * sxz * szy * sxy
+
+
+def test_covariate_fit_is_the_full_regression_and_replicates_permute_residuals():
+    y = (13, 7, 11, 9, 9, 11)
+    x = (1, -1, 0, 1, -1, 1)
+    z = (0, 0, 1, 0, 0, 0)
+    cases = (("a\nb\na\nb\na\na\n", [[v] for v in COVARIATE_VALUES], 2),
+             ("a\na\na\na\na\na\n", [[v, float(i * i % 5)] for i, v in enumerate(COVARIATE_VALUES)],
+              1))
+    donors = {2: ((1, 2, 3, 4, 5, 6), (3, 4, 1, 2, 5, 6), (3, 2, 1, 4, 5, 6)),
+              1: ((1, 2, 3, 4, 5, 6), (2, 4, 1, 3, 5, 6), (2, 1, 3, 4, 5, 6))}
+    for clusters, covariates, lists in cases:
+        labels = clusters.split()
+        (beta_add, beta_dom, se_add, se_dom, f_stat, p, d), residuals = exact_marker_model(
+            covariates, labels, y, x, z)
+        run = covariate_study_run(clusters, covariates)
+        record = run.record
+        assert (record.lists, record.covariates, record.rank) == (lists, len(covariates[0]),
+                                                                  lists + len(covariates[0]))
+        assert d == 1 and 6 - 2 - record.lists - record.covariates == d
+        fit = run.fits[1]
+        for ours, exact in ((fit.beta_add, beta_add), (fit.beta_dom, beta_dom),
+                            (fit.se_add, se_add), (fit.se_dom, se_dom), (fit.f_stat, f_stat),
+                            (fit.p, p)):
+            assert close(ours, float(exact)), (clusters, ours, float(exact))
+        ytilde, xtilde, ztilde = residuals
+        assert close(record.trait_squares, float(sum(v * v for v in ytilde)))
+        assert close(record.stat_observed[1], float(exact_statistic(xtilde, ztilde, ytilde)))
+        # the donors that CLUSTER_DRAWS give within the clusters (the
+        # random stream does not depend on the covariates)
+        exceed = Fraction(0)
+        t_obs = exact_statistic(xtilde, ztilde, ytilde)
+        for r, given in enumerate(donors[lists], 1):
+            received = [ytilde[d - 1] for d in given]
+            t = exact_statistic(xtilde, ztilde, received)
+            assert close(record.stat_permuted[r][1], float(t)), (r, record.stat_permuted[r][1], t)
+            assert close(record.permuted_squares[r], record.trait_squares)
+            exceed += 1 if t > t_obs else Fraction(1, 2) if t == t_obs else 0
+        assert record.stat_permuted[1][1] == record.stat_observed[1]  # the identity ties exactly
+        assert record.exceed[1] == exceed and record.near_ties[1] >= 1
+        fields = run.table_text.split("\n")[1].split("\t")
+        assert fields[13] == ref.shortest_g((float(exceed) + 1.0) / 4.0)
+
+
+def test_covariate_study_with_groups_matches_hand_worked_values():
+    # One covariate c = (1, 4, 2, 8, 5, 7), clusters a = {1, 3, 5, 6} and
+    # b = {2, 4}.  The regression of the trait (13, 7, 11, 9, 9, 11) on 1, c,
+    # [b], x = (1, -1, 0, 1, -1, 1) and z = (0, 0, 1, 0, 0, 0) has the
+    # coefficients 519/44, -13/44, -89/44, 16/11, -9/44 and leaves 1/11
+    # (d = 1, sigma2 = 1/11); (X'X)^-1 has 5/22 and 271/176 at x and z, so
+    # SE_ADD = sqrt(5/242), SE_DOM = sqrt(271/1936).  The covariates-only
+    # model (coefficients 471/41, -16/123, -111/41) leaves 1166/123:
+    # F = (1166/123 - 1/11) / 2 / (1/11) = 12703/246, P = sqrt(123/12826).
+    # Its residual ytilde = (202, -155, -28, 155, -226, 52)/123 and the
+    # codes' residuals xtilde = (128, -97, -8, 97, -170, 50)/123, ztilde =
+    # (-50, -14, 80, 14, -22, -8)/123 give T_obs; the replicates' donors
+    # (the identity, (3, 4, 1, 2, 5, 6), (3, 2, 1, 4, 5, 6)) a tie and two
+    # smaller statistics: c = 1/2, EMP1 = 1.5/4.  Replicate 1's ratio is
+    # the largest of each replicate's: EMP2 = 2/4.
+    run = covariate_study_run("a\nb\na\nb\na\na\n", [[v] for v in COVARIATE_VALUES])
+    assert run.table_text.split("\n")[1] == \
+        ".\t.\t1\t.\t.\t0.583333\t6\t1.45455\t0.14374\t-0.204545\t0.374138\t51.6382" \
+        "\t0.097928\t0.375\t0.5"
+    assert ref.c_format_g(math.sqrt(5.0 / 242.0)) == "0.14374"
+    assert ref.c_format_g(math.sqrt(271.0 / 1936.0)) == "0.374138"
+    assert ref.c_format_g(math.sqrt(123.0 / 12826.0)) == "0.097928"
+    assert run.record.exceed[1] == 0.5
+
+
+def test_without_covariates_nothing_changes():
+    run = run_cluster_study()[2]
+    with tempfile.TemporaryDirectory() as folder:
+        write_files(folder, dict(CLUSTER_STUDY, **{"clusters.txt": CLUSTER_FILE}))
+        again = ref.run_full(folder, with_table=True, rng=ScriptedGenerator(CLUSTER_DRAWS),
+                             clusters_file=os.path.join(folder, "clusters.txt"),
+                             covar_file=None)
+    assert (again.table_text, again.stdout_text) == (run.table_text, run.stdout_text)
+    assert again.record.covariates == 0 and again.record.rank == 1
+
+
+def test_near_ties_of_a_degenerate_marker_are_every_replicate():
+    # statistic_bound: Delta <= sum_xx * sum_zz and the explained sum of
+    # squares is at most N times the largest squared trait value
+    assert ref.statistic_bound(2.0, 3.0, column([1.0, -4.0, 2.0]), 3) == 2.0 * 3.0 * 3 * 16.0
+    assert ref.near_tie(5.0, 5.0, 0.0) and not ref.near_tie(5.0, 5.0 + 1e-12, 0.0)
+    assert ref.near_tie(1e-17, -2e-16, 1.0) and not ref.near_tie(1.0, 1.0 + 2e-9, 1.0)
+    # a marker whose codes lie in Z's span (here all heterozygous with
+    # covariates): its residuals are exactly zero, every replicate ties
+    with tempfile.TemporaryDirectory() as folder:
+        make_study.write_study(folder, 4, "degenerate", n=12, m=6, r_count=9)
+        make_study.write_covariate_file(os.path.join(folder, "cov.txt"), 4, "x",
+                                        [float(i) for i in range(12)], [[(0, 1)]] * 12, 2)
+        run = ref.run_full(folder, with_table=True, covar_file=os.path.join(folder, "cov.txt"))
+    record = run.record
+    for j in range(1, 7):
+        if run.fits[j].degenerate:
+            assert record.near_ties[j] == 9 and run.emp2_near_ties[j] == 0
+    assert any(run.fits[j].degenerate for j in range(1, 7))
+
+
+def write_text(folder, name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w", newline="") as handle:
+        handle.write(text)
+    return path
+
+
+def test_covariate_file_forms():
+    with tempfile.TemporaryDirectory() as folder:
+        forms = {
+            "no header": ("1 2.5\n-3 4e1\n\n.5 +6\n", ["COV1", "COV2"], False),
+            "names": ("PC1 age\n1 2.5\n-3 4e1\n.5 +6", ["PC1", "age"], True),
+            "#names": ("#PC1\tage\r\n1\t2.5\r\n-3 4e1\r\n.5 6\r\n", ["PC1", "age"], True),
+        }
+        for name, (text, names, header) in forms.items():
+            table = ref.read_covariate_file(write_text(folder, "c.txt", text), 3)
+            assert (table.names, table.header) == (names, header), name
+            assert table.rows == [[1.0, 2.5], [-3.0, 40.0], [0.5, 6.0]], name
+        # a first line of numbers or NA is data; NA and any -9 are missing
+        # values; numbers are read as C reads them
+        table = ref.read_covariate_file(write_text(folder, "c.txt", "NA 1\n-9 2\n3 -9.5\n"), 3)
+        assert not table.header and table.rows == [[None, 1.0], [None, 2.0], [3.0, -9.5]]
+        table = ref.read_covariate_file(write_text(folder, "c.txt", "-9.0 0x1p3\n-9e0 1.\n"
+                                                   "+0 -.5E1\n"), 3)
+        assert table.rows == [[None, 8.0], [None, 1.0], [0.0, -5.0]]
+        path = write_text(folder, "c.txt", "a b\n1 2\nNA 3\n4 5\n")
+        try:
+            ref.covariate_rows(ref.read_covariate_file(path, 3), [0, 1], path)
+        except ref.InputError as error:
+            assert "missing" in str(error) and "individual 2" in str(error)
+        else:
+            raise AssertionError("a missing value in a study folder was accepted")
+        assert ref.covariate_rows(ref.read_covariate_file(path, 3), [1], path) == [[2.0], [3.0],
+                                                                                  [5.0]]
+        bad = {"PC1 age\n1 2\n3 x7\n5 6\n": "age",     # not a number
+               "1 2\n3 nan\n5 6\n": "2",               # nor is NaN
+               "1 2\n3 inf\n5 6\n": "2",
+               "1 2\n3\n5 6\n": "line 2",              # a short line
+               "PC1 age\n1 2\n3 4\n": "2 lines",       # too few lines
+               "1 2\n3 4\n5 6\n7 8\n": "4 lines",      # too many
+               "# PC1 age\n1 2\n3 4\n5 6\n": "not 3",  # '#' starts the first name
+               "#\n1 2\n2 3\n3 4\n": "not 1"}
+        for text, named in bad.items():
+            try:
+                ref.read_covariate_file(write_text(folder, "c.txt", text), 3)
+            except ref.InputError as error:
+                assert named in str(error) and "c.txt" in str(error), (text, str(error))
+            else:
+                raise AssertionError("accepted %r" % text)
+
+
+def test_covariate_names_choose_columns_in_order():
+    with_header = ref.CovariateTable(["PC1", "PC2", "PC3", "age", "7"], [], True)
+    plain = ref.CovariateTable(["COV1", "COV2", "COV3"], [], False)
+    choose = ref.choose_covariates
+    assert choose(with_header, None) == [0, 1, 2, 3, 4]
+    assert choose(with_header, "age,PC1") == [3, 0]
+    assert choose(with_header, "PC2-age") == [1, 2, 3]
+    assert choose(with_header, "2-3,PC1") == [1, 2, 0]
+    assert choose(with_header, "7") == [4]  # a name before a number
+    assert choose(plain, "3,1") == [2, 0] and choose(plain, "1-3") == [0, 1, 2]
+    for table, choice in ((with_header, "PC9"), (with_header, "age-PC1"), (plain, "4"),
+                          (plain, "0"), (plain, "1,1"), (plain, "1-2,2"), (plain, ""),
+                          (plain, "a-b"), (plain, "COV2")):  # no header, no names
+        try:
+            choose(table, choice)
+        except ref.InputError:
+            continue
+        raise AssertionError("accepted %r" % choice)
+
+
+def test_covariates_on_the_command_line():
+    script = os.path.join(HERE, "strataperm_reference.py")
+    with tempfile.TemporaryDirectory() as folder:
+        clusters = os.path.join(folder, "clusters.txt")
+        covariates = os.path.join(folder, "cov.txt")
+        make_study.write_study(folder, 9, "two", clusters_file=clusters,
+                               covariates_file=covariates, covariate_count=3)
+        expected = {
+            "all": ref.run_full(folder, with_table=True, covar_file=covariates),
+            "chosen": ref.run_full(folder, with_table=True, covar_file=covariates,
+                                   covar_names="3,1"),
+            "within": ref.run_full(folder, with_table=True, covar_file=covariates,
+                                   clusters_file=clusters),
+        }
+        arguments = {"all": [], "chosen": ["--covar-name", "3,1"], "within": ["--within", clusters]}
+        for name, extra in arguments.items():
+            completed = subprocess.run([sys.executable, script, "--table", "--covar", covariates]
+                                       + extra, cwd=folder, stdout=subprocess.PIPE, check=True)
+            with open(os.path.join(folder, "results.tsv"), encoding="latin-1") as handle:
+                table = handle.read()
+            assert (completed.stdout.decode("latin-1"), table) == \
+                (expected[name].stdout_text, expected[name].table_text), name
+        tables = {run.table_text for run in expected.values()}
+        assert len(tables | {ref.run_full(folder, with_table=True).table_text}) == 4
+        for extra, status in ((["--covar", covariates, "--adjustment", "sequential"], 2),
+                              (["--covar-name", "1"], 2), (["--covar"], 2),
+                              (["--covar", covariates, "--covar-name", "9"], 1),
+                              (["--covar", os.path.join(folder, "none.txt")], 1)):
+            bad = subprocess.run([sys.executable, script, "--table"] + extra, cwd=folder,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            assert bad.returncode == status, extra
+        try:
+            ref.run_full(folder, adjustment="sequential", covar_file=covariates)
+        except ref.InputError:
+            pass
+        else:
+            raise AssertionError("covariates with the sequential adjustment")
+
+
+def test_generated_covariate_files_leave_the_study_alone():
+    kinds_seen = set()
+    for seed in range(1, 25):
+        with tempfile.TemporaryDirectory() as folder:
+            plain = os.path.join(folder, "plain")
+            with_covariates = os.path.join(folder, "with")
+            path = os.path.join(folder, "cov.txt")
+            make_study.write_study(plain, seed, "missing")
+            make_study.write_study(with_covariates, seed, "missing", covariates_file=path)
+            assert sorted(os.listdir(plain)) == sorted(os.listdir(with_covariates))
+            for name in os.listdir(plain):
+                with open(os.path.join(plain, name)) as a, \
+                        open(os.path.join(with_covariates, name)) as b:
+                    assert a.read() == b.read()
+            study = ref.read_parameters(plain, [])
+            table = ref.read_covariate_file(path, study.n_individuals)
+            assert 1 <= len(table.names) <= 5 and len(set(table.names)) == len(table.names)
+            assert all(None not in row for row in table.rows)
+            with open(path, newline="") as handle:
+                text = handle.read()
+            kinds_seen.add(("header" if table.header else "plain",
+                            "#" if text.startswith("#") else "", "\t" in text))
+            for k in range(len(table.names)):
+                values = [row[k] for row in table.rows]
+                assert len(set(values)) > 1 or table.names[k] == "dose", (seed, k)
+    assert len(kinds_seen) >= 5, kinds_seen
+    names, header, columns = make_study.write_covariate_file(
+        os.devnull, 1, "one", [float(i) for i in range(30)], [[(0, 1)]] * 30, 5)
+    assert len(names) == len(columns) == 5 and all(len(c) == 30 for c in columns)
+
+
+STAND_IN_COVARIATES = """#!%(python)s
+# Stands in for the program: "run [OPTIONS] FOLDER" runs the reference
+# with --table in FOLDER, faulty in one way when asked.
+import os, sys
+sys.path.insert(0, %(here)r)
+sys.dont_write_bytecode = True
+sys.setrecursionlimit(10000)
+import strataperm_reference as ref
+fault = %(fault)r
+folder, options = sys.argv[-1], sys.argv[2:-1]
+if fault.startswith("ignore "):  # drop an option and its value
+    name = fault[len("ignore "):]
+    if name in options:
+        k = options.index(name)
+        del options[k:k + 2]
+if fault == "other rounding":
+    # the least squares by the normal equations of [1, columns], solved by
+    # Gauss-Jordan elimination: other residuals, within rounding
+    class NormalEquations:
+        def __init__(self, columns, labels, n):
+            self.n = n
+            self.columns = [[0.0] + [1.0] * n] + [list(c) for c in columns]
+            p = len(self.columns)
+            a = [[ref.dot(u, v, n) for v in self.columns] + [float(r == c) for c in range(p)]
+                 for r, u in enumerate(self.columns)]
+            for c in range(p):
+                pivot = max(range(c, p), key=lambda r: abs(a[r][c]))
+                if abs(a[pivot][c]) <= 1e-12 * abs(a[c][c]):
+                    raise ref.DependentColumn(labels[c - 1], "linearly dependent")
+                a[c], a[pivot] = a[pivot], a[c]
+                a[c] = [v / a[c][c] for v in a[c]]
+                for r in range(p):
+                    if r != c:
+                        a[r] = [u - a[r][c] * v for u, v in zip(a[r], a[c])]
+            self.inverse = [row[p:] for row in a]
+            self.rank = p
+        def residual(self, v):
+            p = len(self.columns)
+            xtv = [ref.dot(u, v, self.n) for u in self.columns]
+            beta = [sum(self.inverse[r][c] * xtv[c] for c in range(p)) for r in range(p)]
+            return [0.0] + [v[i] - sum(beta[k] * self.columns[k][i] for k in range(p))
+                            for i in range(1, self.n + 1)]
+    ref.LeastSquares = NormalEquations
+if fault == "no group indicators":  # Z without them, as if the lists overlapped
+    ref.partition_groups = lambda members, n: None
+if fault == "no refusal":  # what it cannot fit, it runs without covariates
+    run_full = ref.run_full
+    def run_anyway(folder, **choices):
+        try:
+            return run_full(folder, **choices)
+        except ref.InputError:
+            choices["covar_file"] = None
+            return run_full(folder, **choices)
+    ref.run_full = run_anyway
+os.chdir(folder)
+sys.argv = ["strataperm_reference.py", "--table"] + options
+sys.exit(ref.main())
+"""
+
+
+def test_covariate_comparison_passes_a_faithful_binary_and_catches_faulty_ones():
+    import compare_with_reference as compare
+    with tempfile.TemporaryDirectory() as workdir:
+        programs = {}
+        for fault in ("", "other rounding", "ignore --covar", "ignore --covar-name",
+                      "ignore --within", "no group indicators", "no refusal"):
+            path = os.path.join(workdir, "program_" + fault.replace(" ", "_"))
+            with open(path, "w") as handle:
+                handle.write(STAND_IN_COVARIATES % {"python": sys.executable, "here": HERE,
+                                                    "fault": fault})
+            os.chmod(path, 0o755)
+            programs[fault] = path
+        # studies with: (seed, regime), what they hold, the faults they catch
+        studies = (((20, "two"), "2 columns, --covar-name 2", ("ignore --covar-name",
+                                                         "no group indicators")),
+                   ((38, "two"), "--within", ("ignore --within", "no group indicators")),
+                   ((3, "overlap"), "2 columns", ("ignore --covar",)),
+                   ((5, "degenerate"), "refusal: indicator", ("no refusal",)),
+                   ((12, "overlap"), "refusal: text", ("no refusal",)))
+        for (seed, regime), holds, faults in studies:
+            for program in ("", "other rounding"):
+                ok, report = compare.check_covariate_study(programs[program], workdir, seed,
+                                                           regime)
+                assert ok and report == [], (program, report)
+            for fault in faults:
+                ok, report = compare.check_covariate_study(programs[fault], workdir, seed, regime)
+                assert not ok and holds in report[0], (fault, report)
+                assert any(line.startswith("  ") for line in report[1:]), report
+        # the share of cases with each choice
+        cases = []
+        for seed in range(1, 121):
+            folder = os.path.join(workdir, "case")
+            shutil.rmtree(folder, ignore_errors=True)
+            regime = compare.COVARIATE_CYCLE[seed % len(compare.COVARIATE_CYCLE)]
+            cases.append(compare.covariate_case(seed, regime, folder,
+                                                os.path.join(folder, "input"))[1])
+        assert 20 <= sum(c.clusters is not None for c in cases) <= 55
+        assert 8 <= sum(c.refusal is not None for c in cases) <= 35
+        assert 15 <= sum(c.choice is not None for c in cases) <= 60
+        assert {c.columns for c in cases} >= {1, 2, 3, 4, 5}
 
 
 def main():

@@ -82,6 +82,29 @@ TEST(ReducedModel, ResidualsAreOrthogonalToEveryColumnOfTheModel) {
   for (double e : inside) EXPECT_NEAR(e, 0.0, 1e-11);
 }
 
+TEST(ReducedModel, ColumnsInTheModelsSpanBecomeExactZeros) {
+  // A marker constant within each group and a covariate's multiple have no
+  // residual but rounding: they become zeros, and the marker is degenerate
+  // as it is in exact arithmetic.
+  const std::vector<int> clusters = {0, 0, 0, 0, 1, 1, 1, 1};
+  const std::vector<double> age = {31.3, 47.1, 25.9, 52.7, 44.2, 38.8, 60.1, 29.4};
+  const ReducedModel model(covariates_of({age}), lists_of(clusters));
+  std::vector<double> block(8 * 3);
+  for (std::size_t i = 0; i < 8; ++i) {
+    block[i * 3] = clusters[i] == 0 ? 1.0 : -1.0;
+    block[i * 3 + 1] = 0.1 * age[i];
+    block[i * 3 + 2] = static_cast<double>(i % 3);
+  }
+  model.residualize(block.data(), 3, 3);
+  double kept = 0.0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(block[i * 3], 0.0);
+    EXPECT_EQ(block[i * 3 + 1], 0.0);
+    kept += block[i * 3 + 2] * block[i * 3 + 2];
+  }
+  EXPECT_GT(kept, 0.5);
+}
+
 TEST(ReducedModel, OneCovariateOneGroupIsTheSimpleRegressionResidual) {
   const std::vector<double> x = {1, 2, 3, 4, 5};
   const std::vector<double> y = {2.0, 4.5, 5.0, 8.5, 9.0};
@@ -124,6 +147,14 @@ TEST(ReducedModel, FastTilesMatchThePlainTwinBitForBit) {
     const int stride = width + static_cast<int>(uniform_random(gen) * 3);
     std::vector<double> fast(static_cast<std::size_t>(n) * static_cast<std::size_t>(stride));
     for (double& v : fast) v = static_cast<int>(uniform_random(gen) * 3) - 1.0 + (uniform_random(gen) < 0.1 ? 0.37 : 0.0);
+    // Columns in the model's span: a constant, the first covariate.
+    for (int i = 0; i < n; ++i) {
+      fast[static_cast<std::size_t>(i) * static_cast<std::size_t>(stride)] = 2.0;
+      if (width > 17) {
+        fast[static_cast<std::size_t>(i) * static_cast<std::size_t>(stride) + 17] =
+            covariates.values[static_cast<std::size_t>(i) * covariates.names.size()];
+      }
+    }
     std::vector<double> plain = fast;
     model.residualize(fast.data(), stride, width);
     model.residualize_plain(plain.data(), stride, width);
@@ -202,6 +233,13 @@ TEST_F(CovariateTableFiles, HeaderFormsAndColumnChoices) {
                   .by_individual_id);
   CovariateTable bare = read_covariate_table(file("F1 I1 2 3\nF2 I2 4 5\n"), "2", CovariateMatch::family_and_individual);
   EXPECT_EQ(bare.names, (std::vector<std::string>{"COV2"}));
+  EXPECT_EQ(read_covariate_table(file("F1 I1 2 3\n"), "COV2-COV2", CovariateMatch::family_and_individual).names,
+            (std::vector<std::string>{"COV2"}));
+  // A header whose '#' stands apart.
+  EXPECT_EQ(read_covariate_table(file("# FID IID x y\nF1 I1 2 3\n"), "y", CovariateMatch::family_and_individual).names,
+            (std::vector<std::string>{"y"}));
+  EXPECT_EQ(read_covariate_table(file("# x y\n2 3\n"), "", CovariateMatch::order).names,
+            (std::vector<std::string>{"x", "y"}));
   EXPECT_EQ(*bare.rows.at("F2\tI2").values[0], 5.0);
   // In order: values alone, a header when the first field is no number.
   CovariateTable ordered = read_covariate_table(file("age dose\n30 1\n40 NA\n"), "dose", CovariateMatch::order);
