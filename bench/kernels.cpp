@@ -64,7 +64,7 @@ void Residuals(benchmark::State& state) {
   for (int c = 0; c < k; ++c) covariates.names.push_back("c");
   std::vector<int> clusters(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) clusters[static_cast<std::size_t>(i)] = i < n / 2 ? 0 : 1;
-  const ReducedModel model(covariates, build_group_lists(same_group_of_clusters(clusters), n));
+  const ReducedModel model(covariates, build_group_lists(same_group_of_clusters(clusters)));
   const std::vector<double> codes = random_values(static_cast<std::size_t>(n) * width, 2.0);
   std::vector<double> block = codes;
   for (auto _ : state) {
@@ -89,10 +89,9 @@ template <int kKernel>
 void GroupMeanAdjustment(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const int width = 128;
-  std::vector<std::uint8_t> same(static_cast<std::size_t>(n) * n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) same[static_cast<std::size_t>(i) * n + j] = (i < n / 2) == (j < n / 2);
-  const GroupLists lists = build_group_lists(same, n);
+  std::vector<int> clusters(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) clusters[static_cast<std::size_t>(i)] = i < n / 2 ? 0 : 1;
+  const GroupLists lists = build_group_lists(same_group_of_clusters(clusters));
   std::vector<double> start = random_values(static_cast<std::size_t>(n) * width, 2.0);
   for (double& v : start) v = v < -0.33 ? -1.0 : v < 0.33 ? 0.0 : 1.0;
   std::vector<double> codes;
@@ -112,7 +111,37 @@ BENCHMARK(GroupMeanAdjustment<0>)->Arg(1000)->Arg(2000)->Arg(6000)->Arg(10000);
 BENCHMARK(GroupMeanAdjustment<1>)->Arg(1000)->Arg(2000)->Arg(6000)->Arg(10000);
 BENCHMARK(GroupMeanAdjustment<2>)->Arg(1000);
 
-// Manhattan distance of two rows of allele counts.
+// One draw call of R = 200 replicates, N individuals in one group or two
+// equal groups, on 1 or 2 threads: lists that partition the individuals let
+// each thread draw its own replicates from its own place in the stream, with
+// the results of drawing them one after another. Real time, since the
+// work is spread over threads. Counter: replicates per second.
+void DrawReplicates(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int groups = static_cast<int>(state.range(1));
+  const int threads = static_cast<int>(state.range(2));
+  const int replicates = 200;
+  std::vector<int> clusters(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) clusters[static_cast<std::size_t>(i)] = i * groups / n;
+  ReplicateDrawer drawer(same_group_of_clusters(clusters), random_values(static_cast<std::size_t>(n), 10.0));
+  RandomStream stream;
+  seed_random_stream(stream);
+  std::vector<double> traits, sum_y2;
+  for (auto _ : state) {
+    drawer.draw(replicates, stream, traits, sum_y2, {}, nullptr, threads);
+    benchmark::DoNotOptimize(traits.data());
+  }
+  state.counters["replicates/s"] = benchmark::Counter(
+      static_cast<double>(replicates) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(DrawReplicates)
+    ->ArgNames({"N", "groups", "threads"})
+    ->ArgsProduct({{1410, 2000}, {1, 2}, {1, 2}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Manhattan distance of two rows of allele counts. Counter: byte pairs
+// compared per second.
 template <bool kBytes>
 void Distance(benchmark::State& state) {
   const int loci = static_cast<int>(state.range(0));
@@ -128,9 +157,41 @@ void Distance(benchmark::State& state) {
     benchmark::DoNotOptimize(kBytes ? manhattan_distance_bytes(a.data(), b.data(), loci)
                                     : manhattan_distance(wa.data(), wb.data(), loci));
   }
+  state.counters["bytes/s"] = benchmark::Counter(
+      static_cast<double>(loci) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(Distance<true>)->Arg(10000);
 BENCHMARK(Distance<false>)->Arg(10000);
+
+// Distances of all pairs of N individuals at L loci (counts 0, 1, 2 in
+// bytes, 2-byte distances as the similarity stage writes them), on one
+// thread: the blocked kernel (true; its instruction set is the label)
+// against the plain loop, one pair at a time. Counter: byte pairs compared
+// per second, N (N - 1) / 2 x L, to set against `peak_rate --sad`.
+template <bool kBlocked>
+void PairDistances(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int loci = static_cast<int>(state.range(1));
+  RandomStream stream;
+  seed_random_stream(stream);
+  std::vector<std::uint8_t> counts(static_cast<std::size_t>(n) * loci);
+  for (std::uint8_t& c : counts) c = static_cast<std::uint8_t>(uniform_random(stream) * 3);
+  const double pairs = static_cast<double>(n) * (n - 1) / 2;
+  std::vector<std::uint16_t> out(static_cast<std::size_t>(pairs));
+  for (auto _ : state) {
+    if (kBlocked) {
+      manhattan_distances_bytes(counts.data(), n, loci, 0, n, out.data());
+    } else {
+      manhattan_distances_bytes_plain(counts.data(), n, loci, 0, n, out.data());
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  if (kBlocked) state.SetLabel(manhattan_distances_bytes_isa());
+  state.counters["bytes/s"] = benchmark::Counter(pairs * loci * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+}
+BENCHMARK(PairDistances<true>)->Args({2000, 2000})->Args({5000, 2000})->Unit(benchmark::kMillisecond);
+BENCHMARK(PairDistances<false>)->Args({2000, 2000})->Unit(benchmark::kMillisecond);
 
 // The final sort of a million tied P-values.
 void SortTies(benchmark::State& state) {

@@ -167,7 +167,7 @@ AnalysisResult run_adaptive(const Parameters& parameters, MarkerSource& markers,
       const double start = seconds_now();
       drawer.draw(length, stream, replicate_trait, replicate_sum_y2, [&] {
         if (options.progress != nullptr) options.progress->advance("replicate", drawn + 1, rule.max);
-      }, &states);
+      }, &states, threads);
       replicate_seconds += seconds_now() - start;
     }
     drawn += length;

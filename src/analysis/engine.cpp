@@ -62,7 +62,7 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
   result.threads = run.threads;
   const std::size_t rows = static_cast<std::size_t>(n);
 
-  std::vector<std::uint8_t> same_group;
+  SameGroup same_group;
   {
     const DistanceTable table =
         compute_distances(data.locus_count, n, parameters.n_loci, run.threads);
@@ -89,7 +89,7 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
   const double mean = sum / static_cast<double>(n);
   for (std::size_t i = 0; i < rows; ++i) y[i] = y[i] - mean;
 
-  run.lists = build_group_lists(same_group, n);
+  run.lists = build_group_lists(same_group);
   result.groups = summarize_groups(run.lists);
   result.adjustment = options.adjustment;
   run.adjustment = options.adjustment;
@@ -117,7 +117,7 @@ PreparedRun prepare_run(const Parameters& parameters, const SampleData& data,
   // there the drawer keeps to its cheap sum of squares.
   const bool replicate_within = within && options.adaptive == nullptr;
   run.drawer =
-      std::make_unique<ReplicateDrawer>(same_group, y, replicate_within ? &run.lists : nullptr);
+      std::make_unique<ReplicateDrawer>(std::move(same_group), y, replicate_within ? &run.lists : nullptr);
   return run;
 }
 
@@ -175,7 +175,7 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
       drawer.draw(count_r, stream, replicate_trait, replicate_sum_y2, [&] {
         ++replicates_drawn;
         if (options.progress != nullptr) options.progress->advance("replicate", replicates_drawn, r);
-      });
+      }, nullptr, threads);
       replicate_seconds += seconds_now() - start;
     }
 

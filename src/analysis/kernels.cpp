@@ -1,6 +1,7 @@
 #include "analysis/kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,7 +10,7 @@
 #include <vector>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace strataperm {
@@ -55,14 +56,306 @@ std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t
   return d;
 }
 
+namespace {
+
+// The most loci of a chunk of manhattan_distances_bytes: a block's rows of
+// one chunk, up to 24 x 16 KiB, stay in the second-level cache while the
+// tiles of the block pass over them (longer rows go in equal chunks).
+constexpr std::size_t kDistanceChunk = 16384;
+
+// Rows or columns of a register tile, at most.
+constexpr int kTileSide = 4;
+
+#if defined(__SSE2__)
+
+// 64 zero bytes, then 64 bytes 0xFF: the vector of `width` bytes from
+// kTailMask + 64 - width + t keeps the last t bytes of a vector.
+constexpr std::array<std::uint8_t, 128> kTailMask = [] {
+  std::array<std::uint8_t, 128> mask{};
+  for (std::size_t k = 64; k < mask.size(); ++k) mask[k] = 0xFF;
+  return mask;
+}();
+
+// Sums of absolute byte differences in vectors of one width, the operations
+// the pair tiles are written in. They take and give vectors by reference and
+// are inlined into a function of their own instruction set, so no vector
+// crosses a call.
+struct Sse2Bytes {
+  using Vector = __m128i;
+  static constexpr int kWidth = 16;
+  static void clear(Vector& v) { v = _mm_setzero_si128(); }
+  static void load(Vector& v, const std::uint8_t* p) {
+    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  }
+  static void keep(Vector& v, const Vector& mask) { v = _mm_and_si128(v, mask); }
+  static void accumulate(Vector& total, const Vector& a, const Vector& b) {
+    total = _mm_add_epi64(total, _mm_sad_epu8(a, b));
+  }
+  static std::uint64_t sum(const Vector& v) {
+    alignas(16) std::uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    return lanes[0] + lanes[1];
+  }
+};
+
+struct Avx2Bytes {
+  using Vector = __m256i;
+  static constexpr int kWidth = 32;
+  __attribute__((target("avx2"))) static void clear(Vector& v) { v = _mm256_setzero_si256(); }
+  __attribute__((target("avx2"))) static void load(Vector& v, const std::uint8_t* p) {
+    v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
+  __attribute__((target("avx2"))) static void keep(Vector& v, const Vector& mask) {
+    v = _mm256_and_si256(v, mask);
+  }
+  __attribute__((target("avx2"))) static void accumulate(Vector& total, const Vector& a,
+                                                         const Vector& b) {
+    total = _mm256_add_epi64(total, _mm256_sad_epu8(a, b));
+  }
+  __attribute__((target("avx2"))) static std::uint64_t sum(const Vector& v) {
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  }
+};
+
+struct Avx512Bytes {
+  using Vector = __m512i;
+  static constexpr int kWidth = 64;
+  __attribute__((target("avx512bw"))) static void clear(Vector& v) { v = _mm512_setzero_si512(); }
+  __attribute__((target("avx512bw"))) static void load(Vector& v, const std::uint8_t* p) {
+    v = _mm512_loadu_si512(p);
+  }
+  __attribute__((target("avx512bw"))) static void keep(Vector& v, const Vector& mask) {
+    v = _mm512_and_si512(v, mask);
+  }
+  __attribute__((target("avx512bw"))) static void accumulate(Vector& total, const Vector& a,
+                                                             const Vector& b) {
+    total = _mm512_add_epi64(total, _mm512_sad_epu8(a, b));
+  }
+  __attribute__((target("avx512bw"))) static std::uint64_t sum(const Vector& v) {
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, v);
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+  }
+};
+
+// A register tile of kRows x kCols pairs: sums[r * kCols + c] is the sum of
+// |rows[r][l] - cols[c][l]| over the loci [begin, end) (end - begin a
+// multiple of the width) and the `tail` loci from end on (tail < width). The
+// tail is read as the last `tail` bytes of the vector that ends with it, the
+// bytes before them (counted already) masked to zero in both rows, so it
+// needs end + tail >= width. Each loaded vector of a row serves kCols pairs,
+// each of a column kRows.
+template <class Bytes, int kRows, int kCols>
+inline void pair_tile(const std::uint8_t* const* rows, const std::uint8_t* const* cols,
+                      std::size_t begin, std::size_t end, std::size_t tail, std::uint64_t* sums) {
+  using Vector = typename Bytes::Vector;
+  Vector total[kRows][kCols];
+#pragma GCC unroll 16
+  for (int r = 0; r < kRows; ++r)
+#pragma GCC unroll 16
+    for (int c = 0; c < kCols; ++c) Bytes::clear(total[r][c]);
+  for (std::size_t l = begin; l < end; l += Bytes::kWidth) {
+    Vector a[kRows], b[kCols];
+#pragma GCC unroll 16
+    for (int r = 0; r < kRows; ++r) Bytes::load(a[r], rows[r] + l);
+#pragma GCC unroll 16
+    for (int c = 0; c < kCols; ++c) Bytes::load(b[c], cols[c] + l);
+#pragma GCC unroll 16
+    for (int r = 0; r < kRows; ++r)
+#pragma GCC unroll 16
+      for (int c = 0; c < kCols; ++c) Bytes::accumulate(total[r][c], a[r], b[c]);
+  }
+  if (tail > 0) {
+    const std::size_t at = end + tail - Bytes::kWidth;
+    Vector mask, a[kRows], b[kCols];
+    Bytes::load(mask, kTailMask.data() + 64 - Bytes::kWidth + tail);
+    for (int r = 0; r < kRows; ++r) {
+      Bytes::load(a[r], rows[r] + at);
+      Bytes::keep(a[r], mask);
+    }
+    for (int c = 0; c < kCols; ++c) {
+      Bytes::load(b[c], cols[c] + at);
+      Bytes::keep(b[c], mask);
+    }
+    for (int r = 0; r < kRows; ++r)
+      for (int c = 0; c < kCols; ++c) Bytes::accumulate(total[r][c], a[r], b[c]);
+  }
+  for (int r = 0; r < kRows; ++r)
+    for (int c = 0; c < kCols; ++c) sums[r * kCols + c] = Bytes::sum(total[r][c]);
+}
+
+// The tiles of each instruction set. SSE2 and AVX2 (16 vector registers):
+// 3 x 4 pairs, 12 totals, 3 row vectors and a temporary, most column vectors
+// read from memory by the SAD itself. AVX-512 (32 registers): 4 x 4.
+void pair_tile_sse2(const std::uint8_t* const* rows, const std::uint8_t* const* cols,
+                    std::size_t begin, std::size_t end, std::size_t tail, std::uint64_t* sums) {
+  pair_tile<Sse2Bytes, 3, 4>(rows, cols, begin, end, tail, sums);
+}
+
+__attribute__((target("avx2"), flatten)) void pair_tile_avx2(
+    const std::uint8_t* const* rows, const std::uint8_t* const* cols, std::size_t begin,
+    std::size_t end, std::size_t tail, std::uint64_t* sums) {
+  pair_tile<Avx2Bytes, 3, 4>(rows, cols, begin, end, tail, sums);
+}
+
+__attribute__((target("avx512bw"), flatten)) void pair_tile_avx512(
+    const std::uint8_t* const* rows, const std::uint8_t* const* cols, std::size_t begin,
+    std::size_t end, std::size_t tail, std::uint64_t* sums) {
+  pair_tile<Avx512Bytes, 4, 4>(rows, cols, begin, end, tail, sums);
+}
+
+#endif  // __SSE2__
+
+struct PairTiles {
+  void (*tile)(const std::uint8_t* const* rows, const std::uint8_t* const* cols, std::size_t begin,
+               std::size_t end, std::size_t tail, std::uint64_t* sums);
+  int rows, cols;  // pairs of a tile
+  int width;       // bytes of a vector
+  const char* isa;
+};
+
+// The tiles this host runs, the widest first.
+const std::vector<PairTiles>& host_pair_tiles() {
+  static const std::vector<PairTiles> tiles = [] {
+    std::vector<PairTiles> out;
+#if defined(__SSE2__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512bw")) out.push_back({pair_tile_avx512, 4, 4, 64, "avx512bw"});
+    if (__builtin_cpu_supports("avx2")) out.push_back({pair_tile_avx2, 3, 4, 32, "avx2"});
+    out.push_back({pair_tile_sse2, 3, 4, 16, "sse2"});
+#endif
+    return out;
+  }();
+  return tiles;
+}
+
+// Where pair (i, j), i < j, of n rows lies in the packed upper triangle.
+inline std::size_t packed_pair(std::size_t i, std::size_t j, std::size_t n) {
+  return i * n - i * (i + 1) / 2 + (j - i - 1);
+}
+
+}  // namespace
+
+template <typename Raw>
+void manhattan_distances_bytes_plain(const std::uint8_t* counts, int n, int length, int row_begin,
+                                     int row_end, Raw* out) {
+  const std::size_t rows = static_cast<std::size_t>(n);
+  const std::size_t loci = static_cast<std::size_t>(length);
+  for (std::size_t i = static_cast<std::size_t>(row_begin); i < static_cast<std::size_t>(row_end); ++i)
+    for (std::size_t j = i + 1; j < rows; ++j)
+      out[packed_pair(i, j, rows)] =
+          static_cast<Raw>(manhattan_distance_bytes(counts + i * loci, counts + j * loci, length));
+}
+
+namespace {
+
+// manhattan_distances_bytes with the given tiles (rows of fewer loci than a
+// vector go one pair at a time).
+template <typename Raw>
+void blocked_distances(const PairTiles& tiles, const std::uint8_t* counts, int n, int length,
+                       int row_begin, int row_end, Raw* out) {
+  if (length < tiles.width) {
+    manhattan_distances_bytes_plain(counts, n, length, row_begin, row_end, out);
+    return;
+  }
+  const std::size_t rows = static_cast<std::size_t>(n);
+  const std::size_t loci = static_cast<std::size_t>(length);
+  const std::size_t width = static_cast<std::size_t>(tiles.width);
+  const std::size_t full = loci - loci % width;  // loci in whole vectors
+  const std::size_t tail = loci - full;
+  const std::size_t chunks = (full + kDistanceChunk - 1) / kDistanceChunk;
+  const std::size_t chunk = (full / width + chunks - 1) / chunks * width;
+  const int tile_rows = tiles.rows, tile_cols = tiles.cols;
+  const std::uint8_t* row_at[kTileSide];
+  const std::uint8_t* col_at[kTileSide];
+  std::uint64_t sums[kTileSide * kTileSide];
+  // Each block of rows goes over its columns a chunk of loci at a time, a
+  // tile of columns against every tile of the block's rows; the first chunk
+  // writes each pair's sum, the later ones add to it.
+  for (int b0 = row_begin; b0 < row_end; b0 += kDistanceRowBlock) {
+    const int b1 = std::min(row_end, b0 + kDistanceRowBlock);
+    for (std::size_t l0 = 0; l0 < full; l0 += chunk) {
+      const std::size_t l1 = std::min(full, l0 + chunk);
+      const std::size_t chunk_tail = l1 == full ? tail : 0;
+      for (int j0 = b0 + 1; j0 < n; j0 += tile_cols) {
+        const int j_end = std::min(n, j0 + tile_cols);
+        // Columns past the last row repeat it, rows past the block's end its
+        // first row (their sums are not written).
+        for (int c = 0; c < tile_cols; ++c)
+          col_at[c] = counts + static_cast<std::size_t>(std::min(j0 + c, n - 1)) * loci;
+        for (int r0 = b0; r0 < b1 && r0 < j_end - 1; r0 += tile_rows) {
+          for (int r = 0; r < tile_rows; ++r)
+            row_at[r] = counts + static_cast<std::size_t>(r0 + r < b1 ? r0 + r : b0) * loci;
+          tiles.tile(row_at, col_at, l0, l1, chunk_tail, sums);
+          for (int r = 0; r < tile_rows && r0 + r < b1; ++r) {
+            const std::size_t i = static_cast<std::size_t>(r0 + r);
+            for (int j = std::max(j0, r0 + r + 1); j < j_end; ++j) {
+              Raw& d = out[packed_pair(i, static_cast<std::size_t>(j), rows)];
+              const std::uint64_t s = sums[r * tile_cols + (j - j0)];
+              d = static_cast<Raw>(l0 == 0 ? s : d + s);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+template <typename Raw>
+void manhattan_distances_bytes(const std::uint8_t* counts, int n, int length, int row_begin,
+                               int row_end, Raw* out) {
+  const std::vector<PairTiles>& tiles = host_pair_tiles();
+  if (tiles.empty()) {
+    manhattan_distances_bytes_plain(counts, n, length, row_begin, row_end, out);
+    return;
+  }
+  blocked_distances(tiles.front(), counts, n, length, row_begin, row_end, out);
+}
+
+template <typename Raw>
+void manhattan_distances_bytes_at_width(int width, const std::uint8_t* counts, int n, int length,
+                                        int row_begin, int row_end, Raw* out) {
+  for (const PairTiles& tiles : host_pair_tiles())
+    if (tiles.width == width) {
+      blocked_distances(tiles, counts, n, length, row_begin, row_end, out);
+      return;
+    }
+  std::abort();  // not a width of this host
+}
+
+std::vector<int> manhattan_distances_bytes_widths() {
+  std::vector<int> widths;
+  for (const PairTiles& tiles : host_pair_tiles()) widths.push_back(tiles.width);
+  return widths;
+}
+
+template void manhattan_distances_bytes_plain(const std::uint8_t*, int, int, int, int, std::uint16_t*);
+template void manhattan_distances_bytes_plain(const std::uint8_t*, int, int, int, int, std::uint32_t*);
+template void manhattan_distances_bytes_plain(const std::uint8_t*, int, int, int, int, std::uint64_t*);
+template void manhattan_distances_bytes(const std::uint8_t*, int, int, int, int, std::uint16_t*);
+template void manhattan_distances_bytes(const std::uint8_t*, int, int, int, int, std::uint32_t*);
+template void manhattan_distances_bytes(const std::uint8_t*, int, int, int, int, std::uint64_t*);
+template void manhattan_distances_bytes_at_width(int, const std::uint8_t*, int, int, int, int, std::uint16_t*);
+template void manhattan_distances_bytes_at_width(int, const std::uint8_t*, int, int, int, int, std::uint32_t*);
+template void manhattan_distances_bytes_at_width(int, const std::uint8_t*, int, int, int, int, std::uint64_t*);
+
+const char* manhattan_distances_bytes_isa() {
+  const std::vector<PairTiles>& tiles = host_pair_tiles();
+  return tiles.empty() ? "scalar" : tiles.front().isa;
+}
+
 void adjust_by_list_means_plain(double* codes, int n, int width, const GroupLists& lists) {
   const std::size_t w = static_cast<std::size_t>(width);
   std::vector<double> mean(static_cast<std::size_t>(n) * w);
   for (int i = 0; i < n; ++i)
     for (int c = 0; c < width; ++c) {
       double total = 0.0;
-      for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m)
-        total += codes[static_cast<std::size_t>(lists.members[m]) * w + c];
+      for (int m = 0; m < lists.size(i); ++m)
+        total += codes[static_cast<std::size_t>(lists.list(i)[m]) * w + c];
       mean[static_cast<std::size_t>(i) * w + c] = total / static_cast<double>(lists.size(i));
     }
   for (int i = 0; i < n; ++i)
@@ -113,7 +406,7 @@ void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lis
     means.resize(w);
     for (int i = 0; i < n; ++i) {
       if (lists.owner[i] != i) continue;
-      const int* members = &lists.members[lists.offset[i]];
+      const int* members = lists.list(i);
       list_mean(codes, width, members, lists.size(i), means.data());
       for (int m = 0; m < lists.size(i); ++m)
         subtract_row(codes + static_cast<std::size_t>(members[m]) * w, means.data(), width);
@@ -125,7 +418,7 @@ void adjust_by_list_means(double* codes, int n, int width, const GroupLists& lis
   means.resize(static_cast<std::size_t>(n) * w);
   for (int i = 0; i < n; ++i)
     if (lists.owner[i] == i)
-      list_mean(codes, width, &lists.members[lists.offset[i]], lists.size(i), &means[static_cast<std::size_t>(i) * w]);
+      list_mean(codes, width, lists.list(i), lists.size(i), &means[static_cast<std::size_t>(i) * w]);
   for (int i = 0; i < n; ++i)
     subtract_row(codes + static_cast<std::size_t>(i) * w,
                  &means[static_cast<std::size_t>(lists.owner[i]) * w], width);
@@ -135,8 +428,8 @@ void adjust_sequentially_plain(double* codes, int n, int width, const GroupLists
   std::vector<double> total(static_cast<std::size_t>(width));
   for (int i = 0; i < n; ++i) {
     std::fill(total.begin(), total.end(), 0.0);
-    for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m) {
-      const double* row = codes + static_cast<std::size_t>(lists.members[m]) * width;
+    for (int m = 0; m < lists.size(i); ++m) {
+      const double* row = codes + static_cast<std::size_t>(lists.list(i)[m]) * width;
       for (int c = 0; c < width; ++c) total[c] += row[c];
     }
     const double weight = static_cast<double>(lists.size(i));
@@ -159,7 +452,7 @@ __attribute__((target_clones("avx2", "default"))) void adjust_rows_vectorized(
   for (int i = 0; i < n; ++i) {
     const int count = lists.size(i);
     if (count >= below_size) continue;
-    const int* members = &lists.members[lists.offset[i]];
+    const int* members = lists.list(i);
     int first = 0;            // first member whose current row is summed here
     double* start = nullptr;  // running prefix to start from, if any
     if (lists.partitions()) {
@@ -371,14 +664,14 @@ void adjust_sequentially(double* codes, int n, int width, const GroupLists& list
   bool small_groups = false;
   thread_local GroupScratch scratch;
   for (int leader = 0; leader < n; ++leader) {
-    if (lists.members[lists.offset[leader]] != leader) continue;  // one pass per group
+    if (lists.list(leader)[0] != leader) continue;  // one pass per group
     const int size = lists.size(leader);
     if (size < kJumpingGroupSize) {
       small_groups = true;
       continue;
     }
     for (int column = 0; column < width; ++column)
-      adjust_group_column(codes, width, &lists.members[lists.offset[leader]], size, column, scratch);
+      adjust_group_column(codes, width, lists.list(leader), size, column, scratch);
   }
   if (small_groups) adjust_rows_vectorized(codes, n, width, lists, kJumpingGroupSize);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "analysis/within_group_permutation.hpp"
 
@@ -18,6 +19,41 @@ namespace strataperm {
 // absolute byte differences). Integer sums, exact in any order.
 std::uint64_t manhattan_distance(const std::int64_t* a, const std::int64_t* b, int length);
 std::uint64_t manhattan_distance_bytes(const std::uint8_t* a, const std::uint8_t* b, int length);
+
+// Byte distances of the pairs (i, j), i < j < n, of n rows of `length` counts
+// (row i at counts + i * length), for the rows i in [row_begin, row_end):
+// manhattan_distance_bytes of the two rows, written to the upper triangle
+// packed row after row, out[i * n - i * (i + 1) / 2 + (j - i - 1)]. Nothing
+// else is written. Raw is std::uint16_t, std::uint32_t or std::uint64_t, wide
+// enough for every distance.
+//
+// manhattan_distances_bytes: register tiles of 3 x 4 or 4 x 4 pairs (each
+// vector of bytes loaded from a row serves every pair of its tile), over
+// blocks of kDistanceRowBlock rows and chunks of loci that keep the block's
+// rows in cache; 64-byte AVX-512BW or 32-byte AVX2 sums of absolute
+// differences where the host has them (chosen at run time), SSE2 otherwise.
+// manhattan_distances_bytes_plain: one pair at a time.
+// manhattan_distances_bytes_at_width: the tiles of one vector width in bytes,
+// one of manhattan_distances_bytes_widths(): the widths this host runs, the
+// widest (the one manhattan_distances_bytes uses) first; empty without SIMD.
+template <typename Raw>
+void manhattan_distances_bytes(const std::uint8_t* counts, int n, int length, int row_begin,
+                               int row_end, Raw* out);
+template <typename Raw>
+void manhattan_distances_bytes_plain(const std::uint8_t* counts, int n, int length, int row_begin,
+                                     int row_end, Raw* out);
+template <typename Raw>
+void manhattan_distances_bytes_at_width(int width, const std::uint8_t* counts, int n, int length,
+                                        int row_begin, int row_end, Raw* out);
+std::vector<int> manhattan_distances_bytes_widths();
+
+// Rows of a block of manhattan_distances_bytes: ranges of this many rows
+// (from a multiple of it) are the units to share out over threads.
+constexpr int kDistanceRowBlock = 24;
+
+// The instruction set of manhattan_distances_bytes on this host: "avx512bw",
+// "avx2", "sse2" or "scalar".
+const char* manhattan_distances_bytes_isa();
 
 // Adjustment by list means of a block of `width` code columns for n
 // individuals, row-major (codes[i * width + c]): every row i loses the mean

@@ -1,5 +1,6 @@
 #include "analysis/structure_fit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -47,17 +48,47 @@ StructureDecision decide_structure(double bic_one, double bic_two) {
 
 namespace {
 
-// Sums table[index[p]] over the ordered off-diagonal pairs p, row by row, in
-// one sequential chain from 0.0.
+// Calls visit(i, lower, upper) for each row i of the ordered pairs in turn:
+// lower[j], j < i, and upper[j - i - 1], j > i, are the indexes of d(i, j).
+// The upper part is the triangle's own row; the lower part, a column of the
+// triangle, is gathered for a block of rows at a time from the rows above,
+// each of which holds the block's entries side by side.
+template <typename Index, typename Visit>
+void visit_rows(const DistanceTable& table, const std::vector<Index>& index, Visit visit) {
+  constexpr std::size_t kBlock = 128;
+  const std::size_t n = static_cast<std::size_t>(table.n);
+  std::vector<Index> lower;
+  for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+    const std::size_t i1 = std::min(n, i0 + kBlock);
+    lower.resize((i1 - i0) * i1);
+    for (std::size_t j = 0; j + 1 < i1; ++j) {
+      const Index* row = index.data() + DistanceTable::row_start(j, n);  // d(j, j + 1 + k) at row[k]
+      for (std::size_t i = std::max(i0, j + 1); i < i1; ++i) lower[(i - i0) * i1 + j] = row[i - j - 1];
+    }
+    for (std::size_t i = i0; i < i1; ++i)
+      visit(i, lower.data() + (i - i0) * i1, index.data() + DistanceTable::row_start(i, n));
+  }
+}
+
+template <typename Visit>
+void visit_rows(const DistanceTable& table, Visit visit) {
+  if (table.index16.empty()) {
+    visit_rows(table, table.index32, visit);
+  } else {
+    visit_rows(table, table.index16, visit);
+  }
+}
+
+// Sums per_distance[index of d(i, j)] over the ordered off-diagonal pairs,
+// row by row, in one sequential chain from 0.0.
 double sum_over_pairs(const DistanceTable& table, const std::vector<double>& per_distance) {
   const std::size_t n = static_cast<std::size_t>(table.n);
   const double* values = per_distance.data();
   double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t* row = &table.index[i * n];
-    for (std::size_t j = 0; j < i; ++j) sum += values[row[j]];
-    for (std::size_t j = i + 1; j < n; ++j) sum += values[row[j]];
-  }
+  visit_rows(table, [&](std::size_t i, const auto* lower, const auto* upper) {
+    for (std::size_t j = 0; j < i; ++j) sum += values[lower[j]];
+    for (std::size_t k = 0; k + i + 1 < n; ++k) sum += values[upper[k]];
+  });
   return sum;
 }
 
@@ -66,25 +97,23 @@ void sum_two_over_pairs(const DistanceTable& table, const std::vector<double>& a
                         const std::vector<double>& b, double& sum_a, double& sum_b) {
   const std::size_t n = static_cast<std::size_t>(table.n);
   double sa = 0.0, sb = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t* row = &table.index[i * n];
+  visit_rows(table, [&](std::size_t i, const auto* lower, const auto* upper) {
     for (std::size_t j = 0; j < i; ++j) {
-      sa += a[row[j]];
-      sb += b[row[j]];
+      sa += a[lower[j]];
+      sb += b[lower[j]];
     }
-    for (std::size_t j = i + 1; j < n; ++j) {
-      sa += a[row[j]];
-      sb += b[row[j]];
+    for (std::size_t k = 0; k + i + 1 < n; ++k) {
+      sa += a[upper[k]];
+      sb += b[upper[k]];
     }
-  }
+  });
   sum_a = sa;
   sum_b = sb;
 }
 
 }  // namespace
 
-StructureFit test_population_structure(const DistanceTable& table,
-                                        std::vector<std::uint8_t>& same_group) {
+StructureFit test_population_structure(const DistanceTable& table, SameGroup& same_group) {
   const int rows = table.n;
   const std::size_t distinct = table.distance.size();
   const std::int64_t pairs = static_cast<std::int64_t>(rows) * rows - rows;
@@ -152,16 +181,17 @@ StructureFit test_population_structure(const DistanceTable& table,
 
   // 1 marks the component with the larger final mean; component 0 when the
   // means are equal or cannot be ordered.
-  const std::size_t n = static_cast<std::size_t>(rows);
-  same_group.assign(n * n, 1);
+  same_group = SameGroup(rows, fit.one_group);
   if (!fit.one_group) {
-    const bool component1_higher = cur.mean1 > cur.mean0;
-    for (std::size_t i = 0; i < n; ++i)
-      for (std::size_t j = 0; j < n; ++j) {
-        if (i == j) continue;
-        const std::uint8_t l = label[table.index[i * n + j]];
-        same_group[i * n + j] = component1_higher ? l : static_cast<std::uint8_t>(1 - l);
-      }
+    const std::uint8_t same_label = cur.mean1 > cur.mean0 ? 1 : 0;
+    for (int i = 0; i < rows; ++i) {
+      same_group.set(i, i);
+      for (int j = i + 1; j < rows; ++j)
+        if (label[table.at(i, j)] == same_label) {
+          same_group.set(i, j);
+          same_group.set(j, i);
+        }
+    }
   }
   return fit;
 }

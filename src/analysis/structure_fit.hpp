@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/distance_table.hpp"
+#include "analysis/same_group.hpp"
 
 namespace strataperm {
 
@@ -52,17 +53,17 @@ struct StructureDecision {
 StructureDecision decide_structure(double bic_one, double bic_two);
 
 // Fits both models to the similarities of the ordered pairs (i, j), i != j,
-// visited row by row, classifies each pair by hard labels, and fills
-// same_group[i * n + j] (0-based) with 1 for pairs in the component with the
-// larger final mean and 0 otherwise, or 1 everywhere when the one-group model
-// has the lower BIC or the two cannot be ordered. The diagonal is always 1.
+// visited row by row, classifies each pair by hard labels, and sets the bit
+// of (i, j) (0-based) in same_group for pairs in the component with the
+// larger final mean, or every bit when the one-group model has the lower BIC
+// or the two cannot be ordered. The diagonal is always set.
 // It prints nothing: the verdict block is the report's (write_verdict).
 //
 // Every density, label and squared deviation is a function of the pair's
 // distance, so each pass evaluates them once per distinct distance; only the
 // sums run over the pairs, in the pairs' order.
-// Memory: the n x n output plus a few tables of the distinct distances.
-StructureFit test_population_structure(const DistanceTable& table,
-                                        std::vector<std::uint8_t>& same_group);
+// Memory: the n x n bits of the output, a block of 128 rows' gathered
+// indexes, and a few tables of the distinct distances.
+StructureFit test_population_structure(const DistanceTable& table, SameGroup& same_group);
 
 }  // namespace strataperm

@@ -1,47 +1,65 @@
 #include "analysis/within_group_permutation.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+#include "core/parallel.hpp"
 
 
 namespace strataperm {
 
-GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n) {
+GroupLists build_group_lists(const SameGroup& same_group) {
   GroupLists lists;
-  const std::size_t size = static_cast<std::size_t>(n);
-  lists.offset.assign(size + 1, 0);
-  for (std::size_t i = 0; i < size; ++i) {
-    for (std::size_t j = 0; j < size; ++j)
-      if (same_group[i * size + j]) lists.members.push_back(static_cast<int>(j));
-    lists.offset[i + 1] = static_cast<std::int64_t>(lists.members.size());
-  }
-  // An earlier list equal to i's has its owner among i's members (everyone is
-  // in its own list).
+  const int n = same_group.n;
+  const std::size_t size = static_cast<std::size_t>(n), words = same_group.words;
+  lists.start.assign(size, 0);
+  lists.count.assign(size, 0);
   lists.owner.resize(size);
-  for (int i = 0; i < n; ++i) {
-    const int* members = &lists.members[lists.offset[i]];
-    const int count = lists.size(i);
-    lists.owner[i] = i;
-    for (int m = 0; m < count && members[m] < i; ++m) {
-      const int k = members[m];
-      if (lists.size(k) == count && std::equal(members, members + count, &lists.members[lists.offset[k]])) {
-        lists.owner[i] = lists.owner[k];
-        break;
+  // An earlier list equal to i's has its owner among i's members (everyone is
+  // in its own list): the first member before i whose row is i's gives it.
+  const auto owner_of = [&](int i) {
+    const std::uint64_t* row = same_group.row(i);
+    for (std::size_t w = 0; w < words; ++w)
+      for (std::uint64_t bits = row[w]; bits != 0; bits &= bits - 1) {
+        const int k = static_cast<int>(w * 64) + __builtin_ctzll(bits);
+        if (k >= i) return i;
+        if (std::equal(row, row + words, same_group.row(k))) return lists.owner[static_cast<std::size_t>(k)];
       }
+    return i;
+  };
+  for (int i = 0; i < n; ++i) {
+    const std::uint64_t* row = same_group.row(i);
+    int count = 0;
+    for (std::size_t w = 0; w < words; ++w) count += __builtin_popcountll(row[w]);
+    lists.count[static_cast<std::size_t>(i)] = count;
+    lists.owner[static_cast<std::size_t>(i)] = owner_of(i);
+    const int owner = lists.owner[static_cast<std::size_t>(i)];
+    if (owner != i) {
+      lists.start[static_cast<std::size_t>(i)] = lists.start[static_cast<std::size_t>(owner)];
+      continue;
     }
+    lists.start[static_cast<std::size_t>(i)] = static_cast<std::int64_t>(lists.members.size());
+    for (std::size_t w = 0; w < words; ++w)
+      for (std::uint64_t bits = row[w]; bits != 0; bits &= bits - 1)
+        lists.members.push_back(static_cast<int>(w * 64) + __builtin_ctzll(bits));
   }
   // A partition: each list equals the list of its smallest member, which is
   // then the list's owner.
   std::vector<int> group(size, -1), position(size, 0);
   int groups = 0;
   for (int i = 0; i < n; ++i) {
-    const int leader = lists.members[lists.offset[i]];
-    if (lists.owner[i] != leader) return lists;
-    if (leader == i) group[i] = groups++;
+    if (lists.size(i) == 0) return lists;
+    const int leader = lists.list(i)[0];
+    if (lists.owner[static_cast<std::size_t>(i)] != leader) return lists;
+    if (leader == i) group[static_cast<std::size_t>(i)] = groups++;
   }
   for (int i = 0; i < n; ++i) {
-    group[i] = group[lists.members[lists.offset[i]]];
-    for (int p = 0; p < lists.size(i); ++p)
-      if (lists.members[lists.offset[i] + p] == i) position[i] = p;
+    group[static_cast<std::size_t>(i)] = group[static_cast<std::size_t>(lists.list(i)[0])];
+    const int* members = lists.list(i);
+    position[static_cast<std::size_t>(i)] =
+        static_cast<int>(std::lower_bound(members, members + lists.size(i), i) - members);
   }
   lists.group = std::move(group);
   lists.position = std::move(position);
@@ -49,11 +67,12 @@ GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n)
   return lists;
 }
 
-std::vector<std::uint8_t> same_group_of_clusters(const std::vector<int>& clusters) {
-  const std::size_t n = clusters.size();
-  std::vector<std::uint8_t> same_group(n * n);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = 0; j < n; ++j) same_group[i * n + j] = clusters[i] == clusters[j];
+SameGroup same_group_of_clusters(const std::vector<int>& clusters) {
+  const int n = static_cast<int>(clusters.size());
+  SameGroup same_group(n, false);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      if (clusters[static_cast<std::size_t>(i)] == clusters[static_cast<std::size_t>(j)]) same_group.set(i, j);
   return same_group;
 }
 
@@ -69,7 +88,8 @@ double within_list_sum_of_squares(const GroupLists& lists, const double* values)
   for (std::size_t i = 0; i < n; ++i) {
     if (lists.owner[i] != static_cast<int>(i)) continue;
     double total = 0.0;
-    for (std::int64_t m = lists.offset[i]; m < lists.offset[i + 1]; ++m) total += values[lists.members[m]];
+    const int* members = lists.list(static_cast<int>(i));
+    for (int m = 0; m < lists.size(static_cast<int>(i)); ++m) total += values[members[m]];
     mean[i] = total / static_cast<double>(lists.size(static_cast<int>(i)));
   }
   double sum = 0.0;
@@ -82,7 +102,7 @@ double within_list_sum_of_squares(const GroupLists& lists, const double* values)
 
 GroupSummary summarize_groups(const GroupLists& lists) {
   GroupSummary summary;
-  const int n = static_cast<int>(lists.offset.size()) - 1;
+  const int n = lists.n();
   summary.lists_partition = lists.partitions();
   summary.group_sizes.assign(static_cast<std::size_t>(lists.groups), 0);
   for (int i = 0; i < n; ++i) {
@@ -93,14 +113,9 @@ GroupSummary summarize_groups(const GroupLists& lists) {
   return summary;
 }
 
-DonorSampler::DonorSampler(const std::vector<std::uint8_t>& same_group, int n)
-    : n_(n), words_((static_cast<std::size_t>(n) + 63) / 64) {
-  const std::size_t size = static_cast<std::size_t>(n);
-  lists_.assign(size * words_, 0);
+DonorSampler::DonorSampler(SameGroup same_group)
+    : n_(same_group.n), words_(same_group.words), lists_(std::move(same_group.bits)) {
   taken_.assign(words_, 0);
-  for (std::size_t i = 0; i < size; ++i)
-    for (std::size_t j = 0; j < size; ++j)
-      if (same_group[i * size + j]) lists_[i * words_ + j / 64] |= std::uint64_t{1} << (j % 64);
 }
 
 namespace {
@@ -147,9 +162,40 @@ void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>&
                              donor.data(), stream);
 }
 
-ReplicateDrawer::ReplicateDrawer(const std::vector<std::uint8_t>& same_group,
-                                 std::vector<double> centred_trait, const GroupLists* within)
-    : sampler_(same_group, static_cast<int>(centred_trait.size())),
+void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
+                          RandomStream& stream, std::uint64_t* taken) const {
+  assign_donors_over_bitsets(lists_.data(), taken, words_, n_, visit_order.data(), donor.data(),
+                             stream);
+}
+
+bool DonorSampler::lists_partition() const {
+  // Each list must equal the list of its smallest member (its leader), and
+  // the lists of the individuals that lead their own lists must not overlap.
+  // Then every list is one of those disjoint lists, and every individual is
+  // in its own.
+  std::vector<std::uint64_t> covered(words_, 0);
+  for (int i = 0; i < n_; ++i) {
+    const std::uint64_t* list = lists_.data() + static_cast<std::size_t>(i) * words_;
+    if (((list[static_cast<std::size_t>(i) / 64] >> (i % 64)) & 1u) == 0) return false;
+    std::size_t w = 0;
+    while (list[w] == 0) ++w;
+    const int leader = static_cast<int>(w * 64) + __builtin_ctzll(list[w]);
+    if (leader != i) {
+      if (!std::equal(list, list + words_, lists_.data() + static_cast<std::size_t>(leader) * words_))
+        return false;
+      continue;
+    }
+    for (w = 0; w < words_; ++w) {
+      if ((covered[w] & list[w]) != 0) return false;
+      covered[w] |= list[w];
+    }
+  }
+  return true;
+}
+
+ReplicateDrawer::ReplicateDrawer(SameGroup same_group, std::vector<double> centred_trait,
+                                 const GroupLists* within)
+    : sampler_(std::move(same_group)),
       y_(std::move(centred_trait)),
       order_(ivector(1, static_cast<long>(y_.size()))),
       visit_(y_.size()),
@@ -163,11 +209,33 @@ ReplicateDrawer::ReplicateDrawer(const std::vector<std::uint8_t>& same_group,
 
 ReplicateDrawer::~ReplicateDrawer() { free_ivector(order_, 1, static_cast<long>(y_.size())); }
 
+void ReplicateDrawer::store_replicate(int rep, const std::vector<int>& donor,
+                                      std::vector<double>& received, std::vector<double>& traits,
+                                      std::vector<double>& sum_y2) const {
+  const int n = static_cast<int>(y_.size());
+  double s = 0.0;
+  for (std::size_t i = 0; i < y_.size(); ++i) {
+    const double v = y_[static_cast<std::size_t>(donor[i])];
+    traits[replicate_index(static_cast<int>(i), rep, n)] = v;
+    if (within_) received[i] = v; else s += v * v;
+  }
+  if (within_) s = within_list_sum_of_squares(within_lists_, received.data());
+  sum_y2[static_cast<std::size_t>(rep)] = s;
+}
+
 void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>& traits,
                            std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
-                           std::vector<RandomStream>* states) {
-  if (states != nullptr) states->clear();
+                           std::vector<RandomStream>* states, int threads) {
   const int n = static_cast<int>(y_.size());
+  const int panels = (count + 7) / 8;
+  if (threads > 1 && panels > 1 && n > 0) {
+    if (lists_partition_ < 0) lists_partition_ = sampler_.lists_partition() ? 1 : 0;
+    if (lists_partition_ == 1) {
+      draw_on_threads(count, std::min(threads, panels), stream, traits, sum_y2, on_replicate, states);
+      return;
+    }
+  }
+  if (states != nullptr) states->clear();
   const std::size_t rows = y_.size();
   const int stride = (count + 7) / 8 * 8;
   traits.assign(rows * static_cast<std::size_t>(stride), 0.0);
@@ -176,17 +244,68 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
     random_permutation(order_, n, stream);
     for (int k = 1; k <= n; ++k) visit_[static_cast<std::size_t>(k - 1)] = order_[k] - 1;
     sampler_.assign(visit_, donor_, stream);
-    double s = 0.0;
-    for (std::size_t i = 0; i < rows; ++i) {
-      const double v = y_[static_cast<std::size_t>(donor_[i])];
-      traits[replicate_index(static_cast<int>(i), rep, n)] = v;
-      if (within_) received_[i] = v; else s += v * v;
-    }
-    if (within_) s = within_list_sum_of_squares(within_lists_, received_.data());
-    sum_y2[static_cast<std::size_t>(rep)] = s;
+    store_replicate(rep, donor_, received_, traits, sum_y2);
     if (states != nullptr) states->push_back(stream);
     if (on_replicate) on_replicate();
   }
+}
+
+void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stream,
+                                      std::vector<double>& traits, std::vector<double>& sum_y2,
+                                      const std::function<void()>& on_replicate,
+                                      std::vector<RandomStream>* states) {
+  const int n = static_cast<int>(y_.size());
+  const std::size_t rows = y_.size();
+  const int stride = (count + 7) / 8 * 8;
+  const int panels = stride / 8;
+  // Every entry but the last panel's padding is written below.
+  traits.resize(rows * static_cast<std::size_t>(stride));
+  for (int rep = count; rep < stride; ++rep)
+    for (int i = 0; i < n; ++i) traits[replicate_index(i, rep, n)] = 0.0;
+  sum_y2.assign(static_cast<std::size_t>(count), 0.0);
+  if (states != nullptr) states->assign(static_cast<std::size_t>(count), RandomStream{});
+  if (buffers_.size() < static_cast<std::size_t>(threads)) buffers_.resize(static_cast<std::size_t>(threads));
+  for (ThreadBuffers& buffers : buffers_) {
+    buffers.order.resize(rows);
+    buffers.visit.resize(rows);
+    buffers.donor.resize(rows);
+    buffers.taken.resize(sampler_.words_);
+    if (within_) buffers.received.resize(rows);
+  }
+
+  const RandomStream start = stream;
+  const std::int64_t per_replicate = 2 * static_cast<std::int64_t>(n);
+  std::atomic<int> finished{0};
+  int reported = 0;  // on_replicate calls so far, all on the calling thread (worker 0)
+  // A panel at a time, so that no two threads write to one cache line of
+  // `traits` and each thread jumps once per 8 replicates.
+  parallel_for(threads, panels, [&](int worker, long panel) {
+    ThreadBuffers& buffers = buffers_[static_cast<std::size_t>(worker)];
+    const IntVector order(buffers.order.data(), 1);
+    const int first = static_cast<int>(panel) * 8;
+    const int last = std::min(count, first + 8);
+    RandomStream local = start;
+    advance_random_stream(local, per_replicate * first);
+    for (int rep = first; rep < last; ++rep) {
+      const std::int64_t before = local.draws;
+      random_permutation(order, n, local);
+      for (int k = 1; k <= n; ++k) buffers.visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
+      sampler_.assign(buffers.visit, buffers.donor, local, buffers.taken.data());
+      if (local.draws - before != per_replicate)
+        throw std::logic_error("ReplicateDrawer: a replicate over partitioning lists took " +
+                               std::to_string(local.draws - before) + " draws, not 2N = " +
+                               std::to_string(per_replicate));
+      store_replicate(rep, buffers.donor, buffers.received, traits, sum_y2);
+      if (states != nullptr) (*states)[static_cast<std::size_t>(rep)] = local;
+      ++finished;
+      if (worker == 0 && on_replicate)
+        for (const int done = finished; reported < done; ++reported) on_replicate();
+    }
+  });
+  if (on_replicate)
+    for (; reported < count; ++reported) on_replicate();
+  stream = start;
+  advance_random_stream(stream, per_replicate * count);
 }
 
 }  // namespace strataperm

@@ -16,34 +16,41 @@
 #include <functional>
 #include <vector>
 
+#include "analysis/same_group.hpp"
 #include "numerics/arrays.hpp"
 #include "numerics/random.hpp"
 
 namespace strataperm {
 
-// Same-group lists: members of individual i (0-based, ascending) are
-// members[offset[i] .. offset[i + 1]).
-// When the lists partition the individuals into groups (every member of a list
-// has that same list), `group` numbers each individual's group and
-// `position` gives its place in its own list; otherwise both are empty.
+// Same-group lists: the members of individual i's list (0-based, ascending)
+// are list(i)[0 .. size(i)). Each distinct list is stored once, at its owner:
 // owner[i] is the smallest individual whose list equals i's (i itself when
 // no earlier one has it), so what depends on a list alone is formed once, at
 // its owner.
+// When the lists partition the individuals into groups (every member of a list
+// has that same list), `group` numbers each individual's group (in the order
+// of the groups' first members) and `position` gives its place in its own
+// list; otherwise both are empty.
+// Memory: 16 N bytes and 4 bytes a member of each distinct list (4 N bytes
+// in all with a partition).
 struct GroupLists {
-  std::vector<std::int64_t> offset;
-  std::vector<int> members;
+  std::vector<std::int64_t> start;  // [i]: where i's list begins in `members`
+  std::vector<int> count;           // [i]: its size
+  std::vector<int> members;         // the distinct lists, one after another
   std::vector<int> owner;
   std::vector<int> group;
   std::vector<int> position;
   int groups = 0;
-  int size(int i) const { return static_cast<int>(offset[i + 1] - offset[i]); }
+  int n() const { return static_cast<int>(owner.size()); }
+  int size(int i) const { return count[static_cast<std::size_t>(i)]; }
+  const int* list(int i) const { return members.data() + start[static_cast<std::size_t>(i)]; }
   bool partitions() const { return !group.empty(); }
 };
-GroupLists build_group_lists(const std::vector<std::uint8_t>& same_group, int n);
+GroupLists build_group_lists(const SameGroup& same_group);
 
-// The same-group matrix (n x n bytes, 1 where i and j share a group) of
-// user-given groups: clusters[i] numbers individual i's group.
-std::vector<std::uint8_t> same_group_of_clusters(const std::vector<int>& clusters);
+// The same-group pairs of user-given groups: clusters[i] numbers individual
+// i's group.
+SameGroup same_group_of_clusters(const std::vector<int>& clusters);
 
 // The number of distinct lists (the number of groups when they partition).
 int count_distinct_lists(const GroupLists& lists);
@@ -69,11 +76,22 @@ GroupSummary summarize_groups(const GroupLists& lists);
 // Memory: n^2 / 8 bytes for the list bitsets.
 class DonorSampler {
  public:
-  DonorSampler(const std::vector<std::uint8_t>& same_group, int n);
+  explicit DonorSampler(SameGroup same_group);
   // donor[i] (0-based) receives the individual whose trait i takes.
   void assign(const std::vector<int>& visit_order, std::vector<int>& donor, RandomStream& stream);
 
  private:
+  friend class ReplicateDrawer;
+  // assign() with the caller's `taken` bitset (words_ words) in place of the
+  // sampler's own, so that several threads can draw at once.
+  void assign(const std::vector<int>& visit_order, std::vector<int>& donor, RandomStream& stream,
+              std::uint64_t* taken) const;
+  // Whether the lists partition the individuals: everyone is in its own
+  // list, and the lists of any two individuals are equal or disjoint. Then
+  // every served position finds a candidate, so a replicate draws exactly
+  // n values after its visit order. O(n^2 / 64).
+  bool lists_partition() const;
+
   int n_;
   std::size_t words_;
   std::vector<std::uint64_t> lists_;  // n rows of `words_` words
@@ -95,20 +113,30 @@ inline std::size_t replicate_index(int i, int r, int n) {
 // replicate's sum of squared permuted traits (ascending individuals, from
 // 0.0) in `sum_y2`, or, when the drawer was given `within` lists, each
 // replicate's within_list_sum_of_squares of the permuted traits.
-// `on_replicate()` is called after each replicate.
-// Memory: the list bitsets, a copy of `within`, and 8 N stride bytes in
-// `traits`.
+// `on_replicate()` is called after each replicate, on the calling thread.
+//
+// When the lists partition the individuals, every replicate takes exactly 2N
+// draws (N for the visit order, one per served position), so replicate r of
+// a call starts 2N r draws after the call's start: the replicates are then
+// drawn on up to `threads` threads, each panel of 8 replicates from its own
+// start found by advance_random_stream, and the results, the states and the
+// stream left behind are those of drawing them one after another. With
+// overlapping lists the number of draws depends on the draws, and the
+// replicates are drawn in turn on the calling thread.
+// Memory: the list bitsets, a copy of `within`, 8 N stride bytes in
+// `traits`, and about 16 N bytes of buffers a thread.
 class ReplicateDrawer {
  public:
-  ReplicateDrawer(const std::vector<std::uint8_t>& same_group, std::vector<double> centred_trait,
+  ReplicateDrawer(SameGroup same_group, std::vector<double> centred_trait,
                   const GroupLists* within = nullptr);
   ReplicateDrawer(const ReplicateDrawer&) = delete;
   ReplicateDrawer& operator=(const ReplicateDrawer&) = delete;
   ~ReplicateDrawer();
-  // `states`, when given, receives the stream after each replicate.
+  // `states`, when given, receives the stream after each replicate. Nothing
+  // but the time taken depends on `threads`.
   void draw(int count, RandomStream& stream, std::vector<double>& traits,
             std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
-            std::vector<RandomStream>* states = nullptr);
+            std::vector<RandomStream>* states = nullptr, int threads = 1);
 
  private:
   DonorSampler sampler_;
@@ -118,6 +146,23 @@ class ReplicateDrawer {
   bool within_ = false;
   GroupLists within_lists_;
   std::vector<double> received_;
+
+  // One thread's buffers for the replicates drawn on several threads.
+  struct ThreadBuffers {
+    std::vector<int> order;  // 1..n, seen through an IntVector
+    std::vector<int> visit, donor;
+    std::vector<std::uint64_t> taken;
+    std::vector<double> received;
+  };
+  // Replicate `rep` from its donors: its permuted traits into `traits`, its
+  // sum of squares (plain or within the lists) into sum_y2[rep].
+  void store_replicate(int rep, const std::vector<int>& donor, std::vector<double>& received,
+                       std::vector<double>& traits, std::vector<double>& sum_y2) const;
+  void draw_on_threads(int count, int threads, RandomStream& stream, std::vector<double>& traits,
+                       std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
+                       std::vector<RandomStream>* states);
+  int lists_partition_ = -1;  // sampler_.lists_partition(), once asked (-1 before)
+  std::vector<ThreadBuffers> buffers_;
 };
 
 }  // namespace strataperm

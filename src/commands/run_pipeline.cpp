@@ -228,7 +228,10 @@ int run_study(const RunOptions& options, AnalysisEngine engine) {
          run_outputs(run.folder, run.parameters.output_file, options.extras))
       inputs.check(output);
   }
-  if (options.extras) log_study_folder_inputs(run, options.folder);
+  if (options.extras) {
+    log_study_folder_inputs(run, options.folder);
+    run.clock.lap("checksums");
+  }
   if (!options.within_file.empty() || !options.covar_file.empty()) {
     // Ids from the study's individuals.tsv when it has one, else the order.
     const std::string table = path_in_study(options.folder, "individuals.tsv");
@@ -329,6 +332,7 @@ int run_genotype_study(const StudyChoices& choices, const RunOptions& options,
 
   // What the log records of the study, and the background list beside it.
   for (const std::string& path : plan_inputs(plan)) run.record.inputs.emplace_back(path, md5_of_file(path));
+  run.clock.lap("checksums");
   {
     char* text = nullptr;
     std::size_t size = 0;

@@ -1,6 +1,7 @@
 #include "numerics/random.hpp"
 
 #include <cstring>
+#include <stdexcept>
 
 
 namespace strataperm {
@@ -19,6 +20,30 @@ double uniform_random(RandomStream& stream) {
   ++stream.draws;
   const double x = stream.s1 / 30269.0 + stream.s2 / 30309.0 + stream.s3 / 30323.0;
   return x - static_cast<double>(static_cast<int>(x));
+}
+
+namespace {
+
+// a^k * s mod m by repeated squaring; every product is below m^2 < 2^31.
+int jump_generator(int s, std::int64_t a, std::int64_t m, std::int64_t k) {
+  std::int64_t power = 1;
+  std::int64_t base = a % m;
+  for (; k > 0; k >>= 1) {
+    if (k & 1) power = power * base % m;
+    base = base * base % m;
+  }
+  return static_cast<int>(power * s % m);
+}
+
+}  // namespace
+
+void advance_random_stream(RandomStream& stream, std::int64_t k) {
+  if (k < 0) throw std::invalid_argument("advance_random_stream: a stream only moves forward");
+  if (k == 0) return;
+  stream.s1 = jump_generator(stream.s1, 171, 30269, k);
+  stream.s2 = jump_generator(stream.s2, 172, 30309, k);
+  stream.s3 = jump_generator(stream.s3, 170, 30323, k);
+  stream.draws += k;
 }
 
 void random_permutation(IntVector out, int n, RandomStream& stream) {

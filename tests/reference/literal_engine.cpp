@@ -352,12 +352,11 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   bool list_means = by_means;
   if (options.covariates.count() > 0) {
     if (!by_means) throw UsageError("covariates need the means adjustment");
-    std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+    SameGroup same_group(n, false);
     for (int i = 1; i <= n; ++i)
       for (int k = 1; k <= n; ++k)
-        same_group[static_cast<std::size_t>(i - 1) * static_cast<std::size_t>(n) + static_cast<std::size_t>(k - 1)] =
-            similarity[i][k] != 0.0;
-    const GroupLists lists = build_group_lists(same_group, n);
+        if (similarity[i][k] != 0.0) same_group.set(i - 1, k - 1);
+    const GroupLists lists = build_group_lists(same_group);
     model.emplace(options.covariates, lists);
     list_means = !lists.partitions();
   }
@@ -502,11 +501,11 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
   }
   result.replicate_maxima = std::move(replicate_maxima);
   {
-    std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
+    SameGroup same_group(n, false);
     for (int i = 1; i <= n; ++i)
       for (int k = 1; k <= n; ++k)
-        same_group[static_cast<std::size_t>(i - 1) * n + (k - 1)] = similarity[i][k] == 1.0;
-    result.groups = summarize_groups(build_group_lists(same_group, n));
+        if (similarity[i][k] == 1.0) same_group.set(i - 1, k - 1);
+    result.groups = summarize_groups(build_group_lists(same_group));
   }
 
   free_dvector(column, 1, n);

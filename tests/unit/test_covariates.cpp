@@ -29,8 +29,7 @@ std::string numbered(const char* prefix, std::size_t k) {
 }
 
 GroupLists lists_of(const std::vector<int>& clusters) {
-  return build_group_lists(same_group_of_clusters(clusters),
-                           static_cast<int>(clusters.size()));
+  return build_group_lists(same_group_of_clusters(clusters));
 }
 
 Covariates covariates_of(const std::vector<std::vector<double>>& columns) {
@@ -119,7 +118,7 @@ TEST(ReducedModel, OneCovariateOneGroupIsTheSimpleRegressionResidual) {
 TEST(ReducedModel, OverlappingListsLeaveTheGroupsOutOfTheModel) {
   // Lists that do not partition: Z is the intercept and the covariates.
   std::vector<std::uint8_t> same_group = {1, 1, 0, 1, 1, 1, 0, 1, 1};
-  const GroupLists lists = build_group_lists(same_group, 3);
+  const GroupLists lists = build_group_lists(SameGroup::from_bytes(same_group, 3));
   ASSERT_FALSE(lists.partitions());
   const ReducedModel model(covariates_of({{0.5, 1.0, 4.0}}), lists);
   EXPECT_EQ(model.rank(), 2);

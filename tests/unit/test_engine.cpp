@@ -132,10 +132,10 @@ TEST(ListMeanAdjustment, WithinListSumOfSquaresAndDistinctLists) {
   // The fast engine's versions agree.
   const std::vector<double> values = {3.0, 6.0, 12.0};
   std::vector<std::uint8_t> same = {1, 1, 0, 1, 1, 1, 0, 1, 1};
-  const GroupLists fast = build_group_lists(same, 3);
+  const GroupLists fast = build_group_lists(SameGroup::from_bytes(same, 3));
   EXPECT_EQ(within_list_sum_of_squares(fast, values.data()), 2.25 + 1.0 + 9.0);
   EXPECT_EQ(count_distinct_lists(fast), 3);
-  const GroupLists clusters = build_group_lists(same_group_of_clusters({7, 2, 7, 2, 5}), 5);
+  const GroupLists clusters = build_group_lists(same_group_of_clusters({7, 2, 7, 2, 5}));
   ASSERT_TRUE(clusters.partitions());
   EXPECT_EQ(count_distinct_lists(clusters), 3);
   const std::vector<double> five = {1.0, 2.0, 3.0, 6.0, 100.0};
@@ -267,7 +267,7 @@ TEST(DonorSampler, DrawsTheSameDonorsAsTheListScan) {
     std::vector<std::uint8_t> same_group(static_cast<std::size_t>(n) * n);
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j) same_group[static_cast<std::size_t>(i) * n + j] = g[i][j] == 1.0;
-    DonorSampler sampler(same_group, n);
+    DonorSampler sampler(SameGroup::from_bytes(same_group, n));
 
     IntVector order = ivector(1, n);
     literal::literal_random_permutation(order, n, data);
@@ -315,7 +315,7 @@ GroupLists random_lists(int n, int kind, RandomStream& data) {
       same[static_cast<std::size_t>(i) * n + j] = same[static_cast<std::size_t>(j) * n + i] = together;
     }
   }
-  return build_group_lists(same, n);
+  return build_group_lists(SameGroup::from_bytes(same, n));
 }
 
 TEST(Kernels, GroupMeanAdjustmentMatchesThePlainLoopBitForBit) {
@@ -367,16 +367,23 @@ GroupLists random_partition(const std::vector<int>& sizes, RandomStream& data) {
   std::vector<std::vector<int>> members(sizes.size());
   for (int i = 0; i < n; ++i) members[static_cast<std::size_t>(group_of[i])].push_back(i);
   GroupLists lists;
-  lists.offset.push_back(0);
+  lists.start.assign(static_cast<std::size_t>(n), 0);
+  lists.count.assign(static_cast<std::size_t>(n), 0);
   lists.group.assign(static_cast<std::size_t>(n), 0);
   lists.owner.assign(static_cast<std::size_t>(n), 0);
   lists.position.assign(static_cast<std::size_t>(n), 0);
   std::vector<int> number(sizes.size(), -1);
+  std::vector<std::int64_t> stored(sizes.size(), -1);
   for (int i = 0; i < n; ++i) {
-    const std::vector<int>& list = members[static_cast<std::size_t>(group_of[i])];
-    lists.members.insert(lists.members.end(), list.begin(), list.end());
-    lists.offset.push_back(static_cast<std::int64_t>(lists.members.size()));
-    int& g = number[static_cast<std::size_t>(group_of[i])];
+    const std::size_t g0 = static_cast<std::size_t>(group_of[i]);
+    const std::vector<int>& list = members[g0];
+    if (stored[g0] < 0) {
+      stored[g0] = static_cast<std::int64_t>(lists.members.size());
+      lists.members.insert(lists.members.end(), list.begin(), list.end());
+    }
+    lists.start[static_cast<std::size_t>(i)] = stored[g0];
+    lists.count[static_cast<std::size_t>(i)] = static_cast<int>(list.size());
+    int& g = number[g0];
     if (g < 0) g = lists.groups++;
     lists.group[static_cast<std::size_t>(i)] = g;
     lists.owner[static_cast<std::size_t>(i)] = list.front();

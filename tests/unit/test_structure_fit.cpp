@@ -181,7 +181,7 @@ void expect_fast_matches_literal(const std::vector<std::int64_t>& plain, int n, 
   const std::string literal_console = ::testing::internal::GetCapturedStdout();
 
   const DistanceTable table = compute_distances(counts, n, loci, 1);
-  std::vector<std::uint8_t> same_group;
+  SameGroup same_group;
   std::FILE* fast_file = std::tmpfile();
   ::testing::internal::CaptureStdout();
   const StructureFit fit = test_population_structure(table, same_group);
@@ -202,7 +202,7 @@ void expect_fast_matches_literal(const std::vector<std::int64_t>& plain, int n, 
   EXPECT_EQ(fit.one_group, expected.one_group);
   for (int i = 1; i <= n; ++i)
     for (int j = 1; j <= n; ++j)
-      ASSERT_EQ(same_group[static_cast<std::size_t>(i - 1) * n + (j - 1)] ? 1.0 : 0.0, s[i][j])
+      ASSERT_EQ(same_group.test(i - 1, j - 1) ? 1.0 : 0.0, s[i][j])
           << i << "," << j;
   free_dmatrix(s, 1, n, 1, n);
 }

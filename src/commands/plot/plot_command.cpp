@@ -113,7 +113,7 @@ void recompute_similarities(const std::string& folder, const Parameters& paramet
   const DistanceTable distances = compute_distances(
       data.locus_count, parameters.n_individuals, parameters.n_loci, threads);
   data = SampleData();
-  std::vector<std::uint8_t> same_group;
+  SameGroup same_group;
   inputs.fit = test_population_structure(distances, same_group);
   inputs.histogram = similarity_histogram(distances, 40);
 }
