@@ -25,12 +25,23 @@ struct Outcome {
   std::string out, err;
 };
 
+// Runs `command_line` in `folder`, its output captured beside the folder in
+// files of this process alone (the parent may be the shared temporary
+// folder, where tests running side by side would otherwise mix their
+// output), removed afterwards.
 Outcome run_shell(const std::string& folder, const std::string& command_line) {
-  const std::string command = "cd '" + folder + "' && " + command_line + " > ../out.txt 2> ../err.txt";
-  const int raw = std::system(command.c_str());
+  static int calls = 0;
   const fs::path parent = fs::path(folder).parent_path();
-  return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(parent / "out.txt"),
-                 read_file(parent / "err.txt")};
+  const std::string stem = ".strataperm-capture-" + std::to_string(::getpid()) + "-" + std::to_string(++calls);
+  const fs::path out = parent / (stem + ".out"), err = parent / (stem + ".err");
+  const std::string command =
+      "cd '" + folder + "' && " + command_line + " > '" + out.string() + "' 2> '" + err.string() + "'";
+  const int raw = std::system(command.c_str());
+  Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out), read_file(err)};
+  std::error_code ignored;
+  fs::remove(out, ignored);
+  fs::remove(err, ignored);
+  return outcome;
 }
 
 const std::string kProgram = "'" STRATAPERM_BINARY "'";
