@@ -217,10 +217,72 @@ void ReplicateDrawer::store_replicate(int rep, const std::vector<int>& donor,
   for (std::size_t i = 0; i < y_.size(); ++i) {
     const double v = y_[static_cast<std::size_t>(donor[i])];
     traits[replicate_index(static_cast<int>(i), rep, n)] = v;
-    if (within_) received[i] = v; else s += v * v;
+    if (!within_) s += v * v;
   }
-  if (within_) s = within_list_sum_of_squares(within_lists_, received.data());
-  sum_y2[static_cast<std::size_t>(rep)] = s;
+  (void)received;
+  // Within the lists, S_r waits for the whole panel (within_list_panel_sums).
+  if (!within_) sum_y2[static_cast<std::size_t>(rep)] = s;
+}
+
+namespace {
+
+typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
+
+// within_list_sum_of_squares of each of a panel's 8 replicates at once, a
+// replicate a lane: `panel` holds individual i's 8 received values at
+// panel[8 i .. 8 i + 8), `means` room for 8 values an individual. Each lane
+// adds in the scalar function's order, so out[k] is its value for lane k.
+__attribute__((target_clones("avx2", "default"))) void within_list_panel_sums(
+    const GroupLists& lists, const double* panel, double* means, double* out) {
+  const int n = lists.n();
+  for (int i = 0; i < n; ++i) {
+    if (lists.owner[static_cast<std::size_t>(i)] != i) continue;
+    Lanes4 total0 = {0.0, 0.0, 0.0, 0.0}, total1 = total0;
+    const int* members = lists.list(i);
+    const int size = lists.size(i);
+    for (int m = 0; m < size; ++m) {
+      const double* v = panel + static_cast<std::size_t>(members[m]) * 8;
+      total0 += *reinterpret_cast<const Lanes4*>(v);
+      total1 += *reinterpret_cast<const Lanes4*>(v + 4);
+    }
+    const double count = static_cast<double>(size);
+    const Lanes4 w = {count, count, count, count};
+    *reinterpret_cast<Lanes4*>(means + static_cast<std::size_t>(i) * 8) = total0 / w;
+    *reinterpret_cast<Lanes4*>(means + static_cast<std::size_t>(i) * 8 + 4) = total1 / w;
+  }
+  Lanes4 sum0 = {0.0, 0.0, 0.0, 0.0}, sum1 = sum0;
+  for (int i = 0; i < n; ++i) {
+    const double* v = panel + static_cast<std::size_t>(i) * 8;
+    const double* mean = means + static_cast<std::size_t>(lists.owner[static_cast<std::size_t>(i)]) * 8;
+    const Lanes4 e0 = *reinterpret_cast<const Lanes4*>(v) - *reinterpret_cast<const Lanes4*>(mean);
+    const Lanes4 e1 = *reinterpret_cast<const Lanes4*>(v + 4) - *reinterpret_cast<const Lanes4*>(mean + 4);
+    sum0 += e0 * e0;
+    sum1 += e1 * e1;
+  }
+  for (int k = 0; k < 4; ++k) {
+    out[k] = sum0[k];
+    out[4 + k] = sum1[k];
+  }
+}
+
+}  // namespace
+
+void ReplicateDrawer::panel_sums_within_lists(int count, const std::vector<double>& traits,
+                                              std::vector<double>& sum_y2, int threads) const {
+  if (!within_) return;
+  const std::size_t rows = y_.size();
+  const int panels = (count + 7) / 8;
+  parallel_for(std::max(1, std::min(threads, panels)), panels, [&](int, long panel) {
+    thread_local std::vector<double> means;
+    means.resize(rows * 8);
+    double out[8];
+    within_list_panel_sums(within_lists_, traits.data() + static_cast<std::size_t>(panel) * rows * 8,
+                           means.data(), out);
+    for (int k = 0; k < 8; ++k) {
+      const long rep = panel * 8 + k;
+      if (rep < count) sum_y2[static_cast<std::size_t>(rep)] = out[k];
+    }
+  });
 }
 
 void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>& traits,
@@ -248,6 +310,7 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
     if (states != nullptr) states->push_back(stream);
     if (on_replicate) on_replicate();
   }
+  panel_sums_within_lists(count, traits, sum_y2, threads);
 }
 
 void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stream,
@@ -304,6 +367,7 @@ void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stre
   });
   if (on_replicate)
     for (; reported < count; ++reported) on_replicate();
+  panel_sums_within_lists(count, traits, sum_y2, threads);
   stream = start;
   advance_random_stream(stream, per_replicate * count);
 }

@@ -156,6 +156,10 @@ class ReplicateDrawer {
   };
   // Replicate `rep` from its donors: its permuted traits into `traits`, its
   // sum of squares (plain or within the lists) into sum_y2[rep].
+  // S_r within the lists of every replicate of a call, 8 replicates (a
+  // panel of `traits`) at a time in vector lanes, panels over the threads.
+  void panel_sums_within_lists(int count, const std::vector<double>& traits,
+                               std::vector<double>& sum_y2, int threads) const;
   void store_replicate(int rep, const std::vector<int>& donor, std::vector<double>& received,
                        std::vector<double>& traits, std::vector<double>& sum_y2) const;
   void draw_on_threads(int count, int threads, RandomStream& stream, std::vector<double>& traits,
