@@ -201,17 +201,13 @@ ReplicateDrawer::ReplicateDrawer(SameGroup same_group, std::vector<double> centr
       visit_(y_.size()),
       donor_(y_.size()),
       within_(within != nullptr) {
-  if (within != nullptr) {
-    within_lists_ = *within;
-    received_.resize(y_.size());
-  }
+  if (within != nullptr) within_lists_ = *within;
 }
 
 ReplicateDrawer::~ReplicateDrawer() { free_ivector(order_, 1, static_cast<long>(y_.size())); }
 
 void ReplicateDrawer::store_replicate(int rep, const std::vector<int>& donor,
-                                      std::vector<double>& received, std::vector<double>& traits,
-                                      std::vector<double>& sum_y2) const {
+                                      std::vector<double>& traits, std::vector<double>& sum_y2) const {
   const int n = static_cast<int>(y_.size());
   double s = 0.0;
   for (std::size_t i = 0; i < y_.size(); ++i) {
@@ -219,7 +215,6 @@ void ReplicateDrawer::store_replicate(int rep, const std::vector<int>& donor,
     traits[replicate_index(static_cast<int>(i), rep, n)] = v;
     if (!within_) s += v * v;
   }
-  (void)received;
   // Within the lists, S_r waits for the whole panel (within_list_panel_sums).
   if (!within_) sum_y2[static_cast<std::size_t>(rep)] = s;
 }
@@ -306,7 +301,7 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
     random_permutation(order_, n, stream);
     for (int k = 1; k <= n; ++k) visit_[static_cast<std::size_t>(k - 1)] = order_[k] - 1;
     sampler_.assign(visit_, donor_, stream);
-    store_replicate(rep, donor_, received_, traits, sum_y2);
+    store_replicate(rep, donor_, traits, sum_y2);
     if (states != nullptr) states->push_back(stream);
     if (on_replicate) on_replicate();
   }
@@ -333,7 +328,6 @@ void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stre
     buffers.visit.resize(rows);
     buffers.donor.resize(rows);
     buffers.taken.resize(sampler_.words_);
-    if (within_) buffers.received.resize(rows);
   }
 
   const RandomStream start = stream;
@@ -358,7 +352,7 @@ void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stre
         throw std::logic_error("ReplicateDrawer: a replicate over partitioning lists took " +
                                std::to_string(local.draws - before) + " draws, not 2N = " +
                                std::to_string(per_replicate));
-      store_replicate(rep, buffers.donor, buffers.received, traits, sum_y2);
+      store_replicate(rep, buffers.donor, traits, sum_y2);
       if (states != nullptr) (*states)[static_cast<std::size_t>(rep)] = local;
       ++finished;
       if (worker == 0 && on_replicate)

@@ -145,23 +145,21 @@ class ReplicateDrawer {
   std::vector<int> visit_, donor_;
   bool within_ = false;
   GroupLists within_lists_;
-  std::vector<double> received_;
 
   // One thread's buffers for the replicates drawn on several threads.
   struct ThreadBuffers {
     std::vector<int> order;  // 1..n, seen through an IntVector
     std::vector<int> visit, donor;
     std::vector<std::uint64_t> taken;
-    std::vector<double> received;
   };
-  // Replicate `rep` from its donors: its permuted traits into `traits`, its
-  // sum of squares (plain or within the lists) into sum_y2[rep].
   // S_r within the lists of every replicate of a call, 8 replicates (a
   // panel of `traits`) at a time in vector lanes, panels over the threads.
   void panel_sums_within_lists(int count, const std::vector<double>& traits,
                                std::vector<double>& sum_y2, int threads) const;
-  void store_replicate(int rep, const std::vector<int>& donor, std::vector<double>& received,
-                       std::vector<double>& traits, std::vector<double>& sum_y2) const;
+  // Replicate `rep` from its donors: its permuted traits into `traits` and,
+  // without `within` lists, its plain sum of squares into sum_y2[rep].
+  void store_replicate(int rep, const std::vector<int>& donor, std::vector<double>& traits,
+                       std::vector<double>& sum_y2) const;
   void draw_on_threads(int count, int threads, RandomStream& stream, std::vector<double>& traits,
                        std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
                        std::vector<RandomStream>* states);
