@@ -124,7 +124,8 @@ inline std::size_t replicate_index(int i, int r, int n) {
 // overlapping lists the number of draws depends on the draws, and the
 // replicates are drawn in turn on the calling thread.
 // Memory: the list bitsets, a copy of `within`, 8 N stride bytes in
-// `traits`, and about 16 N bytes of buffers a thread.
+// `traits`, about 16 N bytes of draw buffers and, with `within` lists,
+// 64 N bytes of panel means a thread.
 class ReplicateDrawer {
  public:
   ReplicateDrawer(SameGroup same_group, std::vector<double> centred_trait,
