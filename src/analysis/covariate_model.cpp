@@ -4,22 +4,13 @@
 #include <cmath>
 #include <cstddef>
 
+#include "analysis/kernels.hpp"
+#include "analysis/vector_lanes.hpp"
 #include "core/errors.hpp"
 
 namespace strataperm {
 
 namespace {
-
-typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
-#define LOAD4(p) (*reinterpret_cast<const Lanes4*>(p))
-#define STORE4(p, v) (*reinterpret_cast<Lanes4*>(p) = (v))
-
-// Columns a tile of the fast residual takes at once (four lanes of four),
-// and the rows a pass over them takes before the next pair of Q's columns:
-// the tile's rows stay in cache, and each coefficient's partial sum waits in
-// memory between chunks, so it stays one ascending chain.
-constexpr int kTile = 16;
-constexpr int kChunk = 256;
 
 // A residual whose sum of squares is at most this share of its column's
 // (|M_Z v| <= 1e-9 |v|) is the rounding left of a column that lies in Z's
@@ -29,104 +20,42 @@ constexpr int kChunk = 256;
 // arithmetic.
 constexpr double kInSpan = 1e-18;
 
-// The residuals of `count` (a multiple of kTile) columns of the row-major
-// n x stride matrix `v` on the orthonormal n x p row-major Q, tile by tile,
-// each column in the order of the plain residual: the coefficients over the
-// rows ascending (two of Q's columns at a time against the tile's four
-// lanes), then each row's fitted value over Q's columns ascending.
-__attribute__((target_clones("avx2", "default"))) void residualize_tiles(
-    const double* q, int n, int p, double* v, int stride, int count) {
-  const std::size_t rows = static_cast<std::size_t>(n), width = static_cast<std::size_t>(stride);
-  const std::size_t columns = static_cast<std::size_t>(p);
-  std::vector<double> coefficient(columns * kTile);
-  double* c = coefficient.data();
+// The second half of the fast residual, on `v` in panels of 8 columns
+// (column t of row i at replicate_index(i, t, n)) with the coefficients
+// c[j * width + t] = (Q' v)[j][t] formed: each row's fitted values over Q's
+// columns ascending, subtracted, and the sums of squares of each column
+// before and after (rows ascending, from 0.0), 8 columns at a time in lanes.
+__attribute__((target_clones("avx2", "default"))) void subtract_fitted(
+    const double* q, int n, int p, const double* c, int width, double* v, double* before,
+    double* after) {
+  const std::size_t rows = static_cast<std::size_t>(n), columns = static_cast<std::size_t>(p);
   const Lanes4 zero = {0.0, 0.0, 0.0, 0.0};
-  for (int t = 0; t < count; t += kTile) {
-    double* tile = v + t;
-    Lanes4 before[4] = {zero, zero, zero, zero};
+  for (int t = 0; t < width; t += 8) {
+    double* panel = v + static_cast<std::size_t>(t) * rows;
+    Lanes4 b0 = zero, b1 = zero, a0 = zero, a1 = zero;
     for (std::size_t i = 0; i < rows; ++i) {
-      const double* row = tile + i * width;
-      for (int k = 0; k < 4; ++k) before[k] += LOAD4(row + 4 * k) * LOAD4(row + 4 * k);
-    }
-    std::fill(coefficient.begin(), coefficient.end(), 0.0);
-    for (std::size_t i0 = 0; i0 < rows; i0 += kChunk) {
-      const std::size_t i1 = std::min(rows, i0 + kChunk);
-      std::size_t j = 0;
-      for (; j + 2 <= columns; j += 2) {
-        double* c0 = c + j * kTile;
-        double* c1 = c0 + kTile;
-        Lanes4 a0 = LOAD4(c0), a1 = LOAD4(c0 + 4), a2 = LOAD4(c0 + 8), a3 = LOAD4(c0 + 12);
-        Lanes4 b0 = LOAD4(c1), b1 = LOAD4(c1 + 4), b2 = LOAD4(c1 + 8), b3 = LOAD4(c1 + 12);
-        for (std::size_t i = i0; i < i1; ++i) {
-          const double* row = tile + i * width;
-          const Lanes4 v0 = LOAD4(row), v1 = LOAD4(row + 4), v2 = LOAD4(row + 8), v3 = LOAD4(row + 12);
-          const double* qi = q + i * columns + j;
-          const Lanes4 x = {qi[0], qi[0], qi[0], qi[0]};
-          const Lanes4 y = {qi[1], qi[1], qi[1], qi[1]};
-          a0 += x * v0;
-          a1 += x * v1;
-          a2 += x * v2;
-          a3 += x * v3;
-          b0 += y * v0;
-          b1 += y * v1;
-          b2 += y * v2;
-          b3 += y * v3;
-        }
-        STORE4(c0, a0);
-        STORE4(c0 + 4, a1);
-        STORE4(c0 + 8, a2);
-        STORE4(c0 + 12, a3);
-        STORE4(c1, b0);
-        STORE4(c1 + 4, b1);
-        STORE4(c1 + 8, b2);
-        STORE4(c1 + 12, b3);
-      }
-      for (; j < columns; ++j) {
-        double* c0 = c + j * kTile;
-        Lanes4 a0 = LOAD4(c0), a1 = LOAD4(c0 + 4), a2 = LOAD4(c0 + 8), a3 = LOAD4(c0 + 12);
-        for (std::size_t i = i0; i < i1; ++i) {
-          const double* row = tile + i * width;
-          const double qij = q[i * columns + j];
-          const Lanes4 x = {qij, qij, qij, qij};
-          a0 += x * LOAD4(row);
-          a1 += x * LOAD4(row + 4);
-          a2 += x * LOAD4(row + 8);
-          a3 += x * LOAD4(row + 12);
-        }
-        STORE4(c0, a0);
-        STORE4(c0 + 4, a1);
-        STORE4(c0 + 8, a2);
-        STORE4(c0 + 12, a3);
-      }
-    }
-    Lanes4 after[4] = {zero, zero, zero, zero};
-    for (std::size_t i = 0; i < rows; ++i) {
-      double* row = tile + i * width;
+      double* row = panel + i * 8;
       const double* qi = q + i * columns;
-      Lanes4 f0 = zero, f1 = zero, f2 = zero, f3 = zero;
+      const Lanes4 v0 = LOAD4(row), v1 = LOAD4(row + 4);
+      b0 += v0 * v0;
+      b1 += v1 * v1;
+      Lanes4 f0 = zero, f1 = zero;
       for (std::size_t j = 0; j < columns; ++j) {
         const Lanes4 x = {qi[j], qi[j], qi[j], qi[j]};
-        const double* cj = c + j * kTile;
+        const double* cj = c + j * static_cast<std::size_t>(width) + static_cast<std::size_t>(t);
         f0 += x * LOAD4(cj);
         f1 += x * LOAD4(cj + 4);
-        f2 += x * LOAD4(cj + 8);
-        f3 += x * LOAD4(cj + 12);
       }
-      const Lanes4 r0 = LOAD4(row) - f0, r1 = LOAD4(row + 4) - f1;
-      const Lanes4 r2 = LOAD4(row + 8) - f2, r3 = LOAD4(row + 12) - f3;
+      const Lanes4 r0 = v0 - f0, r1 = v1 - f1;
       STORE4(row, r0);
       STORE4(row + 4, r1);
-      STORE4(row + 8, r2);
-      STORE4(row + 12, r3);
-      after[0] += r0 * r0;
-      after[1] += r1 * r1;
-      after[2] += r2 * r2;
-      after[3] += r3 * r3;
+      a0 += r0 * r0;
+      a1 += r1 * r1;
     }
-    for (int k = 0; k < kTile; ++k) {
-      if (!(after[k / 4][k % 4] <= kInSpan * before[k / 4][k % 4])) continue;
-      for (std::size_t i = 0; i < rows; ++i) tile[i * width + static_cast<std::size_t>(k)] = 0.0;
-    }
+    STORE4(before + t, b0);
+    STORE4(before + t + 4, b1);
+    STORE4(after + t, a0);
+    STORE4(after + t + 4, a1);
   }
 }
 
@@ -295,9 +224,36 @@ void ReducedModel::residualize_plain(double* columns, int stride, int count) con
 }
 
 void ReducedModel::residualize(double* columns, int stride, int count) const {
-  const int full = count - count % kTile;
-  if (full > 0) residualize_tiles(q_.data(), n_, columns_, columns, stride, full);
-  if (full < count) residualize_plain(columns + full, stride, count - full);
+  // The columns in panels of 8, as the replicate traits lie, so that the
+  // coefficients Q' v are the permuted sums' product of Q with them.
+  const int width = (count + 7) / 8 * 8;
+  const std::size_t rows = static_cast<std::size_t>(n_), w = static_cast<std::size_t>(stride);
+  thread_local std::vector<double> panels, coefficients, before, after;
+  panels.assign(rows * static_cast<std::size_t>(width), 0.0);
+  // Panel k holds columns 8k .. 8k + 7, row after row.
+  for (int k = 0; k < width / 8; ++k) {
+    const int lanes = std::min(8, count - 8 * k);
+    double* panel = panels.data() + static_cast<std::size_t>(k) * rows * 8;
+    for (std::size_t i = 0; i < rows; ++i)
+      std::copy_n(columns + i * w + static_cast<std::size_t>(8 * k), lanes, panel + i * 8);
+  }
+  coefficients.resize(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(width));
+  permuted_sums(q_.data(), panels.data(), n_, columns_, width, coefficients.data());
+  before.resize(static_cast<std::size_t>(width));
+  after.resize(static_cast<std::size_t>(width));
+  subtract_fitted(q_.data(), n_, columns_, coefficients.data(), width, panels.data(), before.data(),
+                  after.data());
+  for (int t = 0; t < count; ++t) {
+    if (!(after[static_cast<std::size_t>(t)] <= kInSpan * before[static_cast<std::size_t>(t)])) continue;
+    double* panel = panels.data() + static_cast<std::size_t>(t / 8) * rows * 8;
+    for (std::size_t i = 0; i < rows; ++i) panel[i * 8 + static_cast<std::size_t>(t % 8)] = 0.0;
+  }
+  for (int k = 0; k < width / 8; ++k) {
+    const int lanes = std::min(8, count - 8 * k);
+    const double* panel = panels.data() + static_cast<std::size_t>(k) * rows * 8;
+    for (std::size_t i = 0; i < rows; ++i)
+      std::copy_n(panel + i * 8, lanes, columns + i * w + static_cast<std::size_t>(8 * k));
+  }
 }
 
 }  // namespace strataperm

@@ -50,7 +50,10 @@ class ReducedModel {
   int covariate_count() const { return covariates_; }
 
   // Replaces each of the `count` first columns of a row-major N x `stride`
-  // matrix by its residual (the order above). SIMD lanes across columns.
+  // matrix by its residual (the order above): the columns are laid out in
+  // panels of 8 as the replicate traits are, the coefficients are
+  // permuted_sums of Q with them, and the fitted values go 8 columns a
+  // vector. Memory: 8 N (count rounded up to 8) bytes a thread.
   void residualize(double* columns, int stride, int count) const;
   // The plain twin: one column at a time, the order above written out.
   void residualize_plain(double* columns, int stride, int count) const;

@@ -42,7 +42,7 @@ void pair_distances(const LocusCounts& counts, int n, int n_loci, int threads, R
 template <typename Raw, typename Index>
 void rank_distances(const Raw* raw, Index* index, DistanceTable& table) {
   const std::size_t rows = static_cast<std::size_t>(table.n);
-  const std::size_t count = rows * (rows - (rows > 0)) / 2;
+  const std::size_t count = DistanceTable::pair_count(rows);
   std::uint64_t max_raw = 0;
   for (std::size_t p = 0; p < count; ++p) max_raw = std::max<std::uint64_t>(max_raw, raw[p]);
 
@@ -86,7 +86,7 @@ DistanceTable compute_distances(const LocusCounts& counts, int n, int n_loci, in
   DistanceTable table;
   table.n = n;
   const std::size_t rows = static_cast<std::size_t>(n);
-  const std::size_t count = rows * (rows - (rows > 0)) / 2;
+  const std::size_t count = DistanceTable::pair_count(rows);
   threads = std::max(1, std::min(threads, n));
 
   // The largest possible distance decides the width of the raw distances,

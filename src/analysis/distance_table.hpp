@@ -32,6 +32,7 @@ struct DistanceTable {
   // The unordered pairs before row i of the upper triangle, and the place of
   // pair (i, j), i < j.
   static std::size_t row_start(std::size_t i, std::size_t n) { return i * n - i * (i + 1) / 2; }
+  static std::size_t pair_count(std::size_t n) { return n < 2 ? 0 : n * (n - 1) / 2; }
   std::size_t pair(int i, int j) const {
     return row_start(static_cast<std::size_t>(i), static_cast<std::size_t>(n)) +
            static_cast<std::size_t>(j - i - 1);

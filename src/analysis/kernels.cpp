@@ -1,4 +1,5 @@
 #include "analysis/kernels.hpp"
+#include "analysis/vector_lanes.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,19 +16,6 @@
 
 namespace strataperm {
 
-namespace {
-
-// Four doubles as one value; element-wise + - * / are the IEEE operations of
-// each lane, whatever instructions the compiler picks.
-typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
-
-// Loads and stores of four doubles at any 8-byte aligned address. (Macros, not
-// functions: a vector value passed across a call would need the AVX calling
-// convention in the baseline clone.)
-#define LOAD4(p) (*reinterpret_cast<const Lanes4*>(p))
-#define STORE4(p, v) (*reinterpret_cast<Lanes4*>(p) = (v))
-
-}  // namespace
 
 std::uint64_t manhattan_distance(const std::int64_t* a, const std::int64_t* b, int length) {
   std::uint64_t d = 0;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "analysis/vector_lanes.hpp"
 #include "core/parallel.hpp"
 
 
@@ -221,8 +222,6 @@ void ReplicateDrawer::store_replicate(int rep, const std::vector<int>& donor,
 
 namespace {
 
-typedef double Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
-
 // within_list_sum_of_squares of each of a panel's 8 replicates at once, a
 // replicate a lane: `panel` holds individual i's 8 received values at
 // panel[8 i .. 8 i + 8), `means` room for 8 values an individual. Each lane
@@ -237,20 +236,20 @@ __attribute__((target_clones("avx2", "default"))) void within_list_panel_sums(
     const int size = lists.size(i);
     for (int m = 0; m < size; ++m) {
       const double* v = panel + static_cast<std::size_t>(members[m]) * 8;
-      total0 += *reinterpret_cast<const Lanes4*>(v);
-      total1 += *reinterpret_cast<const Lanes4*>(v + 4);
+      total0 += LOAD4(v);
+      total1 += LOAD4(v + 4);
     }
     const double count = static_cast<double>(size);
     const Lanes4 w = {count, count, count, count};
-    *reinterpret_cast<Lanes4*>(means + static_cast<std::size_t>(i) * 8) = total0 / w;
-    *reinterpret_cast<Lanes4*>(means + static_cast<std::size_t>(i) * 8 + 4) = total1 / w;
+    STORE4(means + static_cast<std::size_t>(i) * 8, total0 / w);
+    STORE4(means + static_cast<std::size_t>(i) * 8 + 4, total1 / w);
   }
   Lanes4 sum0 = {0.0, 0.0, 0.0, 0.0}, sum1 = sum0;
   for (int i = 0; i < n; ++i) {
     const double* v = panel + static_cast<std::size_t>(i) * 8;
     const double* mean = means + static_cast<std::size_t>(lists.owner[static_cast<std::size_t>(i)]) * 8;
-    const Lanes4 e0 = *reinterpret_cast<const Lanes4*>(v) - *reinterpret_cast<const Lanes4*>(mean);
-    const Lanes4 e1 = *reinterpret_cast<const Lanes4*>(v + 4) - *reinterpret_cast<const Lanes4*>(mean + 4);
+    const Lanes4 e0 = LOAD4(v) - LOAD4(mean);
+    const Lanes4 e1 = LOAD4(v + 4) - LOAD4(mean + 4);
     sum0 += e0 * e0;
     sum1 += e1 * e1;
   }

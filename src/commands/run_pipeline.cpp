@@ -102,13 +102,10 @@ void read_study_covariates(StudyRun& run, const RunOptions& options, CovariateMa
       row = &table.ordered[i];
     } else {
       who = "individual " + study[i].family_id + " " + study[i].individual_id;
-      const auto found = table.rows.find(table.by_individual_id
-                                             ? study[i].individual_id
-                                             : study[i].family_id + "\t" + study[i].individual_id);
-      if (found == table.rows.end())
+      row = table.find(study[i].family_id, study[i].individual_id);
+      if (row == nullptr)
         throw InputError(Error::Category::inconsistent_input,
                          options.covar_file + ": no line for " + who + " of the study");
-      row = &found->second;
     }
     for (std::size_t c = 0; c < k; ++c) {
       if (!row->values[c]) {

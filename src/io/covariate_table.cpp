@@ -1,39 +1,14 @@
 #include "io/covariate_table.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 
 #include "core/errors.hpp"
+#include "io/phenotype_table.hpp"
 #include "io/record_reader.hpp"
 
 namespace strataperm {
 
 namespace {
-
-bool is_header_word(const std::string& field, const char* word) {
-  const std::string plain = !field.empty() && field[0] == '#' ? field.substr(1) : field;
-  return equal_ignoring_case(plain, word);
-}
-
-// A value: nullopt for "NA" or -9; false when it is not a finite number.
-bool parse_value(const std::string& text, std::optional<double>& value) {
-  if (text == "NA") {
-    value.reset();
-    return true;
-  }
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-  if (v == -9.0) {
-    value.reset();
-  } else {
-    value = v;
-  }
-  return true;
-}
 
 // The 0-based covariate columns `selection` names, in its order.
 std::vector<std::size_t> chosen_columns(const std::string& path, const std::string& selection,
@@ -115,7 +90,7 @@ CovariateTable read_covariate_table(const std::string& path, const std::string& 
       bool header = hash_apart;
       if (match == CovariateMatch::order) {
         std::optional<double> value;
-        header = header || fields[0][0] == '#' || !parse_value(fields[0], value);
+        header = header || fields[0][0] == '#' || !parse_missing_or_real(fields[0], value);
       } else if (fields.size() >= 2 && is_header_word(fields[0], "FID") &&
                  is_header_word(fields[1], "IID")) {
         header = true;
@@ -148,7 +123,7 @@ CovariateTable read_covariate_table(const std::string& path, const std::string& 
     if (ids == 2) row.family_id = fields[0];
     for (std::size_t column : chosen) {
       std::optional<double> value;
-      if (!parse_value(fields[ids + column], value)) {
+      if (!parse_missing_or_real(fields[ids + column], value)) {
         reader.fail("covariate '" + names[column] + "' holds '" + fields[ids + column] +
                     "', not a number (write NA or -9 for a missing value)");
       }

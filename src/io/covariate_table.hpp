@@ -30,6 +30,12 @@ struct CovariateTable {
   bool by_individual_id = false;
   std::unordered_map<std::string, CovariateRow> rows;
   std::vector<CovariateRow> ordered;  // CovariateMatch::order
+
+  // The row of an individual, or nullptr (not for CovariateMatch::order).
+  const CovariateRow* find(const std::string& family_id, const std::string& individual_id) const {
+    const auto row = rows.find(by_individual_id ? individual_id : family_id + "\t" + individual_id);
+    return row == rows.end() ? nullptr : &row->second;
+  }
 };
 
 // Reads `path`, keeping the columns `selection` names: a comma-separated list

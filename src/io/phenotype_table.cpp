@@ -11,27 +11,28 @@
 
 namespace strataperm {
 
-namespace {
-
 bool is_header_word(const std::string& field, const char* word) {
   const std::string plain = !field.empty() && field[0] == '#' ? field.substr(1) : field;
   return equal_ignoring_case(plain, word);
 }
 
-}  // namespace
-
-// Reads one trait field: "NA" or a value equal to -9 is missing; anything else
-// must be a finite number, else InputError with `where` and the field.
-Trait parse_trait(const std::string& text, const std::string& where) {
-  if (text == "NA") return std::nullopt;
+bool parse_missing_or_real(const std::string& text, Trait& value) {
+  value.reset();
+  if (text == "NA") return true;
   char* end = nullptr;
   errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
+  if (v != -9.0) value = v;
+  return true;
+}
+
+Trait parse_trait(const std::string& text, const std::string& where) {
+  Trait value;
+  if (!parse_missing_or_real(text, value)) {
     throw InputError(where + ": the phenotype '" + text +
                       "' is not a number (write NA or -9 for a missing value)");
   }
-  if (value == -9.0) return std::nullopt;
   return value;
 }
 

@@ -31,6 +31,14 @@ struct PhenotypeTable {
 PhenotypeTable read_phenotype_table(const std::string& path, const std::string& column,
                                     bool match_individual_id);
 
+// One field of a PLINK table's values: "NA" or a value equal to -9 is
+// missing (value empty); a finite number is kept; anything else is false.
+bool parse_missing_or_real(const std::string& text, Trait& value);
+
+// Whether a header field is `word` ("FID", "IID"), whatever its case and
+// with or without a leading '#'.
+bool is_header_word(const std::string& field, const char* word);
+
 // Reads one trait field: "NA" or a value equal to -9 is missing; anything else
 // must be a finite number, else InputError with `where` and the field.
 Trait parse_trait(const std::string& text, const std::string& where);

@@ -59,7 +59,10 @@ const FitField kFitFields[] = {
 
 std::string sizes_text(const std::vector<int>& sizes) {
   std::string text;
-  for (int size : sizes) text += (text.empty() ? "" : " ") + std::to_string(size);
+  for (int size : sizes) {
+    if (!text.empty()) text += ' ';
+    text += std::to_string(size);
+  }
   return text;
 }
 

@@ -63,13 +63,10 @@ KeptIndividuals keep_individuals(const StudyChoices& settings, const GenotypeInp
     }
     const CovariateRow* covariate_row = nullptr;
     if (trait && covariates) {
-      const auto row = covariates->rows.find(covariates->by_individual_id
-                                                 ? sample.individual_id
-                                                 : sample.family_id + "\t" + sample.individual_id);
-      if (row != covariates->rows.end() &&
-          std::all_of(row->second.values.begin(), row->second.values.end(),
-                      [](const std::optional<double>& v) { return v.has_value(); })) {
-        covariate_row = &row->second;
+      const CovariateRow* row = covariates->find(sample.family_id, sample.individual_id);
+      if (row != nullptr && std::all_of(row->values.begin(), row->values.end(),
+                                        [](const std::optional<double>& v) { return v.has_value(); })) {
+        covariate_row = row;
       } else {
         ++kept.missing_covariate;
         continue;
