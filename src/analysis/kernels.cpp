@@ -1,4 +1,5 @@
 #include "analysis/kernels.hpp"
+#include "analysis/distance_table.hpp"
 #include "analysis/vector_lanes.hpp"
 
 #include <algorithm>
@@ -221,7 +222,7 @@ const std::vector<PairTiles>& host_pair_tiles() {
 
 // Where pair (i, j), i < j, of n rows lies in the packed upper triangle.
 inline std::size_t packed_pair(std::size_t i, std::size_t j, std::size_t n) {
-  return i * n - i * (i + 1) / 2 + (j - i - 1);
+  return DistanceTable::row_start(i, n) + (j - i - 1);
 }
 
 }  // namespace
