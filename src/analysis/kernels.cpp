@@ -227,6 +227,20 @@ inline std::size_t packed_pair(std::size_t i, std::size_t j, std::size_t n) {
 
 }  // namespace
 
+std::string describe_kernels() {
+  std::string built, running;
+#if defined(__SSE2__)
+  built = "avx512bw/avx2/sse2";
+  running = host_pair_tiles().front().isa;
+#else
+  built = running = "plain";
+#endif
+  __builtin_cpu_init();
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  return "byte distances " + built + " (this host: " + running + "); sums avx2/default (this host: " +
+         (avx2 ? "avx2" : "default") + ")";
+}
+
 template <typename Raw>
 void manhattan_distances_bytes_plain(const std::uint8_t* counts, int n, int length, int row_begin,
                                      int row_end, Raw* out) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "analysis/within_group_permutation.hpp"
@@ -94,6 +95,11 @@ void permuted_sums(const double* codes, const double* y, int n, int width, int s
                    double* out);
 void permuted_sums_plain(const double* codes, const double* y, int n, int width, int stride,
                          double* out);
+
+// The SIMD clones this build holds and the ones this host runs, in one line:
+// "byte distances avx512bw/avx2/sse2 (this host: avx2); sums avx2/default
+// (this host: avx2)". Which clone runs never changes a result.
+std::string describe_kernels();
 
 // The association statistic from the five sums of products, in its fixed
 // order of evaluation: each product left to right, the first two terms added,
