@@ -21,6 +21,7 @@ namespace {
 struct Workspace {
   std::vector<std::uint8_t> classes;     // N x 64
   std::vector<double> codes;             // N x 128
+  std::vector<double> narrow_codes;      // N x 2 ceil4(count), a short block's used columns
   std::vector<double> sums;              // 128 x stride
   std::vector<double> replicate_maxima;  // R, this worker's markers only
   std::vector<MarkerStatistics> statistics;
@@ -211,13 +212,28 @@ AnalysisResult run_analysis(const Parameters& parameters, const SampleData& data
 
         observed_sums(codes, y, count, stats.data());
 
-        permuted_sums(codes, replicate_trait.data(), n, kWidth, stride, space.sums.data());
+        // A short block (the last one, or a study of few markers) sums only
+        // the columns it uses, gathered into a narrow panel of 2 x `half`
+        // columns: each sum is the same chain over the same operands.
+        const int half = count == kBlockMarkers ? kBlockMarkers : (count + 3) / 4 * 4;
+        const double* summed = codes;
+        if (half < kBlockMarkers) {
+          space.narrow_codes.resize(rows * static_cast<std::size_t>(2 * half));
+          for (std::size_t i = 0; i < rows; ++i) {
+            const double* row = codes + i * kWidth;
+            double* narrow = space.narrow_codes.data() + i * static_cast<std::size_t>(2 * half);
+            std::copy(row, row + half, narrow);
+            std::copy(row + kBlockMarkers, row + kBlockMarkers + half, narrow + half);
+          }
+          summed = space.narrow_codes.data();
+        }
+        permuted_sums(summed, replicate_trait.data(), n, 2 * half, stride, space.sums.data());
         for (int c = 0; c < count; ++c) {
           MarkerStatistics& s = stats[static_cast<std::size_t>(c)];
           const double delta = association_delta(s.sum_xx, s.sum_zz, s.sum_xz);
           const bool counts_for_maxima = !is_degenerate(delta, s.sum_xx, s.sum_zz);
           const double* sum_xy = &space.sums[static_cast<std::size_t>(c) * stride];
-          const double* sum_zy = &space.sums[static_cast<std::size_t>(kBlockMarkers + c) * stride];
+          const double* sum_zy = &space.sums[static_cast<std::size_t>(half + c) * stride];
           double* maxima = space.replicate_maxima.data();
           std::int64_t chunk_above = 0, chunk_ties = 0;
           for (int rep = 0; rep < count_r; ++rep) {

@@ -7,6 +7,7 @@
 
 #include "analysis/vector_lanes.hpp"
 #include "core/parallel.hpp"
+#include "numerics/counting_tree.hpp"
 
 
 namespace strataperm {
@@ -117,6 +118,34 @@ GroupSummary summarize_groups(const GroupLists& lists) {
 DonorSampler::DonorSampler(SameGroup same_group)
     : n_(same_group.n), words_(same_group.words), lists_(std::move(same_group.bits)) {
   taken_.assign(words_, 0);
+  if (n_ == 0 || !lists_partition()) return;
+  const std::size_t n = static_cast<std::size_t>(n_);
+  group_start_.assign(n, 0);
+  group_size_.assign(n, 0);
+  tree_start_.assign(n, 0);
+  int trees = 0;
+  group_members_.reserve(n);
+  for (int i = 0; i < n_; ++i) {
+    const std::uint64_t* list = lists_.data() + static_cast<std::size_t>(i) * words_;
+    std::size_t w = 0;
+    while (list[w] == 0) ++w;
+    const int leader = static_cast<int>(w * 64) + __builtin_ctzll(list[w]);
+    if (leader != i) {  // a later member: its leader's group
+      group_start_[static_cast<std::size_t>(i)] = group_start_[static_cast<std::size_t>(leader)];
+      group_size_[static_cast<std::size_t>(i)] = group_size_[static_cast<std::size_t>(leader)];
+      tree_start_[static_cast<std::size_t>(i)] = tree_start_[static_cast<std::size_t>(leader)];
+      continue;
+    }
+    group_start_[static_cast<std::size_t>(i)] = static_cast<int>(group_members_.size());
+    for (; w < words_; ++w)
+      for (std::uint64_t bits = list[w]; bits != 0; bits &= bits - 1)
+        group_members_.push_back(static_cast<int>(w * 64) + __builtin_ctzll(bits));
+    group_size_[static_cast<std::size_t>(i)] =
+        static_cast<int>(group_members_.size()) - group_start_[static_cast<std::size_t>(i)];
+    tree_start_[static_cast<std::size_t>(i)] = trees;
+    trees += counting_tree_span(group_size_[static_cast<std::size_t>(i)]);
+  }
+  counts_.assign(3 * n, 0);
 }
 
 namespace {
@@ -155,16 +184,56 @@ __attribute__((target_clones("popcnt", "default"))) void assign_donors_over_bits
   }
 }
 
+// One replicate's donors where the lists partition the individuals. Group
+// g's members lie at members[start, start + size); its counting tree at
+// tree[tree_start, tree_start + span), span the power of 2 at or above size,
+// counts the untaken places (k - lowbit(k), k] (1-based, places past size
+// never untaken); `left[start]` is the group's untaken count. The q-th
+// untaken member in ascending order, found by a descent of log2(span) steps
+// without branches, is the bitset scan's q-th set bit of the same list: the
+// same donor for the same draw.
+void assign_donors_in_groups(const int* members, const int* group_start, const int* group_size,
+                             const int* tree_start, int n, const int* visit_order, int* donor,
+                             RandomStream& stream, int* tree, int* left) {
+  for (int i = 0; i < n; ++i) {
+    const int start = group_start[i];
+    if (members[start] != i) continue;  // each group once, at its first member
+    counting_tree_fill(tree + tree_start[i], counting_tree_span(group_size[i]), group_size[i]);
+    left[start] = group_size[i];
+  }
+  for (int k = 0; k < n; ++k) {
+    const int i = visit_order[k];
+    const int start = group_start[i];
+    // i's own place is untaken until its visit has ended, so count >= 1.
+    const int count = left[start];
+    const double u = uniform_random(stream);
+    const int q = std::min(count, static_cast<int>(u * count + 1.0));
+    donor[i] = members[start + counting_tree_take(tree + tree_start[i], counting_tree_span(group_size[i]), q)];
+    left[start] = count - 1;
+  }
+}
+
 }  // namespace
 
 void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
                           RandomStream& stream) {
+  assign(visit_order, donor, stream, taken_.data(), counts_.data());
+}
+
+void DonorSampler::assign_over_bitsets(const std::vector<int>& visit_order, std::vector<int>& donor,
+                                       RandomStream& stream) {
   assign_donors_over_bitsets(lists_.data(), taken_.data(), words_, n_, visit_order.data(),
                              donor.data(), stream);
 }
 
 void DonorSampler::assign(const std::vector<int>& visit_order, std::vector<int>& donor,
-                          RandomStream& stream, std::uint64_t* taken) const {
+                          RandomStream& stream, std::uint64_t* taken, int* counts) const {
+  if (!group_members_.empty()) {
+    assign_donors_in_groups(group_members_.data(), group_start_.data(), group_size_.data(),
+                            tree_start_.data(), n_, visit_order.data(), donor.data(), stream, counts,
+                            counts + 2 * n_);
+    return;
+  }
   assign_donors_over_bitsets(lists_.data(), taken, words_, n_, visit_order.data(), donor.data(),
                              stream);
 }
@@ -285,7 +354,7 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
   const int n = static_cast<int>(y_.size());
   const int panels = (count + 7) / 8;
   if (threads > 1 && panels > 1 && n > 0) {
-    if (lists_partition_ < 0) lists_partition_ = sampler_.lists_partition() ? 1 : 0;
+    if (lists_partition_ < 0) lists_partition_ = sampler_.group_members_.empty() ? 0 : 1;
     if (lists_partition_ == 1) {
       draw_on_threads(count, std::min(threads, panels), stream, traits, sum_y2, on_replicate, states);
       return;
@@ -327,6 +396,7 @@ void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stre
     buffers.visit.resize(rows);
     buffers.donor.resize(rows);
     buffers.taken.resize(sampler_.words_);
+    buffers.counts.resize(3 * rows);
   }
 
   const RandomStream start = stream;
@@ -346,7 +416,8 @@ void ReplicateDrawer::draw_on_threads(int count, int threads, RandomStream& stre
       const std::int64_t before = local.draws;
       random_permutation(order, n, local);
       for (int k = 1; k <= n; ++k) buffers.visit[static_cast<std::size_t>(k - 1)] = order[k] - 1;
-      sampler_.assign(buffers.visit, buffers.donor, local, buffers.taken.data());
+      sampler_.assign(buffers.visit, buffers.donor, local, buffers.taken.data(),
+                      buffers.counts.data());
       if (local.draws - before != per_replicate)
         throw std::logic_error("ReplicateDrawer: a replicate over partitioning lists took " +
                                std::to_string(local.draws - before) + " draws, not 2N = " +

@@ -72,20 +72,29 @@ GroupSummary summarize_groups(const GroupLists& lists);
 
 // Draws the donors of one replicate (see above). Candidates are counted and
 // selected over bitsets of the lists, which gives the very same choices as
-// scanning each list in order.
-// Memory: n^2 / 8 bytes for the list bitsets.
+// scanning each list in order. When the lists partition the individuals, a
+// served position's candidates are its group's members not yet taken, and
+// the q-th of them in ascending order is found in a counting (Fenwick) tree
+// over the group's members: O(log g) a draw instead of O(n / 64), the same
+// count, the same q, the same donor.
+// Memory: n^2 / 8 bytes for the list bitsets; with a partition 16 n bytes of
+// group layout and 12 n bytes of trees a drawing thread.
 class DonorSampler {
  public:
   explicit DonorSampler(SameGroup same_group);
   // donor[i] (0-based) receives the individual whose trait i takes.
   void assign(const std::vector<int>& visit_order, std::vector<int>& donor, RandomStream& stream);
+  // The same draws over the bitsets whatever the lists: the plain twin.
+  void assign_over_bitsets(const std::vector<int>& visit_order, std::vector<int>& donor,
+                           RandomStream& stream);
 
  private:
   friend class ReplicateDrawer;
-  // assign() with the caller's `taken` bitset (words_ words) in place of the
-  // sampler's own, so that several threads can draw at once.
+  // assign() with the caller's scratch (`taken`: words_ words; `counts`:
+  // 3 n ints, used with a partition) in place of the sampler's own, so that
+  // several threads can draw at once.
   void assign(const std::vector<int>& visit_order, std::vector<int>& donor, RandomStream& stream,
-              std::uint64_t* taken) const;
+              std::uint64_t* taken, int* counts) const;
   // Whether the lists partition the individuals: everyone is in its own
   // list, and the lists of any two individuals are equal or disjoint. Then
   // every served position finds a candidate, so a replicate draws exactly
@@ -96,6 +105,13 @@ class DonorSampler {
   std::size_t words_;
   std::vector<std::uint64_t> lists_;  // n rows of `words_` words
   std::vector<std::uint64_t> taken_;
+  // With a partition: the groups' members, each group's ascending, one group
+  // after another; individual i's group starts at group_start_[i] and has
+  // group_size_[i] members, and its counting tree (a power of 2 at or above
+  // the size, under 2 n places in all) starts at tree_start_[i]. Empty
+  // otherwise.
+  std::vector<int> group_members_, group_start_, group_size_, tree_start_;
+  std::vector<int> counts_;
 };
 
 // The permuted traits of replicate r lie in panels of 8 replicates, each panel
@@ -152,6 +168,7 @@ class ReplicateDrawer {
     std::vector<int> order;  // 1..n, seen through an IntVector
     std::vector<int> visit, donor;
     std::vector<std::uint64_t> taken;
+    std::vector<int> counts;
   };
   // S_r within the lists of every replicate of a call, 8 replicates (a
   // panel of `traits`) at a time in vector lanes, panels over the threads.

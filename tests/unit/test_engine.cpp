@@ -290,6 +290,44 @@ TEST(DonorSampler, DrawsTheSameDonorsAsTheListScan) {
   }
 }
 
+// With a partition the donors come from counting trees over each group's
+// members: the same donors and the same draws as the bitset scan, replicate
+// after replicate (the trees and counts are rebuilt each time).
+TEST(DonorSampler, GroupTreesDrawLikeTheBitsetScan) {
+  RandomStream data;
+  seed_random_stream(data);
+  for (int trial = 0; trial < 120; ++trial) {
+    const int n = 1 + static_cast<int>(uniform_random(data) * (trial % 3 == 0 ? 700 : 130));
+    const int groups = 1 + static_cast<int>(uniform_random(data) * 6);
+    std::vector<int> cluster(static_cast<std::size_t>(n));
+    for (int& c : cluster) c = static_cast<int>(uniform_random(data) * groups);
+    SameGroup same(n, false);
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j)
+        if (cluster[static_cast<std::size_t>(i)] == cluster[static_cast<std::size_t>(j)]) same.set(i, j);
+    DonorSampler sampler{SameGroup(same)};
+    RandomStream trees, scan;
+    seed_random_stream(trees);
+    advance_random_stream(trees, 1000 * trial);
+    scan = trees;
+    std::vector<int> visit(static_cast<std::size_t>(n)), by_trees(visit.size()), by_scan(visit.size());
+    for (int rep = 0; rep < 5; ++rep) {
+      for (int k = 0; k < n; ++k) visit[static_cast<std::size_t>(k)] = k;
+      for (int k = n - 1; k > 0; --k)
+        std::swap(visit[static_cast<std::size_t>(k)],
+                  visit[static_cast<std::size_t>(uniform_random(data) * (k + 1))]);
+      sampler.assign(visit, by_trees, trees);
+      sampler.assign_over_bitsets(visit, by_scan, scan);
+      ASSERT_EQ(trees.draws, scan.draws) << "trial " << trial << ", replicate " << rep;
+      ASSERT_EQ(trees.draws - 1000 * trial, static_cast<std::int64_t>(n) * (rep + 1));
+      ASSERT_EQ(by_trees, by_scan) << "trial " << trial << ", replicate " << rep;
+      for (int i = 0; i < n; ++i)
+        ASSERT_EQ(cluster[static_cast<std::size_t>(by_trees[static_cast<std::size_t>(i)])],
+                  cluster[static_cast<std::size_t>(i)]);
+    }
+  }
+}
+
 TEST(RandomPermutation, OrderStatisticTreeDrawsLikeTheShiftingPool) {
   RandomStream a, b;
   seed_random_stream(a);
