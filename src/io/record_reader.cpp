@@ -12,6 +12,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <htslib/bgzf.h>
+#include <htslib/hfile.h>
+#include <htslib/hts.h>
 
 #include "core/errors.hpp"
 
@@ -41,27 +49,124 @@ std::vector<std::string> split_tabs(const std::string& line) {
   return fields;
 }
 
-RecordReader::RecordReader(const std::string& path) : path_(path) {
-  file_ = std::fopen(path.c_str(), "r");
-  if (file_ == nullptr) throw InputError(Error::Category::malformed_input, path + ": cannot open the file");
+TextInput::TextInput(std::FILE* file, std::string label) : label_(std::move(label)), file_(file) {}
+
+TextInput::~TextInput() {
+  if (stream_ != nullptr) bgzf_close(stream_);
 }
 
-RecordReader::~RecordReader() {
-  std::free(buffer_);
-  if (file_ != nullptr) std::fclose(file_);
+bool TextInput::open(const std::string& path, const std::string& label) {
+  label_ = label;
+  // A plain descriptor rather than hopen(): a name such as "-" or "data:..."
+  // is a file name here, as fopen() takes it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // htslib's own diagnostics are silenced: the errors thrown here say it all.
+  hts_set_log_level(HTS_LOG_OFF);
+  hFILE* file = hdopen(fd, "r");
+  if (file == nullptr) {
+    ::close(fd);
+    throw InputError(label_ + ": read error");
+  }
+  // Reads the first bytes to tell plain text, gzip and bgzip apart; fails on
+  // a folder.
+  stream_ = bgzf_hopen(file, "r");
+  if (stream_ == nullptr) {
+    hclose_abruptly(file);
+    throw InputError(label_ + ": read error");
+  }
+  const int compression = bgzf_compression(stream_);
+  compressed_ = compression != no_compression;
+  // htslib needs a whole gzip header to call a file gzip; shorter, it would
+  // pass the bytes on as text. No gzip file is that short unless cut.
+  if (!compressed_) {
+    unsigned char magic[2] = {0, 0};
+    if (hpeek(stream_->fp, magic, 2) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+      compressed_ = true;
+      fail_read(0);
+    }
+  }
+  // A bgzip file cut at a block boundary decompresses cleanly to the cut:
+  // only the missing end-of-file block tells. (2: a pipe, which cannot be
+  // checked.)
+  if (compression == bgzf) {
+    const int eof = bgzf_check_EOF(stream_);
+    if (eof == 0) {
+      throw InputError(label_ + ": the file is truncated: it lacks the BGZF end-of-file block");
+    }
+    if (eof < 0) throw InputError(label_ + ": read error");
+  }
+  return true;
 }
+
+std::size_t TextInput::read(char* buffer, std::size_t size, long long lines_read) {
+  if (file_ != nullptr) {
+    const std::size_t got = std::fread(buffer, 1, size, file_);
+    if (got == 0 && std::ferror(file_)) throw InputError(label_ + ": read error");
+    return got;
+  }
+  if (stream_ == nullptr || size == 0) return 0;
+  if (!compressed_) {
+    // Plain text straight from the file (hread returns 0 only at the end).
+    const ssize_t got = hread(stream_->fp, buffer, size);
+    if (got < 0) throw InputError(label_ + ": read error");
+    return static_cast<std::size_t>(got);
+  }
+  const ssize_t got = bgzf_read(stream_, buffer, size);
+  if (got < 0) fail_read(lines_read);
+  return static_cast<std::size_t>(got);
+}
+
+void TextInput::fail_read(long long lines_read) const {
+  const std::string what = label_ + ": the compressed data is truncated or corrupt: ";
+  if (lines_read <= 0) throw InputError(what + "it breaks off or fails to decompress in its first line");
+  throw InputError(what + "it breaks off or fails to decompress after line " +
+                   std::to_string(lines_read));
+}
+
+namespace {
+
+// Bytes asked of the input at a time; lines may be longer.
+constexpr std::size_t kLineChunk = 1 << 18;
+
+}  // namespace
+
+RecordReader::RecordReader(const std::string& path)
+    : path_(path), buffer_(new char[kLineChunk]) {
+  if (!input_.open(path, path)) {
+    throw InputError(Error::Category::malformed_input, path + ": cannot open the file");
+  }
+}
+
+RecordReader::~RecordReader() = default;
 
 bool RecordReader::next_line(std::string& line) {
-  errno = 0;
-  const ssize_t length = ::getline(&buffer_, &capacity_, file_);
-  if (length < 0) {
-    if (std::ferror(file_)) throw InputError(path_ + ": read error");
-    return false;
+  line.clear();
+  bool any = false;
+  for (;;) {
+    if (position_ == filled_) {
+      filled_ = input_.read(buffer_.get(), kLineChunk, line_number_);
+      position_ = 0;
+      if (filled_ == 0) break;
+    }
+    any = true;
+    const char* start = buffer_.get() + position_;
+    const std::size_t left = filled_ - position_;
+    const void* newline = std::memchr(start, '\n', left);
+    if (newline != nullptr) {
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
+      line.append(start, length);
+      position_ += length + 1;
+      break;
+    }
+    line.append(start, left);
+    position_ = filled_;
   }
+  if (!any) return false;
   ++line_number_;
-  std::size_t size = static_cast<std::size_t>(length);
-  while (size > 0 && (buffer_[size - 1] == '\n' || buffer_[size - 1] == '\r')) --size;
-  line.assign(buffer_, size);
+  std::size_t size = line.size();
+  while (size > 0 && line[size - 1] == '\r') --size;
+  line.resize(size);
   return true;
 }
 

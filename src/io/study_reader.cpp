@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "core/errors.hpp"
-#include "core/file_handle.hpp"
 
 namespace strataperm {
 
@@ -39,12 +38,10 @@ constexpr std::size_t kReadChunk = 1 << 20;
   throw InputError(message);
 }
 
-// Opens `name` of the study folder for reading, or throws the established
-// "can't open file" error.
-FileHandle open_study_file(const std::string& folder, const std::string& name) {
-  std::FILE* file = std::fopen(path_in_study(folder, name).c_str(), "r");
-  if (file == nullptr) fail_open(name);
-  return FileHandle(file);
+// Opens `name` of the study folder for reading into `input`, or throws the
+// established "can't open file" error.
+void open_study_file(TextInput& input, const std::string& folder, const std::string& name) {
+  if (!input.open(path_in_study(folder, name), name)) fail_open(name);
 }
 
 std::string quoted(std::string_view token) {
@@ -62,11 +59,14 @@ struct CountField {
 
 }  // namespace
 
-TokenReader::TokenReader(std::FILE* file) : file_(file), buffer_(kReadChunk, '\0') {}
+TokenReader::TokenReader(TextInput& input) : input_(input), buffer_(kReadChunk, '\0') {}
+
+TokenReader::TokenReader(std::FILE* file)
+    : owned_(std::make_unique<TextInput>(file, "input")), input_(*owned_), buffer_(kReadChunk, '\0') {}
 
 int TokenReader::peek() {
   if (position_ == filled_) {
-    filled_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    filled_ = input_.read(buffer_.data(), buffer_.size(), line_ - 1);
     position_ = 0;
     if (filled_ == 0) return EOF;
   }
@@ -159,12 +159,18 @@ bool parse_real_token(std::string_view token, double& value) {
 }
 
 void read_parameter_file(const std::string& folder, Parameters& parameters) {
-  const FileHandle file = open_study_file(folder, "parameter.txt");
-  read_parameter_stream(file.get(), "parameter.txt", parameters);
+  TextInput input;
+  open_study_file(input, folder, "parameter.txt");
+  read_parameter_stream(input, "parameter.txt", parameters);
 }
 
 void read_parameter_stream(std::FILE* file, const std::string& path, Parameters& parameters) {
-  TokenReader reader(file);
+  TextInput input(file, path);
+  read_parameter_stream(input, path, parameters);
+}
+
+void read_parameter_stream(TextInput& input, const std::string& path, Parameters& parameters) {
+  TokenReader reader(input);
   const char* const value_names[7] = {"genotype file name",
                                       "trait-and-marker file name",
                                       "results file name",
@@ -241,13 +247,19 @@ const char* allele_name(int which) { return which == 1 ? "first allele" : "secon
 
 void read_genotype_file(const std::string& folder, const Parameters& parameters,
                         SampleData& data) {
-  const FileHandle file = open_study_file(folder, parameters.genotype_file);
-  read_genotype_stream(file.get(), parameters, data);
+  TextInput input;
+  open_study_file(input, folder, parameters.genotype_file);
+  read_genotype_stream(input, parameters, data);
 }
 
 void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleData& data) {
+  TextInput input(file, parameters.genotype_file);
+  read_genotype_stream(input, parameters, data);
+}
+
+void read_genotype_stream(TextInput& input, const Parameters& parameters, SampleData& data) {
   const std::string& name = parameters.genotype_file;
-  TokenReader reader(file);
+  TokenReader reader(input);
   reader.skip_lines(1);
   const int n = parameters.n_individuals;
   const int loci = parameters.n_loci;
@@ -304,13 +316,19 @@ void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleD
 }
 
 void read_marker_file(const std::string& folder, const Parameters& parameters, SampleData& data) {
-  const FileHandle file = open_study_file(folder, parameters.marker_file);
-  read_marker_stream(file.get(), parameters, data);
+  TextInput input;
+  open_study_file(input, folder, parameters.marker_file);
+  read_marker_stream(input, parameters, data);
 }
 
 void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleData& data) {
+  TextInput input(file, parameters.marker_file);
+  read_marker_stream(input, parameters, data);
+}
+
+void read_marker_stream(TextInput& input, const Parameters& parameters, SampleData& data) {
   const std::string& name = parameters.marker_file;
-  TokenReader reader(file);
+  TokenReader reader(input);
   reader.skip_lines(1);
   const int n = parameters.n_individuals;
   const int markers = parameters.n_markers;

@@ -8,6 +8,9 @@
 // allele codes per marker, or ". ." for a missing call (a marker needs one
 // call at least). Line breaks between values are free.
 //
+// Each of the three may be stored plain, gzip- or bgzip-compressed (see
+// TextInput); the genotype file is decompressed chunk by chunk as it is read.
+//
 // Every problem is thrown as an InputError naming the file and what is wrong:
 // a file that cannot be opened keeps the established wording
 // ("can't open file NAME in current directory", standard output); malformed
@@ -17,17 +20,22 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/study.hpp"
+#include "io/record_reader.hpp"
 
 namespace strataperm {
 
-// A buffered whitespace tokenizer over an open file that keeps track of line
-// numbers for messages.
+// A buffered whitespace tokenizer over an open input that keeps track of line
+// numbers for messages. Throws TextInput's errors when the input cannot be
+// read.
 class TokenReader {
  public:
+  explicit TokenReader(TextInput& input);
+  // Reads an open C stream as plain text; the stream stays the caller's.
   explicit TokenReader(std::FILE* file);
   TokenReader(const TokenReader&) = delete;
   TokenReader& operator=(const TokenReader&) = delete;
@@ -50,7 +58,8 @@ class TokenReader {
   int peek();  // next character without consuming it, or EOF
   int get();
 
-  std::FILE* file_;
+  std::unique_ptr<TextInput> owned_;  // for a C stream
+  TextInput& input_;
   std::string buffer_;
   std::size_t position_ = 0;
   std::size_t filled_ = 0;
@@ -76,16 +85,20 @@ void read_parameters(const std::string& folder, Parameters& parameters, SampleDa
 void read_study_data(const std::string& folder, const Parameters& parameters, SampleData& data);
 
 // The pieces of read_parameters. The *_file functions open the named file in
-// `folder`; the *_stream functions read an open stream, the names in
-// `parameters` being used in messages.
+// `folder`, plain or compressed; the *_stream functions read an open input
+// (a C stream is read as plain text), the names in `parameters` being used in
+// messages.
 void read_parameter_file(const std::string& folder, Parameters& parameters);
+void read_parameter_stream(TextInput& input, const std::string& name, Parameters& parameters);
 void read_parameter_stream(std::FILE* file, const std::string& name, Parameters& parameters);
 // Sizes the sample arrays for the counts in `parameters` (std::bad_alloc when
 // the machine cannot hold them).
 void allocate_sample_data(const Parameters& parameters, SampleData& data);
 void read_genotype_file(const std::string& folder, const Parameters& parameters, SampleData& data);
+void read_genotype_stream(TextInput& input, const Parameters& parameters, SampleData& data);
 void read_genotype_stream(std::FILE* file, const Parameters& parameters, SampleData& data);
 void read_marker_file(const std::string& folder, const Parameters& parameters, SampleData& data);
+void read_marker_stream(TextInput& input, const Parameters& parameters, SampleData& data);
 void read_marker_stream(std::FILE* file, const Parameters& parameters, SampleData& data);
 
 }  // namespace strataperm
