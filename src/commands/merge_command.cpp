@@ -118,7 +118,9 @@ int run_merge(const std::vector<std::string>& args) {
         "(its final sort goes on drawing where the last replicate left the stream),\n"
         "RESULTS.tsv, RESULTS.similarity.tsv, RESULTS.log and, for PLINK/VCF input,\n"
         "background_ids.txt, in DIR. All S shards must be there and of one run; otherwise\n"
-        "nothing is written.\n\noptions:\n%s",
+        "nothing is written. Shards run with --compress give RESULTS.tsv.gz (and its\n"
+        "tabix index RESULTS.tsv.gz.tbi when the markers are in genome order), as the\n"
+        "whole run with --compress does.\n\noptions:\n%s",
         describe_options(kMergeOptions).c_str());
     return 0;
   }
@@ -159,7 +161,7 @@ int run_merge(const std::vector<std::string>& args) {
   {
     ProtectedInputs inputs;
     for (const auto& [path, md5] : run.record.inputs) inputs.add(path);
-    for (const char* suffix : {"", ".tsv", ".log", ".similarity.tsv"}) {
+    for (const char* suffix : {"", ".tsv", ".tsv.gz", ".tsv.gz.tbi", ".log", ".similarity.tsv"}) {
       inputs.check(path_in_study(folder, *suffix ? extras_path(parameters.output_file, suffix)
                                                  : parameters.output_file));
     }
@@ -190,7 +192,9 @@ int run_merge(const std::vector<std::string>& args) {
 
   warn_if_inseparable(result.fit);
   print_verdict_block(result.fit);
-  AssociationTable table(path_in_study(folder, extras_path(parameters.output_file, ".tsv")));
+  // Compressed when the shards' run was (--compress): the manifests carry it.
+  AssociationTable table(path_in_study(folder, extras_path(parameters.output_file, ".tsv")),
+                         first.record.compressed_table);
   for (const Shard& shard : shards) table.add(shard.markers);
   const MarkerLabels labels = [&shards](long marker) {
     for (const Shard& shard : shards) {

@@ -32,6 +32,9 @@ const std::vector<OptionSpec> kRunOptions = {
     {"--shard", true, "K/S",
      "only the K-th of S near-equal ranges of markers, into DIR/shards/K-of-S for "
      "'strataperm merge DIR'"},
+    {"--compress", false, "",
+     "write RESULTS.tsv.gz (bgzip) in place of RESULTS.tsv, with the tabix index "
+     "RESULTS.tsv.gz.tbi when the markers are in genome order"},
     {"--adaptive", false, "",
      "adaptive permutation: each marker takes replicates until its P is clearly above alpha "
      "(see --adaptive-rule), at most --max-permutations"},
@@ -188,6 +191,13 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
         "contiguous ranges of markers and writes what 'strataperm merge DIR' needs to\n"
         "DIR/shards/K-of-S/ (DIR: --out, or the study folder); merge then writes exactly\n"
         "what the whole run writes.\n\n"
+        "With --compress the table is RESULTS.tsv.gz, bgzip-compressed (the same text),\n"
+        "and when the markers are in genome order (each chromosome one block, positions\n"
+        "rising within it, as in sorted PLINK or VCF files) its tabix index\n"
+        "RESULTS.tsv.gz.tbi, for 'tabix RESULTS.tsv.gz 11:900000-910000'; otherwise, or\n"
+        "for markers without positions, a warning says why there is no index. A run\n"
+        "writes one form of the table and removes the other form an earlier run left;\n"
+        "shards run with --compress make merge write the compressed form.\n\n"
         "options:\n%s",
         describe_options(option_table).c_str());
     return 0;
@@ -227,6 +237,7 @@ int run_subcommand(const std::vector<std::string>& given, AnalysisEngine engine)
     throw UsageError("option '--covar-name' goes with --covar");
   }
   if (parsed.has("--shard")) parse_shard(parsed.value("--shard"), options.shard, options.shards);
+  options.compress = parsed.has("--compress");
   std::vector<std::string> words = {"strataperm", "run"};
   words.insert(words.end(), args.begin(), args.end());
   options.command_line = shell_words(words);

@@ -57,7 +57,7 @@ std::vector<std::string> run_outputs(const std::string& folder, const std::strin
                                      bool extras) {
   std::vector<std::string> outputs = {path_in_study(folder, results_file)};
   if (extras)
-    for (const char* suffix : {".tsv", ".log", ".similarity.tsv"})
+    for (const char* suffix : {".tsv", ".tsv.gz", ".tsv.gz.tbi", ".log", ".similarity.tsv"})
       outputs.push_back(path_in_study(folder, extras_path(results_file, suffix)));
   return outputs;
 }
@@ -272,7 +272,7 @@ int analyse_and_report(StudyRun& run, MarkerSource& markers, const MarkerLabels&
   std::unique_ptr<AssociationTable> table;
   if (options.extras) {
     table = std::make_unique<AssociationTable>(
-        path_in_study(run.folder, extras_path(parameters.output_file, ".tsv")));
+        path_in_study(run.folder, extras_path(parameters.output_file, ".tsv")), options.compress);
   }
   run.progress.stage("similarity, structure test and permutation test");
   AnalysisOptions analysis = engine_options(run, options, parameters.n_markers);

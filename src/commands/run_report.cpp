@@ -47,6 +47,7 @@ StudyRun::StudyRun(const RunOptions& options)
   record.groups_from = options.within_file;
   record.covariates_from = options.covar_file;
   record.rule = options.adaptive;
+  record.compressed_table = options.compress;
 }
 
 void warn_if_inseparable(const StructureFit& fit) {
@@ -82,6 +83,14 @@ void report_results(StudyRun& run, const AnalysisResult& result, AssociationTabl
                             result.replicates_used, labels);
     } else {
       table->write(model, parameters.n_permutations, result.replicate_maxima, labels);
+    }
+    if (run.record.compressed_table) {
+      if (table->why_no_index().empty()) {
+        run.record.table_index = extras_path(parameters.output_file, ".tsv.gz.tbi");
+      } else {
+        warn(table->written() + " gets no tabix index: " + table->why_no_index());
+        run.record.table_index = "none (" + table->why_no_index() + ")";
+      }
     }
   }
   run.clock.lap("report");

@@ -35,6 +35,7 @@ struct RunOptions {
   Adjustment adjustment = Adjustment::means;  // --adjustment
   std::string within_file;                    // --within: user-given groups ("": the structure test's)
   std::string covar_file, covar_names;        // --covar, --covar-name ("": no covariates)
+  bool compress = false;                      // --compress: RESULTS.tsv.gz (+ .tbi) for RESULTS.tsv
 };
 
 // One run's state beside its study: where its outputs go, the one random
@@ -55,8 +56,9 @@ struct StudyRun {
 
 // The reports after the analysis: the console's P-value lines, the sorted
 // results file (the sort goes on drawing from run.stream), and with `extras`
-// RESULTS.tsv (from `table`, which holds every marker's statistics), the
-// similarity table, the log and background_ids.txt. Throws Error.
+// RESULTS.tsv (from `table`, which holds every marker's statistics; a
+// compressed table without a tabix index is a warning, and the log says
+// which), the similarity table, the log and background_ids.txt. Throws Error.
 void report_results(StudyRun& run, const AnalysisResult& result, AssociationTable* table,
                     const MarkerLabels& labels, bool extras);
 

@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#include <htslib/bgzf.h>
+#include <htslib/tbx.h>
 
 #include "core/errors.hpp"
 #include "io/output_file.hpp"
@@ -35,8 +39,98 @@ std::FILE* scratch_beside(const std::string& target) {
   return file;
 }
 
+// Where the rows go: the output file's stream, or for a compressed table a
+// BGZF writer (level 6, no threads) on a duplicate of its descriptor, so
+// that commit() syncs and renames what BGZF wrote.
+class RowSink {
+ public:
+  RowSink(OutputFile& file, bool compressed) : file_(file) {
+    if (!compressed) return;
+    const int fd = ::dup(::fileno(file.stream()));
+    if (fd >= 0) bgzf_ = bgzf_dopen(fd, "w6");
+    if (bgzf_ == nullptr) {
+      const int saved = errno;
+      if (fd >= 0) ::close(fd);
+      throw OutputError(file.target() + ": cannot create the file: " +
+                        std::strerror(saved != 0 ? saved : EIO));
+    }
+  }
+  RowSink(const RowSink&) = delete;
+  RowSink& operator=(const RowSink&) = delete;
+  ~RowSink() {
+    if (bgzf_ != nullptr) bgzf_close(bgzf_);
+  }
+
+  void write(const std::string& text) {
+    if (bgzf_ == nullptr) {
+      // A short write shows in the stream's error flag, which commit() checks.
+      std::fwrite(text.data(), 1, text.size(), file_.stream());
+    } else if (bgzf_write(bgzf_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      throw OutputError(file_.target() + ": cannot write the file");
+    }
+  }
+
+  // Writes BGZF's last blocks and its end-of-file block.
+  void close() {
+    if (bgzf_ == nullptr) return;
+    const int status = bgzf_close(bgzf_);
+    bgzf_ = nullptr;
+    if (status != 0) throw OutputError(file_.target() + ": cannot write the file");
+  }
+
+ private:
+  OutputFile& file_;
+  BGZF* bgzf_ = nullptr;
+};
+
+// Removes what an earlier run left at `path`, if anything.
+void remove_earlier(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    throw OutputError(path + ": cannot remove this file of an earlier run: " +
+                      std::strerror(errno));
+}
 
 }  // namespace
+
+std::string compressed_table_path(const std::string& target) { return target + ".gz"; }
+std::string table_index_path(const std::string& target) { return target + ".gz.tbi"; }
+
+bool GenomeOrder::add(long marker, const MarkerLabel& label) {
+  if (!breach_.empty()) return false;
+  const auto which = [&] {
+    const std::string number = std::to_string(marker);
+    return "marker " + number +
+           (label.id.empty() || label.id == number ? "" : " (" + label.id + ")");
+  };
+  // The largest position a .tbi index holds: its bins cover 2^29 bases.
+  constexpr long long kMostIndexed = (1LL << 29) - 1;
+  long long position = 0;
+  const std::string& text = label.position;
+  const bool placed = label.chromosome != "." && !label.chromosome.empty() &&
+                      is_whole_number(text) && text.size() <= 18;
+  if (placed) position = std::stoll(text);
+  if (!placed) {
+    breach_ = "the markers have no places on the genome (" + which() +
+              " has no chromosome or no whole-number position)";
+  } else if (position < 1 || position > kMostIndexed) {
+    breach_ = which() + " lies at position " + text +
+              ", outside the positions 1 to 536870911 a tabix .tbi index holds";
+  } else if (label.chromosome == chromosome_) {
+    if (position < position_)
+      breach_ = "the markers are not in genome order (" + which() + " on chromosome " +
+                label.chromosome + " at " + text + " comes after position " +
+                std::to_string(position_) + ")";
+  } else {
+    if (!chromosome_.empty()) finished_.insert(chromosome_);
+    if (finished_.count(label.chromosome) != 0)
+      breach_ = "the markers are not in genome order (" + which() + " on chromosome " +
+                label.chromosome + " comes after the markers of chromosome " + chromosome_ +
+                ", but chromosome " + label.chromosome + " came before them)";
+    chromosome_ = label.chromosome;
+  }
+  position_ = position;
+  return breach_.empty();
+}
 
 namespace {
 
@@ -62,7 +156,8 @@ int exact_fraction_precision(long long denominator) {
   return std::max(6, digits + 1);
 }
 
-AssociationTable::AssociationTable(std::string target) : target_(std::move(target)) {
+AssociationTable::AssociationTable(std::string target, bool compressed)
+    : target_(std::move(target)), compressed_(compressed) {
   rows_ = scratch_beside(target_);
 }
 
@@ -142,11 +237,12 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
   if (std::fflush(rows_) != 0 || std::fseek(rows_, 0, SEEK_SET) != 0) {
     throw OutputError(target_ + ": cannot write the file: " + std::strerror(errno));
   }
-  OutputFile file(target_);
-  std::FILE* out = file.stream();
-  std::fprintf(out, "%s\n", table_header(adaptive).c_str());
+  OutputFile file(compressed_ ? compressed_table_path(target_) : target_);
+  RowSink out(file, compressed_);
+  out.write(table_header(adaptive) + "\n");
+  GenomeOrder order;
   MarkerStatistics marker;
-  std::string field;
+  std::string field, line;
   char text[64];
   const auto real = [&text](double value) {
     std::snprintf(text, sizeof text, "%.6g", value);
@@ -163,6 +259,7 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
     }
     MarkerLabel label = labels ? labels(j) : MarkerLabel();
     if (label.id.empty()) label.id = std::to_string(j);
+    if (compressed_) order.add(j, label);
     const AssociationSummary s = summarize_association(marker, model.sum_y2, model.residual_df);
     const std::size_t index = static_cast<std::size_t>(j - 1);
     double emp1;
@@ -200,17 +297,47 @@ void AssociationTable::write_rows(const TableModel& model, const Empirical& empi
           field = std::isnan(emp2) ? "NA" : empirical_text(emp2, emp2_digits);
           break;
       }
-      if (k > 0) std::fputc('\t', out);
-      std::fputs(field.c_str(), out);
+      if (k > 0) line += '\t';
+      line += field;
     }
-    if (adaptive) std::fprintf(out, "\t%lld", static_cast<long long>((*empirical.np)[index]));
-    std::fputc('\n', out);
+    if (adaptive) {
+      line += '\t';
+      line += std::to_string((*empirical.np)[index]);
+    }
+    line += '\n';
+    out.write(line);
+    line.clear();
   }
+  out.close();
+  written_ = file.target();
+  why_no_index_.clear();
+  if (!compressed_) {
+    file.commit();
+    remove_earlier(compressed_table_path(target_));
+    remove_earlier(table_index_path(target_));
+    return;
+  }
+  // The index is made from the finished temporary file; an earlier index
+  // goes before the new table takes its place, the new one comes after it.
+  std::unique_ptr<OutputFile> index;
+  if (order.breach().empty()) {
+    index = std::make_unique<OutputFile>(table_index_path(target_));
+    // Sequence = column 1 (#CHROM), begin = end = column 2 (POS), 1-based;
+    // lines starting with '#' (the header) are meta lines.
+    tbx_conf_t conf = {TBX_GENERIC, 1, 2, 2, '#', 0};
+    if (tbx_index_build2(file.temporary().c_str(), index->temporary().c_str(), 0, &conf) != 0)
+      throw OutputError(index->target() + ": cannot write the tabix index of " + file.target());
+  } else {
+    why_no_index_ = order.breach();
+  }
+  remove_earlier(table_index_path(target_));
   file.commit();
+  if (index) index->commit();
+  remove_earlier(target_);
 }
 
 std::vector<AssociationRow> read_association_rows(const std::string& path, int n_markers) {
-  RecordReader reader(path);
+  RecordReader reader(path);  // plain or compressed alike
   std::string line;
   if (!reader.next_line(line) || (line != table_header(false) && line != table_header(true)))
     throw InputError(path + ", line 1: it is not the header of a 'strataperm run' marker table (" +

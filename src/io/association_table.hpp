@@ -22,6 +22,20 @@
 // The rows are kept on disk while the run goes on (an unnamed file beside the
 // target, 64 bytes a marker), so memory does not grow with the markers; the
 // table is written once the replicates' maxima are known.
+//
+// A compressed table (`run --compress`) is the same text in TARGET.gz,
+// written through htslib's BGZF at the fixed level 6 with no threads: blocks
+// break every 65280 bytes of text, so for one build of htslib the bytes depend
+// on the text alone and two runs that write the same text write the same file.
+// When the rows are in genome order (see GenomeOrder) a tabix index
+// TARGET.gz.tbi is written beside it (sequence = #CHROM, begin = end = POS,
+// the header a '#' meta line), so `tabix TARGET.gz CHR:FROM-TO` and
+// `tabix -H` work; otherwise there is no index and why_no_index() says why.
+// A table owns the three names TARGET, TARGET.gz and TARGET.gz.tbi: it
+// writes one form and, once that is in place, removes what an earlier run
+// left under the other names, so a folder never holds two tables, nor an
+// index that is not of its table (an earlier index goes before the new
+// table replaces its table; the new index comes after).
 #pragma once
 
 #include <cmath>
@@ -31,6 +45,7 @@
 #include <iterator>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "analysis/association.hpp"
@@ -81,11 +96,37 @@ struct TableModel {
 TableModel table_model(Adjustment adjustment, int n_individuals, double sum_y2, int distinct_lists,
                        int covariates = 0);
 
+// The names of a table's compressed form and of its index, for `target`
+// (RESULTS.tsv): RESULTS.tsv.gz and RESULTS.tsv.gz.tbi.
+std::string compressed_table_path(const std::string& target);
+std::string table_index_path(const std::string& target);
+
+// Whether a table's rows, taken in order, are in the genome order a tabix
+// index needs: every row has a chromosome (not ".") and a whole-number
+// position from 1 to 2^29 - 1 (the most a .tbi holds), each chromosome's rows
+// form one block (the blocks in any order), and within a block the
+// positions never fall.
+class GenomeOrder {
+ public:
+  // Takes the label of row `marker` (1-based); false once the order is broken.
+  bool add(long marker, const MarkerLabel& label);
+  // "" while the rows are in genome order, else why not, naming the first
+  // row that breaks it.
+  const std::string& breach() const { return breach_; }
+
+ private:
+  std::string breach_;
+  std::string chromosome_;
+  long long position_ = 0;
+  std::unordered_set<std::string> finished_;  // chromosomes whose block has ended
+};
+
 class AssociationTable {
  public:
-  // Prepares the table for `target`; throws OutputError when its folder
-  // takes no file.
-  explicit AssociationTable(std::string target);
+  // Prepares the table for `target` (RESULTS.tsv), bgzip-compressed at
+  // compressed_table_path(target) when `compressed`; throws OutputError when
+  // its folder takes no file.
+  explicit AssociationTable(std::string target, bool compressed = false);
   AssociationTable(const AssociationTable&) = delete;
   AssociationTable& operator=(const AssociationTable&) = delete;
   ~AssociationTable();
@@ -105,10 +146,17 @@ class AssociationTable {
                       const std::vector<double>& p_values, const std::vector<double>& exceed,
                       const std::vector<std::int64_t>& np, const MarkerLabels& labels);
 
+  // After a write: the file the table is in, and for a compressed table why
+  // it has no index ("" when it has one, and for a plain table).
+  const std::string& written() const { return written_; }
+  const std::string& why_no_index() const { return why_no_index_; }
+
  private:
   struct Empirical;  // how EMP1 and EMP2 are formed and printed
   void write_rows(const TableModel& model, const Empirical& empirical, const MarkerLabels& labels);
   std::string target_;
+  bool compressed_ = false;
+  std::string written_, why_no_index_;
   std::FILE* rows_ = nullptr;
   long count_ = 0;
 };
@@ -130,7 +178,8 @@ struct AssociationRow {
   double emp2 = NAN;  // family-wise P-value
 };
 
-// Reads RESULTS.tsv at `path`: the header (an adaptive run's with NP), then
+// Reads RESULTS.tsv at `path`, plain or bgzip/gzip-compressed (RESULTS.tsv.gz):
+// the header (an adaptive run's with NP), then
 // exactly `n_markers` rows of as many tab-separated fields, row j for
 // marker j. Numeric fields are numbers or
 // NA; P and EMP2 are NA or in [0, 1], EMP1 in [0, 1].

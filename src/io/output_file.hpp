@@ -27,6 +27,10 @@ class OutputFile {
 
   std::FILE* stream() const { return stream_; }
   const std::string& target() const { return target_; }
+  // The temporary file's name, for a writer that writes the file by name
+  // (htslib's index writer does): it truncates and fills that same file and
+  // closes it before commit(), and nothing is written through stream().
+  const std::string& temporary() const { return temporary_; }
 
   // Flushes, syncs and closes the temporary file and renames it over the
   // target. Throws OutputError naming the target on any failure (the

@@ -6,8 +6,10 @@
 #include <map>
 
 #include "core/errors.hpp"
+#include "analysis/kernels.hpp"
 #include "io/output_file.hpp"
 #include "io/record_reader.hpp"
+#include "io/results_file.hpp"
 
 namespace strataperm {
 
@@ -36,6 +38,8 @@ void write_run_record(std::FILE* log, const RunRecord& run) {
   if (!run.command_line.empty()) std::fprintf(log, "command\t%s\n", run.command_line.c_str());
   std::fprintf(log, "started\t%s\nfinished\t%s\nthreads\t%d\n", run.started.c_str(),
                run.finished.c_str(), run.threads);
+  // The clones of the writing host: the same results on any host.
+  std::fprintf(log, "kernels\t%s\n", describe_kernels().c_str());
   std::fprintf(log, "seeds\t%s\n", seeds_text(run.seeds).c_str());
   for (const auto& [path, md5] : run.inputs)
     std::fprintf(log, "input\t%s\tmd5 %s\n", path.c_str(), md5.c_str());
@@ -44,6 +48,9 @@ void write_run_record(std::FILE* log, const RunRecord& run) {
     std::fprintf(log, "background_ids\t%s\n", run.background_ids_file.c_str());
   std::fprintf(log, "genotype_file\t%s\nmarker_file\t%s\nresults_file\t%s\n",
                p.genotype_file.c_str(), p.marker_file.c_str(), p.output_file.c_str());
+  std::fprintf(log, "table_file\t%s\n",
+               extras_path(p.output_file, run.compressed_table ? ".tsv.gz" : ".tsv").c_str());
+  if (!run.table_index.empty()) std::fprintf(log, "table_index\t%s\n", run.table_index.c_str());
   std::fprintf(log, "individuals\t%d\nbackground_loci\t%d\nmarkers\t%d\npermutations\t%d\n",
                p.n_individuals, p.n_loci, p.n_markers, p.n_permutations);
   std::fprintf(log, "one_group\tmean=%.10g variance=%.10g BIC=%f\n", fit.mean, fit.variance,
@@ -110,6 +117,10 @@ bool read_run_record_line(const std::string& key, const std::string& value, RunR
     p.marker_file = value;
   } else if (key == "results_file") {
     p.output_file = value;
+  } else if (key == "table_file") {
+    run.compressed_table = value.size() > 3 && value.compare(value.size() - 3, 3, ".gz") == 0;
+  } else if (key == "table_index") {
+    run.table_index = value;
   } else if (key == "individuals") {
     count(p.n_individuals);
   } else if (key == "background_loci") {
@@ -146,7 +157,8 @@ bool read_run_record_line(const std::string& key, const std::string& value, RunR
   } else {
     // The fit, the verdict and the groups as the log words them: a reader
     // that needs them exactly keeps them elsewhere (a shard's manifest does).
-    return key == "one_group" || key == "two_groups" || key == "verdict" || key == "groups";
+    return key == "one_group" || key == "two_groups" || key == "verdict" || key == "groups" ||
+           key == "kernels";
   }
   return true;
 }
@@ -162,6 +174,7 @@ LoggedRun read_run_log(const std::string& path) {
                                       "two_groups",   "verdict"};
   std::map<std::string, std::pair<std::string, long long>> found;
   std::string adjustment;
+  std::optional<std::pair<std::string, long long>> table_file;
   while (reader.next_line(line)) {
     const std::size_t tab = line.find('\t');
     if (tab == std::string::npos || tab == 0) reader.fail("the line is not 'KEY<TAB>VALUE'");
@@ -169,6 +182,8 @@ LoggedRun read_run_log(const std::string& path) {
     for (const char* wanted : kKeys)
       if (key == wanted) found.emplace(key, std::make_pair(line.substr(tab + 1), reader.line_number()));
     if (key == "adjustment") adjustment = line.substr(tab + 1);
+    if (key == "table_file" && !table_file)
+      table_file = std::make_pair(line.substr(tab + 1), reader.line_number());
   }
   for (const char* wanted : kKeys) {
     if (found.count(wanted) == 0)
@@ -212,6 +227,15 @@ LoggedRun read_run_log(const std::string& path) {
   fit.structure = verdict == "population structure";
   fit.separated = !std::isnan(fit.bic_one);
   run.emp1_counts_the_observed = adjustment.rfind("means", 0) == 0;
+  const std::string plain_table = extras_path(p.output_file, ".tsv");
+  run.table_file = plain_table;
+  if (table_file) {
+    if (table_file->first != plain_table && table_file->first != plain_table + ".gz")
+      throw InputError(path + ", line " + std::to_string(table_file->second) + ": 'table_file' " +
+                       table_file->first + " is neither " + plain_table + " nor " + plain_table +
+                       ".gz, the tables of results file " + p.output_file);
+    run.table_file = table_file->first;
+  }
   return run;
 }
 

@@ -39,6 +39,9 @@ struct RunRecord {
   std::vector<std::string> covariates; // the covariates' names, in the model's order
   int model_rank = 0;                  // the rank of the reduced model (with covariates)
   std::optional<AdaptiveRule> rule;    // adaptive runs
+  bool compressed_table = false;       // --compress: RESULTS.tsv.gz in place of RESULTS.tsv
+  std::string table_index;             // then the index's name, or "none (why)";
+                                       // "" until the table is written
   std::vector<std::pair<std::string, double>> stage_seconds;
 };
 
@@ -66,6 +69,9 @@ bool read_run_record_line(const std::string& key, const std::string& value, RunR
 // worked in), the four counts, the fitted models and the verdict.
 struct LoggedRun {
   Parameters parameters;  // output_file and the counts; the data file names as logged
+  // The marker table the run wrote, relative like output_file: RESULTS.tsv,
+  // or RESULTS.tsv.gz after --compress (a log without the line: RESULTS.tsv).
+  std::string table_file;
   StructureFit fit;
   // The log's adjustment is `means`: its table's EMP1 is (c + 1)/(R + 1),
   // never below 1/(R + 1) (older logs: c/R, whose floor is 1/(2R)).
@@ -75,7 +81,8 @@ struct LoggedRun {
 // Reads RESULTS.log at `path`. It must start with the "strataperm VERSION"
 // line and hold the lines results_file, individuals, background_loci,
 // markers, permutations, one_group, two_groups and verdict in the form the
-// run writes them; other lines are skipped.
+// run writes them, and a table_file line, when there is one, names
+// RESULTS.tsv or RESULTS.tsv.gz; other lines are skipped.
 LoggedRun read_run_log(const std::string& path);
 
 }  // namespace strataperm

@@ -165,7 +165,10 @@ ReportInputs gather_inputs(const std::string& folder, int threads) {
   if (logged) inputs.emp1_plus_one = logged->emp1_counts_the_observed;
   inputs.parameters = parameters;
   const int m = parameters.n_markers;
-  const std::string table_name = extras_path(parameters.output_file, ".tsv");
+  // The table the log names (RESULTS.tsv.gz after run --compress), never a
+  // table of another form that an earlier run left.
+  const std::string table_name =
+      logged ? logged->table_file : extras_path(parameters.output_file, ".tsv");
   const std::string similarity_name = extras_path(parameters.output_file, ".similarity.tsv");
   const std::string table_path = path_in_study(folder, table_name);
   const std::string similarity_path = path_in_study(folder, similarity_name);
@@ -262,6 +265,7 @@ void plot_study(const std::string& folder, const std::string& out, int threads) 
          {std::string("parameter.txt"), parameters.genotype_file, parameters.marker_file,
           parameters.output_file, std::string("markers.tsv"),
           extras_path(parameters.output_file, ".log"), extras_path(parameters.output_file, ".tsv"),
+          extras_path(parameters.output_file, ".tsv.gz"),
           extras_path(parameters.output_file, ".similarity.tsv")})
       if (!name.empty()) read.add(path_in_study(folder, name));
     read.check(target);
@@ -295,7 +299,8 @@ int run_plot(const std::vector<std::string>& args) {
         "  - the ten markers with the smallest P: id, place, P, EMP1, EMP2 and effects;\n"
         "and says where R is too small for EMP1 or EMP2 to reach a line.\n"
         "Everything is read from RESULTS.log, RESULTS.tsv and RESULTS.similarity.tsv,\n"
-        "which 'strataperm run' writes beside the results file; nothing is computed\n"
+        "which 'strataperm run' writes beside the results file (RESULTS.tsv.gz, the\n"
+        "table the log names, after 'run --compress'); nothing is computed\n"
         "again. A study folder that only a plain run has seen lacks them: its\n"
         "similarities are then computed again from the data files, the P-values are\n"
         "the permutation P-values of the results file (no EMP2 line), and the\n"
