@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "analysis/kernels.hpp"
 #include "commands/import/import_command.hpp"
 #include "commands/merge_command.hpp"
 #include "commands/plot/plot_command.hpp"
 #include "commands/run_command.hpp"
 #include "core/errors.hpp"
+#include "strataperm_commit.hpp"  // STRATAPERM_COMMIT, written by the build
 
 namespace strataperm {
 
@@ -39,7 +41,10 @@ int dispatch(int argc, char** argv, AnalysisEngine engine) {
   const std::string command = argv[1];
   const std::vector<std::string> rest(argv + 2, argv + argc);
   if (command == "--version") {
-    std::printf("strataperm %s\n", STRATAPERM_VERSION);
+    // The version, the commit built from ("unknown" outside a git checkout)
+    // and the SIMD kernels built beside the ones this host runs.
+    std::printf("strataperm %s\ncommit %s\nkernels: %s\n", STRATAPERM_VERSION, STRATAPERM_COMMIT,
+                describe_kernels().c_str());
     return 0;
   }
   if (command == "--help" || command == "-h" || command == "help") {

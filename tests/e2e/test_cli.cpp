@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -104,9 +105,22 @@ TEST_F(CommandLine, MistakesAreUsageErrorsWithHints) {
 }
 
 TEST_F(CommandLine, VersionAndHelp) {
+  // Three lines: the version, the commit built from (git describe's text,
+  // or "unknown" outside a checkout) and the SIMD kernels.
   Outcome o = run(root_, "--version");
   EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, std::string("strataperm ") + STRATAPERM_VERSION + "\n");
+  std::vector<std::string> lines;
+  std::istringstream version_text(o.out);
+  for (std::string line; std::getline(version_text, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << o.out;
+  EXPECT_EQ(o.out.back(), '\n');
+  EXPECT_EQ(lines[0], std::string("strataperm ") + STRATAPERM_VERSION);
+  EXPECT_EQ(lines[1].rfind("commit ", 0), 0u) << lines[1];
+  EXPECT_GT(lines[1].size(), std::string("commit ").size()) << lines[1];
+  EXPECT_EQ(lines[1].find(' ', 7), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2].rfind("kernels: ", 0), 0u) << lines[2];
+  EXPECT_GT(lines[2].size(), std::string("kernels: ").size()) << lines[2];
+  EXPECT_TRUE(o.err.empty()) << o.err;
   for (const char* command : {"--help", "-h", "run --help", "import --help", "plot --help",
                                      "merge --help", "run -h", "import -h", "plot -h", "merge -h"}) {
     o = run(root_, command);
