@@ -475,10 +475,11 @@ TEST(Kernels, JumpingGroupMeanAdjustmentIsTheSequentialSumBitForBit) {
 TEST(Kernels, PermutedSumsMatchThePlainDotProductsBitForBit) {
   RandomStream data;
   seed_random_stream(data);
-  for (int trial = 0; trial < 40; ++trial) {
+  // Odd and even widths, strides with and without a last panel of 8.
+  for (int trial = 0; trial < 80; ++trial) {
     const int n = 1 + static_cast<int>(uniform_random(data) * 600);  // spans several chunks
-    const int width = 1 + static_cast<int>(uniform_random(data) * 13);
-    const int stride = 8 * (1 + static_cast<int>(uniform_random(data) * 4));
+    const int width = 1 + static_cast<int>(uniform_random(data) * (trial % 4 == 0 ? 130 : 13));
+    const int stride = 8 * (1 + static_cast<int>(uniform_random(data) * 5));
     std::vector<double> codes(static_cast<std::size_t>(n) * width), y(static_cast<std::size_t>(n) * stride);
     for (double& v : codes) v = uniform_random(data) - 0.4;
     for (double& v : y) v = (uniform_random(data) - 0.5) * 1e3;
