@@ -1,4 +1,4 @@
-// Test helpers for PLINK and VCF inputs: temporary folders, hand-made
+// Test helpers for PLINK and VCF inputs: temporary folders, hand-made or random
 // .bed/.bim/.fam file sets and VCF files.
 #pragma once
 
@@ -11,6 +11,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "numerics/random.hpp"
 
 namespace strataperm::testing_support {
 
@@ -56,6 +58,29 @@ struct Snp {
   std::string allele2;
   std::vector<int> calls;
 };
+
+// `count` SNPs with random calls for `individuals` individuals: the j-th
+// (from 0) is rs<j> on chromosome 1 + j / per_chromosome at position_of(j),
+// alleles A and G. Each SNP draws from `gen` its frequency p of allele2 in
+// [0.2, 0.8), then per individual two copies each present with chance p and a
+// missing call with chance 0.02, in that order, so the same seed gives the
+// same filesets.
+template <class PositionOf>
+std::vector<Snp> random_snps(RandomStream& gen, int count, int individuals, int per_chromosome,
+                             PositionOf position_of) {
+  std::vector<Snp> snps;
+  for (int j = 0; j < count; ++j) {
+    Snp snp{std::to_string(1 + j / per_chromosome), numbered("rs", j), position_of(j), "A", "G", {}};
+    const double p = 0.2 + 0.6 * uniform_random(gen);
+    for (int k = 0; k < individuals; ++k) {
+      int call = (uniform_random(gen) < p) + (uniform_random(gen) < p);
+      if (uniform_random(gen) < 0.02) call = -1;
+      snp.calls.push_back(call);
+    }
+    snps.push_back(snp);
+  }
+  return snps;
+}
 
 inline void write_text(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;

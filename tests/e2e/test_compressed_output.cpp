@@ -94,16 +94,7 @@ class CompressedOutput : public ::testing::Test {
     seed_random_stream(gen);
     for (int k = 1; k <= 40; ++k)
       individuals_.push_back({numbered("f", k), numbered("i", k), std::to_string(k % 7)});
-    for (int j = 0; j < 150; ++j) {
-      Snp snp{std::to_string(1 + j / 50), numbered("rs", j), 1000LL * (j % 50 + 1), "A", "G", {}};
-      const double p = 0.2 + 0.6 * uniform_random(gen);
-      for (int k = 0; k < 40; ++k) {
-        int call = (uniform_random(gen) < p) + (uniform_random(gen) < p);
-        if (uniform_random(gen) < 0.02) call = -1;
-        snp.calls.push_back(call);
-      }
-      snps_.push_back(snp);
-    }
+    snps_ = random_snps(gen, 150, 40, 50, [](int j) { return 1000LL * (j % 50 + 1); });
     write_plink(dir_ / "data", individuals_, snps_);
     // Chromosome 1 again after chromosome 2.
     std::vector<Snp> blocks = snps_;

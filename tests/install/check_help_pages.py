@@ -17,7 +17,6 @@ usage: check_help_pages.py --binary PATH --page FILE --completion FILE
                            --generator PATH --workdir DIR
 Exit status 0 when every check holds, 1 otherwise.
 """
-import argparse
 import os
 import re
 import shutil
@@ -25,20 +24,7 @@ import stat
 import subprocess
 import sys
 
-FAILURES = []
-
-
-def check(condition, message):
-    if not condition:
-        FAILURES.append(message)
-    return condition
-
-
-def output(command, **kwargs):
-    done = subprocess.run(command, capture_output=True, text=True, **kwargs)
-    if done.returncode != 0:
-        sys.exit("failed: %s\n%s%s" % (" ".join(command), done.stdout, done.stderr))
-    return done.stdout
+from checks import arguments, check, output, report
 
 
 # --- the help texts, read the plain way ------------------------------------
@@ -293,19 +279,11 @@ def check_completion(binary, script, workdir):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("--binary", "--page", "--completion", "--generator", "--workdir"):
-        parser.add_argument(name, required=True)
-    args = parser.parse_args()
-    shutil.rmtree(args.workdir, ignore_errors=True)
-    os.makedirs(args.workdir)
+    args = arguments("--binary", "--page", "--completion", "--generator", "--workdir")
     check_page(args.binary, args.page)
     check_escaping(args.generator, args.workdir)
     check_completion(args.binary, args.completion, args.workdir)
-    for failure in FAILURES:
-        print("FAILED: " + failure)
-    print("%d failure%s" % (len(FAILURES), "" if len(FAILURES) == 1 else "s"))
-    return 1 if FAILURES else 0
+    return report()
 
 
 if __name__ == "__main__":

@@ -13,7 +13,6 @@ it, must pick the installed program from PATH.
 usage: check_install.py --cmake PATH --build DIR --source DIR --version X.Y.Z --workdir DIR
 Exit status 0 when every check holds, 1 otherwise.
 """
-import argparse
 import filecmp
 import os
 import re
@@ -21,20 +20,7 @@ import shutil
 import subprocess
 import sys
 
-FAILURES = []
-
-
-def check(condition, message):
-    if not condition:
-        FAILURES.append(message)
-    return condition
-
-
-def run(command, **kwargs):
-    done = subprocess.run(command, capture_output=True, text=True, **kwargs)
-    if done.returncode != 0:
-        sys.exit("failed: %s\n%s%s" % (" ".join(command), done.stdout[-3000:], done.stderr[-3000:]))
-    return done.stdout
+from checks import arguments, check, output, report
 
 
 def installed_files(prefix):
@@ -88,7 +74,7 @@ def check_layout(args, prefix):
 
 
 def check_version(args, binary):
-    lines = run([binary, "--version"]).split("\n")
+    lines = output([binary, "--version"]).split("\n")
     check(len(lines) == 4 and lines[3] == "", "--version prints three lines: %r" % lines)
     if len(lines) < 3:
         return
@@ -120,7 +106,7 @@ def run_plain(binary, source, folder):
     `source` made at `folder`, without any results an earlier run left there:
     its standard output and the bytes of its results.txt."""
     shutil.copytree(source, folder, ignore=shutil.ignore_patterns("results*", "background_ids.txt"))
-    stdout = run([binary], cwd=folder)
+    stdout = output([binary], cwd=folder)
     with open(os.path.join(folder, "results.txt"), "rb") as f:
         return stdout, f.read()
 
@@ -172,23 +158,15 @@ def check_workflow(args, prefix):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("--cmake", "--build", "--source", "--version", "--workdir"):
-        parser.add_argument(name, required=True)
-    args = parser.parse_args()
-    shutil.rmtree(args.workdir, ignore_errors=True)
-    os.makedirs(args.workdir)
+    args = arguments("--cmake", "--build", "--source", "--version", "--workdir")
     prefix = os.path.join(args.workdir, "prefix")
-    run([args.cmake, "--install", args.build, "--prefix", prefix])
+    output([args.cmake, "--install", args.build, "--prefix", prefix])
     check_layout(args, prefix)
     binary = os.path.join(prefix, "bin", "strataperm")
     check_version(args, binary)
     check_example(args, binary)
     check_workflow(args, prefix)
-    for failure in FAILURES:
-        print("FAILED: " + failure)
-    print("%d failure%s" % (len(FAILURES), "" if len(FAILURES) == 1 else "s"))
-    return 1 if FAILURES else 0
+    return report()
 
 
 if __name__ == "__main__":

@@ -10,28 +10,13 @@ usage: check_conversion.py --binary PATH --snakefile PATH --make-fileset PATH --
 Exit status 0 when everything is identical, 1 when not, 77 (skipped) when
 snakemake or plink2 is not installed.
 """
-import argparse
 import filecmp
 import os
-import shutil
-import subprocess
 import sys
 
-COMPARED = ["results.txt", "results.tsv", "results.similarity.tsv"]
+from workflow_checks import read, run, same_outputs, start
+
 OPTIONS = ["--background-count", "30", "--permutations", "200", "--geno", "0.2"]
-
-
-def run(command, cwd):
-    done = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
-    if done.returncode != 0:
-        sys.stderr.write("failed: %s\n%s%s" % (" ".join(command), done.stdout[-3000:], done.stderr[-3000:]))
-        sys.exit(1)
-    return done.stdout
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
 
 
 def make_original(args, prefix, cwd):
@@ -92,19 +77,6 @@ def check_conversion(name, original, out, expected_source):
     return same
 
 
-def check_outputs(name, single, out, console):
-    same = True
-    if read(os.path.join(out, "results.console.txt")) != console:
-        print("%s: the merged console report differs" % name)
-        same = False
-    for file_name in COMPARED:
-        a, b = os.path.join(single, file_name), os.path.join(out, file_name)
-        if not (os.path.exists(b) and filecmp.cmp(a, b, shallow=False)):
-            print("%s: %s differs" % (name, file_name))
-            same = False
-    return same
-
-
 def workflow(args, name, config, options, cwd):
     out = os.path.join(args.workdir, "out-" + name)
     run(["snakemake", "-s", args.snakefile, "--cores", "2", "--config"] + config +
@@ -114,20 +86,8 @@ def workflow(args, name, config, options, cwd):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--binary", "--snakefile", "--make-fileset", "--workdir"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    for program in ("snakemake", "plink2"):
-        if shutil.which(program) is None:
-            print("%s is not installed: skipped" % program)
-            return 77
-    args.workdir = os.path.abspath(args.workdir)
-    shutil.rmtree(args.workdir, ignore_errors=True)
-    os.makedirs(args.workdir)
-    # Started from a folder of its own, not the project's.
-    cwd = os.path.join(args.workdir, "elsewhere")
-    os.makedirs(cwd)
+    args, cwd = start(("--binary", "--snakefile", "--make-fileset", "--workdir"),
+                      ("snakemake", "plink2"))
     original = os.path.join(args.workdir, "original")
     zero_allele_snp = make_original(args, original, cwd)
 
@@ -156,7 +116,7 @@ def main():
              "--bgen " + bgen + ".bgen ref-unknown")]:
         out = workflow(args, name, config, options, cwd)
         same = check_conversion(name, original, out, source)
-        same = check_outputs(name, single, out, console) and same
+        same = same_outputs(name, single, out, console) and same
         print("%s: %s" % (name, "identical" if same else "DIFFERENT"))
         ok = ok and same
     return 0 if ok else 1

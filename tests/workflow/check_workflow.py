@@ -8,23 +8,11 @@ usage: check_workflow.py --binary PATH --snakefile PATH --profile PATH --study D
 Exit status 0 when everything is identical, 1 when not, 77 (skipped) when
 snakemake is not installed.
 """
-import argparse
-import filecmp
 import os
 import shutil
-import struct
-import subprocess
 import sys
 
-COMPARED = ["results.txt", "results.tsv", "results.similarity.tsv"]
-
-
-def run(command, cwd):
-    done = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
-    if done.returncode != 0:
-        sys.stderr.write("failed: %s\n%s%s" % (" ".join(command), done.stdout[-3000:], done.stderr[-3000:]))
-        sys.exit(1)
-    return done.stdout
+from workflow_checks import run, same_outputs, start
 
 
 def write_plink(prefix, n=40, m=120):
@@ -52,7 +40,7 @@ def write_plink(prefix, n=40, m=120):
             bed.write(bytes(packed))
 
 
-def check(args, name, input_path, options, results, cwd):
+def check(args, name, input_path, options, cwd):
     work = os.path.join(args.workdir, "run-" + name)
     single = os.path.join(work, "single")
     out = os.path.join(work, "out")
@@ -64,42 +52,19 @@ def check(args, name, input_path, options, results, cwd):
     if options:
         command.append("options=" + " ".join(options))
     run(command, cwd)
-    stem = results.rsplit(".", 1)[0]
-    same = True
-    with open(os.path.join(out, stem + ".console.txt")) as f:
-        if f.read() != console:
-            print("%s: the merged console report differs" % name)
-            same = False
-    for file_name in [results] + [n.replace("results", stem) for n in COMPARED[1:]]:
-        a, b = os.path.join(single, file_name), os.path.join(out, file_name)
-        if not (os.path.exists(b) and filecmp.cmp(a, b, shallow=False)):
-            print("%s: %s differs" % (name, file_name))
-            same = False
+    same = same_outputs(name, single, out, console)
     print("%s: %s" % (name, "identical" if same else "DIFFERENT"))
     return same
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--binary", "--snakefile", "--profile", "--study", "--workdir"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    if shutil.which("snakemake") is None:
-        print("snakemake is not installed: skipped")
-        return 77
-    args.workdir = os.path.abspath(args.workdir)
-    shutil.rmtree(args.workdir, ignore_errors=True)
-    os.makedirs(args.workdir)
-    # Started from a folder of its own, not the project's.
-    cwd = os.path.join(args.workdir, "elsewhere")
-    os.makedirs(cwd)
+    args, cwd = start(("--binary", "--snakefile", "--profile", "--study", "--workdir"), ("snakemake",))
     study = os.path.join(args.workdir, "study")
     shutil.copytree(args.study, study)
     prefix = os.path.join(args.workdir, "data")
     write_plink(prefix)
-    ok = check(args, "study", study, [], "results.txt", cwd)
-    ok = check(args, "plink", prefix, ["--background-count", "30", "--permutations", "200"],
-               "results.txt", cwd) and ok
+    ok = check(args, "study", study, [], cwd)
+    ok = check(args, "plink", prefix, ["--background-count", "30", "--permutations", "200"], cwd) and ok
     return 0 if ok else 1
 
 
