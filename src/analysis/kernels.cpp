@@ -690,84 +690,63 @@ void permuted_sums_plain(const double* codes, const double* y, int n, int width,
     }
 }
 
-namespace {
-
-// One register tile of permuted sums: 2 packed code columns x 8 kPanels
-// replicates (kPanels panels of 8, each 8 replicates to a row), over
-// individuals [i0, i1), each sum continuing from `o` (column 0) and
-// `o + stride` (column 1).
-template <int kPanels>
-__attribute__((always_inline)) inline void permuted_sums_tile(const double* x_panel,
-                                                              const double* y_panels,
-                                                              std::size_t rows, int i0, int i1,
-                                                              int stride, double* o) {
-  Lanes4 s[2][2 * kPanels];
-#pragma GCC unroll 4
-  for (int k = 0; k < 2 * kPanels; ++k) {
-    s[0][k] = LOAD4(o + 4 * k);
-    s[1][k] = LOAD4(o + stride + 4 * k);
-  }
-  for (int i = i0; i < i1; ++i) {
-    const std::size_t at = static_cast<std::size_t>(i) * 8;
-    Lanes4 y[2 * kPanels];
-#pragma GCC unroll 4
-    for (int k = 0; k < 2 * kPanels; ++k) y[k] = LOAD4(y_panels + (k / 2) * 8 * rows + at + 4 * (k % 2));
-    const double* xi = x_panel + static_cast<std::size_t>(i) * 2;
-    const Lanes4 x0 = {xi[0], xi[0], xi[0], xi[0]};
-    const Lanes4 x1 = {xi[1], xi[1], xi[1], xi[1]};
-#pragma GCC unroll 4
-    for (int k = 0; k < 2 * kPanels; ++k) s[0][k] += x0 * y[k];
-#pragma GCC unroll 4
-    for (int k = 0; k < 2 * kPanels; ++k) s[1][k] += x1 * y[k];
-  }
-#pragma GCC unroll 4
-  for (int k = 0; k < 2 * kPanels; ++k) {
-    STORE4(o + 4 * k, s[0][k]);
-    STORE4(o + stride + 4 * k, s[1][k]);
-  }
-}
-
-}  // namespace
-
 __attribute__((target_clones("avx2", "default"))) void permuted_sums(
     const double* codes, const double* y, int n, int width, int stride, double* out) {
-  // Register tiles of 2 code columns x 16 replicates (8 accumulators): a
-  // broadcast code serves 8 vector multiplies, so the broadcasts, which take
-  // a floating-point pipe on some hosts, cost little beside the 16 multiplies
-  // and 16 adds of a row. A last panel of 8 replicates goes in tiles of 2 x 8,
-  // a last odd column one sum at a time. The codes are first packed so each
-  // tile's 2 columns lie together row after row; the replicate traits already
-  // lie 8 replicates to a row. Individuals go in chunks so a tile's replicate
-  // panels stay in the first-level cache; the partial sums wait in `out`
-  // between chunks, which keeps each sum one ascending chain.
-  constexpr int kChunk = 128;
-  const int paired = width - width % 2;
-  const int wide = stride - stride % 16;
+  // Register tiles of 4 code columns x 8 replicates. The codes are first
+  // packed so each tile's 4 columns lie together row after row; the replicate
+  // traits already lie 8 replicates to a row. Individuals go in chunks so the
+  // panels stay in cache; the partial sums wait in `out` between chunks, which
+  // keeps each sum one ascending chain.
+  constexpr int kChunk = 256;
+  const int full = width - width % 4;
   const std::size_t rows = static_cast<std::size_t>(n);
   thread_local std::vector<double> packed;
-  packed.resize(rows * static_cast<std::size_t>(paired));
-  for (int c = 0; c < paired; c += 2)
-    for (std::size_t i = 0; i < rows; ++i) {
-      packed[(static_cast<std::size_t>(c) * rows) + i * 2] = codes[i * width + c];
-      packed[(static_cast<std::size_t>(c) * rows) + i * 2 + 1] = codes[i * width + c + 1];
-    }
+  packed.resize(rows * static_cast<std::size_t>(full));
+  for (int c = 0; c < full; c += 4)
+    for (std::size_t i = 0; i < rows; ++i)
+      for (int k = 0; k < 4; ++k)
+        packed[(static_cast<std::size_t>(c) * rows) + i * 4 + k] = codes[i * width + c + k];
 
   std::fill(out, out + static_cast<std::size_t>(width) * stride, 0.0);
   for (int i0 = 0; i0 < n; i0 += kChunk) {
     const int i1 = std::min(n, i0 + kChunk);
-    for (int r = 0; r < stride; r += 16) {
-      const double* y_panels = y + static_cast<std::size_t>(r) * rows;
-      for (int c = 0; c < paired; c += 2) {
+    for (int r = 0; r < stride; r += 8) {
+      const double* y_panel = y + static_cast<std::size_t>(r) * rows;
+      for (int c = 0; c < full; c += 4) {
         const double* x_panel = packed.data() + static_cast<std::size_t>(c) * rows;
         double* o = out + static_cast<std::size_t>(c) * stride + r;
-        if (r < wide) {
-          permuted_sums_tile<2>(x_panel, y_panels, rows, i0, i1, stride, o);
-        } else {  // the last panel of 8 replicates
-          permuted_sums_tile<1>(x_panel, y_panels, rows, i0, i1, stride, o);
+        Lanes4 s00 = LOAD4(o), s01 = LOAD4(o + 4);
+        Lanes4 s10 = LOAD4(o + stride), s11 = LOAD4(o + stride + 4);
+        Lanes4 s20 = LOAD4(o + 2 * stride), s21 = LOAD4(o + 2 * stride + 4);
+        Lanes4 s30 = LOAD4(o + 3 * stride), s31 = LOAD4(o + 3 * stride + 4);
+        for (int i = i0; i < i1; ++i) {
+          const double* yi = y_panel + static_cast<std::size_t>(i) * 8;
+          const Lanes4 y0 = LOAD4(yi), y1 = LOAD4(yi + 4);
+          const double* xi = x_panel + static_cast<std::size_t>(i) * 4;
+          const Lanes4 x0 = {xi[0], xi[0], xi[0], xi[0]};
+          const Lanes4 x1 = {xi[1], xi[1], xi[1], xi[1]};
+          const Lanes4 x2 = {xi[2], xi[2], xi[2], xi[2]};
+          const Lanes4 x3 = {xi[3], xi[3], xi[3], xi[3]};
+          s00 += x0 * y0;
+          s01 += x0 * y1;
+          s10 += x1 * y0;
+          s11 += x1 * y1;
+          s20 += x2 * y0;
+          s21 += x2 * y1;
+          s30 += x3 * y0;
+          s31 += x3 * y1;
         }
+        STORE4(o, s00);
+        STORE4(o + 4, s01);
+        STORE4(o + stride, s10);
+        STORE4(o + stride + 4, s11);
+        STORE4(o + 2 * stride, s20);
+        STORE4(o + 2 * stride + 4, s21);
+        STORE4(o + 3 * stride, s30);
+        STORE4(o + 3 * stride + 4, s31);
       }
     }
-    for (int c = paired; c < width; ++c)
+    for (int c = full; c < width; ++c)
       for (int r = 0; r < stride; ++r) {
         double sum = out[static_cast<std::size_t>(c) * stride + r];
         for (int i = i0; i < i1; ++i)
