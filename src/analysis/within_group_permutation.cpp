@@ -354,8 +354,7 @@ void ReplicateDrawer::draw(int count, RandomStream& stream, std::vector<double>&
   const int n = static_cast<int>(y_.size());
   const int panels = (count + 7) / 8;
   if (threads > 1 && panels > 1 && n > 0) {
-    if (lists_partition_ < 0) lists_partition_ = sampler_.group_members_.empty() ? 0 : 1;
-    if (lists_partition_ == 1) {
+    if (sampler_.partitions()) {
       draw_on_threads(count, std::min(threads, panels), stream, traits, sum_y2, on_replicate, states);
       return;
     }

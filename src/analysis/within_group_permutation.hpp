@@ -100,6 +100,8 @@ class DonorSampler {
   // every served position finds a candidate, so a replicate draws exactly
   // n values after its visit order. O(n^2 / 64).
   bool lists_partition() const;
+  // Whether the group layout was made (the lists partition a nonempty sample).
+  bool partitions() const { return !group_members_.empty(); }
 
   int n_;
   std::size_t words_;
@@ -181,7 +183,6 @@ class ReplicateDrawer {
   void draw_on_threads(int count, int threads, RandomStream& stream, std::vector<double>& traits,
                        std::vector<double>& sum_y2, const std::function<void()>& on_replicate,
                        std::vector<RandomStream>* states);
-  int lists_partition_ = -1;  // sampler_.lists_partition(), once asked (-1 before)
   std::vector<ThreadBuffers> buffers_;
 };
 

@@ -220,8 +220,8 @@ def complete(script, words, cwd, wordbreaks=None):
     setup = "" if wordbreaks is None else "COMP_WORDBREAKS=%s\n" % shell_quote(wordbreaks)
     program = (setup +
                "source %s || exit 9\n" % shell_quote(script) +
-               "spec=$(complete -p strataperm) || exit 8\n"
-               "function=${spec#*-F }; function=${function%% *}\n"
+               "registered=$(complete -p strataperm) || exit 8\n"
+               "function=${registered#*-F }; function=${function%% *}\n"
                "COMP_WORDS=(%s)\n" % " ".join(shell_quote(w) for w in words) +
                "COMP_CWORD=%d\n" % (len(words) - 1) +
                "COMP_LINE=\"${COMP_WORDS[*]}\"; COMP_POINT=${#COMP_LINE}\n"
